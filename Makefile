@@ -1,0 +1,32 @@
+# Entry points for newcomers and CI. Every target installs missing packages first.
+PRESET ?= release
+JOBS ?= $(shell nproc)
+BUILD_DIR := build/$(PRESET)
+DEMO_DIR ?= $(CURDIR)/build/demo-data
+
+.PHONY: deps configure build test demo run clean
+
+deps:
+	@scripts/install-deps
+
+configure: deps
+	@cmake --preset $(PRESET) >/dev/null
+
+build: configure
+	@cmake --build --preset $(PRESET) -j $(JOBS)
+
+test: build
+	@ctest --preset $(PRESET) -j $(JOBS)
+
+# Starts the server on its embedded defaults in a private data directory, with simulated
+# scanners (and a simulated audio source) attached.
+demo: build
+	@scripts/demo $(BUILD_DIR) $(DEMO_DIR)
+
+# Starts the server for real hardware, with the data directory chosen by the usual rules
+# (--data-dir, $$QUILLON_DATA_DIR, /var/lib/quillon or ~/.local/state/quillon).
+run: build
+	@$(BUILD_DIR)/src/app/quillon $(ARGS)
+
+clean:
+	rm -rf build

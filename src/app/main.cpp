@@ -1,0 +1,107 @@
+// quillon: puts up to four BC785/BC796 scanners on the network.
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <csignal>
+#include <cstring>
+#include <iostream>
+#include <optional>
+#include <string>
+
+#include "app/data_dir.hpp"
+#include "app/server.hpp"
+#include "platform/asio_event_loop.hpp"
+#include "platform/unavailable.hpp"
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: quillon [options]\n"
+    "  --data-dir DIR   keep settings, exit log and port links in DIR\n"
+    "                   (default: $QUILLON_DATA_DIR, /var/lib/quillon for root,\n"
+    "                   otherwise $XDG_STATE_HOME/quillon or ~/.local/state/quillon)\n"
+    "  --help           show this text\n"
+    "  --version        show the version\n";
+
+struct Options {
+  std::optional<std::string> data_dir;
+};
+
+void log_line(const std::string& s) { std::cerr << "quillon: " << s << std::endl; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options opt;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&](const char* name) -> std::string {
+      if (i + 1 >= argc) {
+        std::cerr << "quillon: " << name << " needs a value\n" << kUsage;
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    if (a == "--help" || a == "-h") {
+      std::cout << kUsage;
+      return 0;
+    } else if (a == "--version") {
+      std::cout << "quillon 1.300 Beta\n";
+      return 0;
+    } else if (a == "--data-dir") {
+      opt.data_dir = value("--data-dir");
+    } else if (a.rfind("--data-dir=", 0) == 0) {
+      opt.data_dir = a.substr(std::strlen("--data-dir="));
+    } else {
+      std::cerr << "quillon: unknown option " << a << "\n" << kUsage;
+      return 2;
+    }
+  }
+
+  const auto data_dir = quillon::resolve_data_dir(opt.data_dir);
+  try {
+    quillon::prepare_data_dir(data_dir);
+  } catch (const std::exception& e) {
+    log_line(e.what());
+    return 1;
+  }
+  log_line("starting, data directory " + data_dir.string());
+
+  boost::asio::io_context io;
+  quillon::AsioEventLoop loop(io);
+
+  std::array<quillon::UnavailableSerialPort, 4> ports;
+  quillon::UnavailableSocketFactory sockets;
+  std::array<quillon::UnavailableCapture, 4> capture;
+  std::array<quillon::UnavailableCodec, 4> codec;
+  std::array<quillon::UnavailableIpServer, 4> server;
+  quillon::PlatformObjects platform;
+  platform.sockets = &sockets;
+  for (std::size_t k = 0; k < 4; ++k) {
+    platform.comm1[k] = &ports[k];
+    platform.capture[k] = &capture[k];
+    platform.codec[k] = &codec[k];
+    platform.server[k] = &server[k];
+  }
+
+  quillon::Server srv(loop, platform, data_dir);
+  srv.shell.on_closed = [&] {
+    log_line("stopped");
+    io.stop();
+  };
+
+  boost::asio::signal_set signals(io, SIGTERM, SIGINT, SIGHUP);
+  std::function<void()> wait_signal = [&] {
+    signals.async_wait([&](const boost::system::error_code& ec, int sig) {
+      if (ec) return;
+      log_line(std::string("close requested by signal ") + ::strsignal(sig));
+      srv.shell.close_window();
+      wait_signal();  // a second signal during shutdown changes nothing
+    });
+  };
+  wait_signal();
+
+  loop.post([&] { srv.start(); });
+  io.run();
+  return 0;
+}
