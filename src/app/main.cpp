@@ -10,7 +10,10 @@
 
 #include "app/data_dir.hpp"
 #include "app/server.hpp"
+#include "platform/alsa_capture.hpp"
 #include "platform/asio_event_loop.hpp"
+#include "platform/audio_ip_server.hpp"
+#include "platform/gsm_codec.hpp"
 #include "platform/unavailable.hpp"
 
 namespace {
@@ -72,9 +75,11 @@ int main(int argc, char** argv) {
 
   std::array<quillon::UnavailableSerialPort, 4> ports;
   quillon::UnavailableSocketFactory sockets;
-  std::array<quillon::UnavailableCapture, 4> capture;
-  std::array<quillon::UnavailableCodec, 4> codec;
-  std::array<quillon::UnavailableIpServer, 4> server;
+  std::array<quillon::audio::AlsaCapture, 4> capture{quillon::audio::AlsaCapture(loop), quillon::audio::AlsaCapture(loop),
+                                                     quillon::audio::AlsaCapture(loop), quillon::audio::AlsaCapture(loop)};
+  std::array<quillon::audio::GsmCodec, 4> codec;
+  std::array<quillon::audio::AudioIpServer, 4> server{quillon::audio::AudioIpServer(io), quillon::audio::AudioIpServer(io),
+                                                      quillon::audio::AudioIpServer(io), quillon::audio::AudioIpServer(io)};
   quillon::PlatformObjects platform;
   platform.sockets = &sockets;
   for (std::size_t k = 0; k < 4; ++k) {

@@ -1,0 +1,303 @@
+#include "platform/alsa_capture.hpp"
+
+#include <alsa/asoundlib.h>
+#include <pthread.h>
+#include <sched.h>
+
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "platform/errors.hpp"
+
+namespace quillon::audio {
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr std::size_t kMaxQueuedChunks = 64;     // about 1.3 s of audio at 20 ms per chunk
+constexpr unsigned kLatencyUs = 60000;           // ALSA buffer the reader works with
+constexpr auto kStallLimit = std::chrono::seconds(5);  // no data this long: reopen the device
+constexpr auto kReopenPause = std::chrono::milliseconds(1000);
+
+// Names that ALSA and its plugin packages define for their own use.
+bool is_internal_pcm(const std::string& name) {
+  static const std::set<std::string> internal = {
+      "null", "default", "sysdefault", "pulse", "jack", "oss", "lavrate", "samplerate", "speexrate", "speex",
+      "upmix", "vdownmix", "a52", "usbstream", "dmix", "dsnoop", "hw", "plughw", "plug", "shm", "tee", "file",
+      "asym", "cards", "front", "rear", "center_lfe", "side", "iec958", "spdif", "hdmi", "modem", "phoneline",
+      "dpl", "equal", "arcam_av", "bluealsa", "pipewire", "surround21", "surround40", "surround41",
+      "surround50", "surround51", "surround71"};
+  return name.find(':') != std::string::npos || internal.count(name) != 0;
+}
+
+bool opens_for_capture(const std::string& name) {
+  snd_pcm_t* pcm = nullptr;
+  if (snd_pcm_open(&pcm, name.c_str(), SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK) < 0) return false;
+  snd_pcm_close(pcm);
+  return true;
+}
+
+snd_pcm_t* open_pcm(const std::string& name, int rate, snd_pcm_uframes_t& chunk, std::string& why) {
+  snd_pcm_t* pcm = nullptr;
+  int rc = snd_pcm_open(&pcm, name.c_str(), SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK);
+  if (rc < 0) {
+    why = snd_strerror(rc);
+    return nullptr;
+  }
+  rc = snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 1, static_cast<unsigned>(rate), 1,
+                          kLatencyUs);
+  snd_pcm_uframes_t buffer = 0, period = 0;
+  if (rc >= 0) rc = snd_pcm_get_params(pcm, &buffer, &period);
+  if (rc >= 0) rc = snd_pcm_start(pcm);
+  if (rc < 0) {
+    why = snd_strerror(rc);
+    snd_pcm_close(pcm);
+    return nullptr;
+  }
+  chunk = period > 0 ? period : buffer / 4;
+  if (chunk == 0 || chunk > buffer) chunk = buffer;
+  return pcm;
+}
+
+}  // namespace
+
+std::vector<CaptureDeviceInfo> list_capture_devices() {
+  std::vector<CaptureDeviceInfo> out;
+  // Sound cards.
+  int card = -1;
+  while (snd_card_next(&card) >= 0 && card >= 0) {
+    snd_ctl_t* ctl = nullptr;
+    const std::string hw = "hw:" + std::to_string(card);
+    if (snd_ctl_open(&ctl, hw.c_str(), 0) < 0) continue;
+    snd_ctl_card_info_t* ci = nullptr;
+    snd_ctl_card_info_alloca(&ci);
+    std::string card_name = hw;
+    if (snd_ctl_card_info(ctl, ci) >= 0) card_name = snd_ctl_card_info_get_name(ci);
+    int dev = -1;
+    while (snd_ctl_pcm_next_device(ctl, &dev) >= 0 && dev >= 0) {
+      snd_pcm_info_t* pi = nullptr;
+      snd_pcm_info_alloca(&pi);
+      snd_pcm_info_set_device(pi, static_cast<unsigned>(dev));
+      snd_pcm_info_set_subdevice(pi, 0);
+      snd_pcm_info_set_stream(pi, SND_PCM_STREAM_CAPTURE);
+      if (snd_ctl_pcm_info(ctl, pi) < 0) continue;  // no capture on this device
+      out.push_back({"plughw:" + std::to_string(card) + "," + std::to_string(dev),
+                     card_name + ": " + snd_pcm_info_get_name(pi)});
+    }
+    snd_ctl_close(ctl);
+  }
+  // PCMs of the ALSA configuration.
+  void** hints = nullptr;
+  if (snd_device_name_hint(-1, "pcm", &hints) >= 0) {
+    for (void** h = hints; *h; ++h) {
+      char* name = snd_device_name_get_hint(*h, "NAME");
+      char* desc = snd_device_name_get_hint(*h, "DESC");
+      char* ioid = snd_device_name_get_hint(*h, "IOID");
+      if (name) {
+        std::string n = name;
+        const bool output_only = ioid && std::strcmp(ioid, "Output") == 0;
+        if (!is_internal_pcm(n) && !output_only && opens_for_capture(n)) {
+          std::string d = desc ? desc : n;
+          if (auto nl = d.find('\n'); nl != std::string::npos) d.resize(nl);
+          if (d.empty()) d = n;
+          out.push_back({n, d});
+        }
+      }
+      std::free(name);
+      std::free(desc);
+      std::free(ioid);
+    }
+    snd_device_name_free_hint(hints);
+  }
+  return out;
+}
+
+// The reader thread and what it shares with the loop thread.
+struct AlsaCapture::Reader {
+  std::string pcm_name;
+  int rate = 0;
+  snd_pcm_t* pcm = nullptr;  // the reader thread's once started
+  snd_pcm_uframes_t chunk = 0;
+  std::atomic<bool> stop{false};
+  std::thread thread;
+  std::mutex m;
+  std::deque<std::vector<std::int16_t>> queue;
+  std::atomic<bool> posted{false};
+  std::shared_ptr<std::atomic<std::uint64_t>> overruns, reopens, lost;
+  std::function<void()> wake;  // posts a drain to the loop
+
+  void push(const std::int16_t* s, std::size_t n) {
+    {
+      std::lock_guard<std::mutex> lock(m);
+      if (queue.size() >= kMaxQueuedChunks) {
+        queue.pop_front();
+        ++*lost;
+      }
+      queue.emplace_back(s, s + n);
+    }
+    if (!posted.exchange(true)) wake();
+  }
+
+  void close_pcm() {
+    if (pcm) snd_pcm_close(pcm);
+    pcm = nullptr;
+  }
+
+  // Sleeps up to `d`, waking early when asked to stop.
+  void pause(std::chrono::milliseconds d) {
+    const auto until = SteadyClock::now() + d;
+    while (!stop && SteadyClock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+
+  void run() {
+    sched_param sp{};
+    sp.sched_priority = sched_get_priority_min(SCHED_FIFO) + 10;
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);  // best effort: needs the privilege
+    std::vector<std::int16_t> buf;
+    auto last_data = SteadyClock::now();
+    while (!stop) {
+      if (!pcm) {
+        pause(kReopenPause);
+        if (stop) break;
+        std::string why;
+        pcm = open_pcm(pcm_name, rate, chunk, why);
+        if (!pcm) continue;
+        ++*reopens;
+        last_data = SteadyClock::now();
+      }
+      buf.resize(chunk);
+      const int w = snd_pcm_wait(pcm, 200);
+      snd_pcm_sframes_t n = 0;
+      if (w < 0) {
+        n = w;
+      } else if (w == 0) {
+        n = -EAGAIN;
+      } else {
+        n = snd_pcm_readi(pcm, buf.data(), chunk);
+      }
+      if (n > 0) {
+        last_data = SteadyClock::now();
+        push(buf.data(), static_cast<std::size_t>(n));
+        continue;
+      }
+      if (n == -EAGAIN || n == 0) {
+        if (SteadyClock::now() - last_data > kStallLimit) close_pcm();  // silent device: reopen it
+        continue;
+      }
+      if (n == -EPIPE) {  // overrun: the reader fell behind
+        ++*overruns;
+        if (snd_pcm_prepare(pcm) >= 0 && snd_pcm_start(pcm) >= 0) continue;
+      } else if (n == -ESTRPIPE) {
+        if (snd_pcm_resume(pcm) >= 0 || (snd_pcm_prepare(pcm) >= 0 && snd_pcm_start(pcm) >= 0)) continue;
+      }
+      close_pcm();  // gone or broken: reopen it after a pause
+    }
+    close_pcm();
+  }
+};
+
+AlsaCapture::AlsaCapture(EventLoop& loop)
+    : loop_(loop),
+      overruns_(std::make_shared<std::atomic<std::uint64_t>>(0)),
+      reopens_(std::make_shared<std::atomic<std::uint64_t>>(0)),
+      lost_(std::make_shared<std::atomic<std::uint64_t>>(0)) {}
+
+AlsaCapture::~AlsaCapture() { stop(); }
+
+void AlsaCapture::attach_consumer(AudioConsumer& consumer) {
+  auto* c = dynamic_cast<PcmInput*>(&consumer);
+  if (!c) throw Error(errc::generic, "consumer does not take PCM");
+  consumer_ = c;
+}
+
+void AlsaCapture::set_device_id(int id) {
+  if (id < -1) throw Error(errc::invalid_property_value, "invalid device id");
+  device_id_ = id;
+}
+
+void AlsaCapture::set_pcm_samples_per_sec(int rate) {
+  if (rate != 8000 && rate != 11025 && rate != 22050 && rate != 44100)
+    throw Error(errc::invalid_property_value, "unsupported sample rate");
+  rate_ = rate;
+}
+
+std::string AlsaCapture::device_name(int n) const {
+  auto list = list_capture_devices();
+  if (n < 0 || n >= static_cast<int>(list.size())) throw Error(errc::generic, "no capture device " + std::to_string(n));
+  return list[static_cast<std::size_t>(n)].description;
+}
+
+void AlsaCapture::set_active(bool active) {
+  if (active && !reader_) start();
+  if (!active && reader_) stop();
+}
+
+void AlsaCapture::start() {
+  std::string name = "default";
+  if (device_id_ >= 0) {
+    auto list = list_capture_devices();
+    if (device_id_ >= static_cast<int>(list.size()))
+      throw Error(errc::generic, "no capture device " + std::to_string(device_id_));
+    name = list[static_cast<std::size_t>(device_id_)].pcm;
+  }
+  auto r = std::make_shared<Reader>();
+  r->pcm_name = name;
+  r->rate = rate_;
+  r->overruns = overruns_;
+  r->reopens = reopens_;
+  r->lost = lost_;
+  std::string why;
+  r->pcm = open_pcm(name, rate_, r->chunk, why);
+  if (!r->pcm) throw Error(errc::generic, "cannot open capture device " + name + ": " + why);
+
+  if (consumer_) {
+    try {
+      consumer_->chain_start(rate_);
+    } catch (const std::exception&) {
+      // A stage that cannot start (its port in use) shows inactive; the capture runs on.
+    }
+  }
+  std::weak_ptr<Reader> weak = r;
+  r->wake = [this, weak] {
+    loop_.post([this, weak] {
+      auto live = weak.lock();
+      if (live && live == reader_) drain();
+    });
+  };
+  reader_ = r;
+  r->thread = std::thread([raw = r.get()] { raw->run(); });
+}
+
+void AlsaCapture::stop() {
+  if (!reader_) return;
+  auto r = std::move(reader_);
+  reader_.reset();
+  r->stop = true;
+  if (r->thread.joinable()) r->thread.join();
+  if (consumer_) consumer_->chain_stop();
+}
+
+void AlsaCapture::drain() {
+  std::deque<std::vector<std::int16_t>> chunks;
+  reader_->posted = false;
+  {
+    std::lock_guard<std::mutex> lock(reader_->m);
+    chunks.swap(reader_->queue);
+  }
+  for (auto& c : chunks) {
+    frames_delivered_ += c.size();
+    if (consumer_ && reader_) consumer_->pcm(c.data(), c.size());
+  }
+}
+
+std::uint64_t AlsaCapture::overruns() const { return *overruns_; }
+std::uint64_t AlsaCapture::reopens() const { return *reopens_; }
+std::uint64_t AlsaCapture::chunks_lost() const { return *lost_; }
+std::string AlsaCapture::open_device() const { return reader_ ? reader_->pcm_name : std::string(); }
+
+}  // namespace quillon::audio
