@@ -42,7 +42,10 @@ bool opens_for_capture(const std::string& name) {
   return true;
 }
 
+void quiet_alsa_errors();
+
 snd_pcm_t* open_pcm(const std::string& name, int rate, snd_pcm_uframes_t& chunk, std::string& why) {
+  quiet_alsa_errors();
   snd_pcm_t* pcm = nullptr;
   int rc = snd_pcm_open(&pcm, name.c_str(), SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK);
   if (rc < 0) {
@@ -64,9 +67,19 @@ snd_pcm_t* open_pcm(const std::string& name, int rate, snd_pcm_uframes_t& chunk,
   return pcm;
 }
 
+// ALSA prints its own failures to stderr; a device that is reopened every second would fill the
+// log. The capture reports failures through Active and its counters instead.
+void ignore_alsa_error(const char*, int, const char*, int, const char*, ...) {}
+
+void quiet_alsa_errors() {
+  static std::once_flag once;
+  std::call_once(once, [] { snd_lib_error_set_handler(&ignore_alsa_error); });
+}
+
 }  // namespace
 
 std::vector<CaptureDeviceInfo> list_capture_devices() {
+  quiet_alsa_errors();
   std::vector<CaptureDeviceInfo> out;
   // Sound cards.
   int card = -1;

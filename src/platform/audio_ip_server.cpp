@@ -38,6 +38,22 @@ long parse_port(const std::string& text) {
   return digits == 0 ? -1 : v;
 }
 
+// Where a registering datagram asks the stream to go: its sender, or, when its text is a port
+// number, that port on the sender's host (so a player that only listens can be registered by
+// another program, e.g. `echo 5004 | socat - udp:HOST:PORT`).
+udp::endpoint registered_endpoint(const udp::endpoint& from, const char* data, std::size_t n) {
+  std::string text(data, n);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+  if (text.empty() || text.size() > 5) return from;
+  long port = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return from;
+    port = port * 10 + (c - '0');
+  }
+  if (port < 1 || port > 65535) return from;
+  return udp::endpoint(from.address(), static_cast<std::uint16_t>(port));
+}
+
 }  // namespace
 
 struct AudioIpServer::Impl : std::enable_shared_from_this<AudioIpServer::Impl> {
@@ -159,17 +175,18 @@ struct AudioIpServer::Impl : std::enable_shared_from_this<AudioIpServer::Impl> {
   void receive_next() {
     auto self = weak_from_this();
     const auto gen = generation;
-    udp_sock.async_receive_from(asio::buffer(udp_buf), udp_from, [self, gen](const boost::system::error_code& ec, std::size_t) {
+    udp_sock.async_receive_from(asio::buffer(udp_buf), udp_from, [self, gen](const boost::system::error_code& ec, std::size_t n) {
       auto me = self.lock();
       if (!me || gen != me->generation || !me->udp_sock.is_open()) return;
       if (!ec) {
         const auto now = SteadyClock::now();
-        auto it = me->udp_clients.find(me->udp_from);
+        const udp::endpoint dest = registered_endpoint(me->udp_from, me->udp_buf.data(), n);
+        auto it = me->udp_clients.find(dest);
         if (it != me->udp_clients.end()) {
           it->second = now;
         } else {
           me->prune_udp(now);
-          if (static_cast<int>(me->udp_clients.size()) < me->max_clients) me->udp_clients.emplace(me->udp_from, now);
+          if (static_cast<int>(me->udp_clients.size()) < me->max_clients) me->udp_clients.emplace(dest, now);
         }
       }
       me->receive_next();
