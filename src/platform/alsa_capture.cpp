@@ -19,7 +19,7 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-constexpr std::size_t kMaxQueuedChunks = 64;     // about 1.3 s of audio at 20 ms per chunk
+constexpr int kMaxQueuedSeconds = 3;  // audio the loop thread may fall behind before the oldest goes
 constexpr unsigned kLatencyUs = 60000;           // ALSA buffer the reader works with
 constexpr auto kStallLimit = std::chrono::seconds(5);  // no data this long: reopen the device
 constexpr auto kReopenPause = std::chrono::milliseconds(1000);
@@ -140,6 +140,7 @@ struct AlsaCapture::Reader {
   std::thread thread;
   std::mutex m;
   std::deque<std::vector<std::int16_t>> queue;
+  std::size_t queued_frames = 0;
   std::atomic<bool> posted{false};
   std::shared_ptr<std::atomic<std::uint64_t>> overruns, reopens, lost;
   std::function<void()> wake;  // posts a drain to the loop
@@ -147,11 +148,19 @@ struct AlsaCapture::Reader {
   void push(const std::int16_t* s, std::size_t n) {
     {
       std::lock_guard<std::mutex> lock(m);
-      if (queue.size() >= kMaxQueuedChunks) {
+      // Sound servers may hand over a second of audio at once: bound by time, not by chunks.
+      const auto limit = static_cast<std::size_t>(rate) * kMaxQueuedSeconds;
+      while (!queue.empty() && queued_frames + n > limit) {
+        queued_frames -= queue.front().size();
         queue.pop_front();
         ++*lost;
       }
-      queue.emplace_back(s, s + n);
+      if (!queue.empty() && queue.back().size() + n <= 4096) {
+        queue.back().insert(queue.back().end(), s, s + n);  // the loop has not taken it yet
+      } else {
+        queue.emplace_back(s, s + n);
+      }
+      queued_frames += n;
     }
     if (!posted.exchange(true)) wake();
   }
@@ -301,6 +310,7 @@ void AlsaCapture::drain() {
   {
     std::lock_guard<std::mutex> lock(reader_->m);
     chunks.swap(reader_->queue);
+    reader_->queued_frames = 0;
   }
   for (auto& c : chunks) {
     frames_delivered_ += c.size();

@@ -43,9 +43,8 @@ inline void write_tone(const std::filesystem::path& file, int rate, double freq,
 
 class AudioEnv {
  public:
-  // Sets up the ALSA configuration with `devices` (and `default` pointing at the first when
-  // `tone_is_default`) and starts PulseAudio. Check ok() / why().
-  AudioEnv(const std::string& tag, const std::vector<ToneDevice>& devices, bool tone_is_default = false)
+  // Sets up the ALSA configuration with `devices` and starts PulseAudio. Check ok() / why().
+  AudioEnv(const std::string& tag, const std::vector<ToneDevice>& devices)
       : dir_(std::filesystem::temp_directory_path() / ("quillon-audio-" + tag + "-" + std::to_string(::getpid()))) {
     std::filesystem::remove_all(dir_);
     std::filesystem::create_directories(dir_ / "run");
@@ -55,11 +54,12 @@ class AudioEnv {
       const auto& d = devices[i];
       const auto file = dir_ / (d.name + ".raw");
       write_tone(file, d.rate, d.frequency, d.seconds);
-      std::string body = "{ type file slave.pcm \"pulse\" file \"/dev/null\" infile \"" + file.string() + "\" format \"raw\"";
+      // The slave is a clocked silent source with a short latency: without it PulseAudio hands
+      // over captured audio in bursts of up to two seconds.
+      std::string body = "{ type file slave.pcm { type pulse device \"quiet\" } file \"/dev/null\" infile \"" + file.string() + "\" format \"raw\"";
       if (!d.description.empty()) body += " hint { show on description \"" + d.description + "\" }";
       body += " }\n";
       conf << "pcm." << d.name << " " << body;
-      if (i == 0 && tone_is_default) conf << "pcm.!default " << body;
     }
     conf.close();
     env_ = {"HOME=" + dir_.string(), "XDG_RUNTIME_DIR=" + (dir_ / "run").string(),
@@ -80,7 +80,8 @@ class AudioEnv {
     pulse_ = std::make_unique<Process>(
         std::vector<std::string>{"/usr/bin/pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
                                  "--disable-shm=yes", "--load=module-native-protocol-unix auth-anonymous=1",
-                                 "--load=module-null-sink sink_name=nul"},
+                                 "--load=module-null-sink sink_name=nul",
+                                 "--load=module-null-source source_name=quiet max_latency_msec=20"},
         dir_ / "logs", env_);
     ok_ = pulse_->started() && eventually([&] { return std::filesystem::exists(socket) || !pulse_->running(); },
                                           std::chrono::seconds(30)) &&

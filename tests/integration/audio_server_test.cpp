@@ -1,5 +1,6 @@
-// The real binary streams a tone fed into the system's default capture device (a private
-// PulseAudio server and an ALSA `file` PCM) on the audio port of every channel, over TCP and RTP.
+// The real binary streams a tone on the audio port of every channel, over TCP and RTP. The tone
+// comes from an ALSA `file` PCM on a private PulseAudio server, the only capture device in the
+// list, chosen by the stored device position 1 of every channel.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -46,9 +47,8 @@ class AudioServerBinary : public ::testing::Test {
   static constexpr double kTone = 1000.0;
 
   void SetUp() override {
-    // Default device = the tone, written at the default capture rate (11025).
-    env_ = std::make_unique<AudioEnv>("bin", std::vector<test::ToneDevice>{{"quillon_tone", "Quillon test tone", 11025, kTone}},
-                                      true);
+    // Written at the default capture rate (11025).
+    env_ = std::make_unique<AudioEnv>("bin", std::vector<test::ToneDevice>{{"quillon_tone", "Quillon test tone", 11025, kTone}});
     if (!env_->ok()) GTEST_SKIP() << env_->why();
     base_ = 20000 + (::getpid() % 1500) * 20;
   }
@@ -65,6 +65,7 @@ class AudioServerBinary : public ::testing::Test {
     const int ports[] = {data_port(1), audio_port(1), data_port(2), audio_port(2),
                          data_port(3), audio_port(3), data_port(4), audio_port(4)};
     for (int i = 0; i < 8; ++i) hive << "\"" << names[i] << "\"=\"" << ports[i] << "x\"\r\n";
+    for (int c = 1; c <= 4; ++c) hive << "\"audiodevice" << c << "\"=\"1x\"\r\n";
     hive.close();
     server_ = std::make_unique<Process>(std::vector<std::string>{QUILLON_BIN, "--data-dir", data.string()}, env_->dir() / "logs",
                                         env_->env());
@@ -157,7 +158,8 @@ TEST_F(AudioServerBinary, SeventhClientIsRefusedAndAStalledClientIsDroppedWhileO
     fds.push_back(connect_tcp(audio_port(2), i == 0 ? 1024 : 0));
     ASSERT_GE(fds.back(), 0);
   }
-  for (std::size_t i = 1; i < fds.size(); ++i) EXPECT_EQ(read_n(fds[i], 4), "RIFF");
+  std::vector<std::string> got(fds.size());
+  for (std::size_t i = 1; i < fds.size(); ++i) EXPECT_EQ(got[i] = read_n(fds[i], 4), "RIFF");
   // The limit is clientslots + 2 = 6.
   int seventh = -1;
   ASSERT_TRUE(eventually([&] { return (seventh = connect_tcp(audio_port(2))) >= 0; }));
@@ -167,7 +169,6 @@ TEST_F(AudioServerBinary, SeventhClientIsRefusedAndAStalledClientIsDroppedWhileO
 
   // fds[0] never reads; the others read on until it is gone, then decode what they got.
   std::atomic<bool> stop{false};
-  std::vector<std::string> got(fds.size());
   std::vector<std::thread> readers;
   for (std::size_t i = 1; i < fds.size(); ++i)
     readers.emplace_back([&, i] {
