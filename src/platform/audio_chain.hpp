@@ -16,10 +16,9 @@ inline constexpr std::size_t kSamplesPerBlock = 320;  // 40 ms at 8000 Hz
 inline constexpr std::size_t kWav49BlockBytes = 65;   // Microsoft GSM: two frames in 65 bytes
 inline constexpr std::size_t kGsmFrameBytes = 33;     // plain GSM 6.10 frame of 160 samples
 
-// One 40 ms block in both framings: WAV49 for the TCP stream, two plain frames for RTP.
-struct GsmBlock {
-  std::array<std::uint8_t, kWav49BlockBytes> wav49{};
-  std::array<std::array<std::uint8_t, kGsmFrameBytes>, 2> frames{};
+// 40 ms of 8000 Hz audio, the unit GSM encodes: one WAV49 block or two plain frames.
+struct PcmBlock {
+  std::array<std::int16_t, kSamplesPerBlock> samples{};
 };
 
 // A stage that the previous one starts and stops with the chain.
@@ -37,10 +36,13 @@ class PcmInput : public ChainStage {
   virtual void pcm(const std::int16_t* samples, std::size_t count) = 0;
 };
 
-// Takes encoded GSM blocks (the server).
-class GsmInput : public ChainStage {
+// Takes 8000 Hz blocks ready for the GSM encoder (the server). The encoder state is kept per
+// listener: a GSM decoder that starts in the middle of a stream whose encoder ran before never
+// catches up on steady sounds (its long-term predictor lacks the past), so every listener gets
+// its own encoder, started with its stream.
+class BlockInput : public ChainStage {
  public:
-  virtual void gsm_block(const GsmBlock& block) = 0;
+  virtual void pcm_block(const PcmBlock& block) = 0;
 };
 
 }  // namespace quillon::audio

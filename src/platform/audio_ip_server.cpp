@@ -60,6 +60,7 @@ struct AudioIpServer::Impl : std::enable_shared_from_this<AudioIpServer::Impl> {
   struct TcpClient {
     explicit TcpClient(tcp::socket s) : sock(std::move(s)) {}
     tcp::socket sock;
+    GsmFrameEncoder encoder{true};  // this listener's own, started with its stream
     std::deque<std::shared_ptr<const std::string>> queue;
     bool writing = false;
     bool dead = false;
@@ -75,7 +76,14 @@ struct AudioIpServer::Impl : std::enable_shared_from_this<AudioIpServer::Impl> {
   tcp::acceptor acceptor;
   udp::socket udp_sock;
   std::list<std::shared_ptr<TcpClient>> tcp_clients;
-  std::map<udp::endpoint, SteadyClock::time_point> udp_clients;
+  struct UdpClient {
+    SteadyClock::time_point seen;
+    std::unique_ptr<GsmFrameEncoder> encoder = std::make_unique<GsmFrameEncoder>(false);
+    std::uint16_t seq = 0;
+    std::uint32_t timestamp = 0;
+    bool first = true;
+  };
+  std::map<udp::endpoint, UdpClient> udp_clients;
   udp::endpoint udp_from;
   std::array<char, 1500> udp_buf{};
   std::shared_ptr<const std::string> header = std::make_shared<const std::string>(wav49_stream_header());
@@ -85,10 +93,7 @@ struct AudioIpServer::Impl : std::enable_shared_from_this<AudioIpServer::Impl> {
   bool port_failed = false;
   SteadyClock::time_point last_block{};
   bool sent_any = false;
-  std::uint16_t rtp_seq = 0;
-  std::uint32_t rtp_ts = 0;
   std::uint32_t ssrc = 0;
-  bool rtp_first = true;
 
   bool listening() const { return acceptor.is_open() || udp_sock.is_open(); }
 
@@ -183,10 +188,10 @@ struct AudioIpServer::Impl : std::enable_shared_from_this<AudioIpServer::Impl> {
         const udp::endpoint dest = registered_endpoint(me->udp_from, me->udp_buf.data(), n);
         auto it = me->udp_clients.find(dest);
         if (it != me->udp_clients.end()) {
-          it->second = now;
+          it->second.seen = now;
         } else {
           me->prune_udp(now);
-          if (static_cast<int>(me->udp_clients.size()) < me->max_clients) me->udp_clients.emplace(dest, now);
+          if (static_cast<int>(me->udp_clients.size()) < me->max_clients) me->udp_clients[dest].seen = now;
         }
       }
       me->receive_next();
@@ -195,29 +200,31 @@ struct AudioIpServer::Impl : std::enable_shared_from_this<AudioIpServer::Impl> {
 
   void prune_udp(SteadyClock::time_point now) {
     for (auto it = udp_clients.begin(); it != udp_clients.end();) {
-      if (now - it->second > kUdpIdle)
+      if (now - it->second.seen > kUdpIdle)
         it = udp_clients.erase(it);
       else
         ++it;
     }
   }
 
-  void send_rtp(const GsmBlock& b) {
-    const auto now = SteadyClock::now();
-    prune_udp(now);
-    for (const auto& frame : b.frames) {
-      std::array<std::uint8_t, 12 + kGsmFrameBytes> pkt{};
-      pkt[0] = 0x80;  // version 2
-      pkt[1] = static_cast<std::uint8_t>((rtp_first ? 0x80 : 0x00) | 3);  // marker on the first, payload type 3
-      rtp_first = false;
-      pkt[2] = static_cast<std::uint8_t>(rtp_seq >> 8);
-      pkt[3] = static_cast<std::uint8_t>(rtp_seq & 0xFF);
-      for (int i = 0; i < 4; ++i) pkt[4 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(rtp_ts >> (24 - 8 * i));
-      for (int i = 0; i < 4; ++i) pkt[8 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(ssrc >> (24 - 8 * i));
-      std::copy(frame.begin(), frame.end(), pkt.begin() + 12);
-      ++rtp_seq;
-      rtp_ts += 160;
-      for (const auto& [ep, seen] : udp_clients) {
+  void send_rtp(const PcmBlock& b) {
+    prune_udp(SteadyClock::now());
+    for (auto& [ep, client] : udp_clients) {
+      std::array<std::uint8_t, 2 * kGsmFrameBytes> frames{};
+      client.encoder->encode(b, frames.data());
+      for (std::size_t f = 0; f < 2; ++f) {
+        std::array<std::uint8_t, 12 + kGsmFrameBytes> pkt{};
+        pkt[0] = 0x80;                                                               // version 2
+        pkt[1] = static_cast<std::uint8_t>((client.first ? 0x80 : 0x00) | 3);        // marker, GSM
+        client.first = false;
+        pkt[2] = static_cast<std::uint8_t>(client.seq >> 8);
+        pkt[3] = static_cast<std::uint8_t>(client.seq & 0xFF);
+        for (std::size_t i = 0; i < 4; ++i) pkt[4 + i] = static_cast<std::uint8_t>(client.timestamp >> (24 - 8 * i));
+        for (std::size_t i = 0; i < 4; ++i) pkt[8 + i] = static_cast<std::uint8_t>(ssrc >> (24 - 8 * i));
+        std::copy(frames.begin() + static_cast<std::ptrdiff_t>(f * kGsmFrameBytes),
+                  frames.begin() + static_cast<std::ptrdiff_t>((f + 1) * kGsmFrameBytes), pkt.begin() + 12);
+        ++client.seq;
+        client.timestamp += 160;
         boost::system::error_code ec;
         udp_sock.send_to(asio::buffer(pkt), ep, 0, ec);  // non-blocking; a full buffer loses the packet
       }
@@ -285,7 +292,6 @@ void AudioIpServer::start_listening() {
   ++m.generation;
   m.port_failed = false;
   m.sent_any = false;
-  m.rtp_first = true;
   const long port = parse_port(port_);
   if (port < 0 || port > 65535) {
     m.port_failed = true;
@@ -330,15 +336,18 @@ void AudioIpServer::stop_listening() {
   while (!m.tcp_clients.empty()) m.drop(m.tcp_clients.front(), false);
 }
 
-void AudioIpServer::gsm_block(const GsmBlock& block) {
+void AudioIpServer::pcm_block(const PcmBlock& block) {
   auto& m = *impl_;
   if (!m.listening()) return;
   m.last_block = SteadyClock::now();
   m.sent_any = true;
   if (m.acceptor.is_open()) {
-    auto data = std::make_shared<const std::string>(reinterpret_cast<const char*>(block.wav49.data()), block.wav49.size());
     auto clients = m.tcp_clients;  // drop() edits the list
-    for (auto& c : clients) m.send(c, data);
+    for (auto& c : clients) {
+      auto data = std::make_shared<std::string>(kWav49BlockBytes, '\0');
+      c->encoder.encode(block, reinterpret_cast<std::uint8_t*>(data->data()));
+      m.send(c, std::move(data));
+    }
   } else {
     m.send_rtp(block);
   }

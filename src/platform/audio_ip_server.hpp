@@ -9,6 +9,8 @@
 // At most MaxClients clients; a full server closes a new TCP connection at once and ignores a
 // new UDP address. A TCP client that cannot keep up (its queue reaches 2 s of audio) is dropped.
 //
+// Each listener has its own GSM encoder, started with its stream (see BlockInput).
+//
 // StatusValue: 0 stopped, 1 listening and waiting for audio, 2 streaming (a block went out in
 // the last 2 seconds), 3 the port could not be opened (in use, invalid).
 //
@@ -31,7 +33,7 @@ namespace status {
 inline constexpr int stopped = 0, waiting = 1, streaming = 2, port_failed = 3;
 }
 
-class AudioIpServer final : public IpServer, public GsmInput {
+class AudioIpServer final : public IpServer, public BlockInput {
  public:
   static constexpr std::size_t kMaxQueuedBlocks = 50;  // 2 s of audio per TCP client
   static constexpr std::chrono::seconds kUdpIdle{30};
@@ -55,7 +57,7 @@ class AudioIpServer final : public IpServer, public GsmInput {
   // Chain
   void chain_start(int input_rate) override;
   void chain_stop() override;
-  void gsm_block(const GsmBlock& block) override;
+  void pcm_block(const PcmBlock& block) override;
 
   // Diagnostics
   std::uint64_t clients_dropped() const;

@@ -41,35 +41,43 @@ std::string wav49_stream_header() {
   return h;
 }
 
-struct GsmEncoder::Impl {
+GsmFrameEncoder::GsmFrameEncoder(bool wav49) : handle_(gsm_create()), wav49_(wav49) {
+  if (!handle_) throw Error(errc::generic, "gsm encoder");
+  int one = 1;
+  if (wav49) gsm_option(static_cast<gsm>(handle_), GSM_OPT_WAV49, &one);
+}
+
+GsmFrameEncoder::~GsmFrameEncoder() { gsm_destroy(static_cast<gsm>(handle_)); }
+
+void GsmFrameEncoder::encode(const PcmBlock& block, std::uint8_t* out) {
+  gsm_signal buf[kSamplesPerBlock];
+  std::copy(block.samples.begin(), block.samples.end(), buf);
+  auto h = static_cast<gsm>(handle_);
+  // Microsoft framing: the first call writes 32 bytes and half a byte, the second the rest.
+  gsm_encode(h, buf, out);
+  gsm_encode(h, buf + 160, out + (wav49_ ? 32 : kGsmFrameBytes));
+}
+
+struct BlockResampler::Impl {
   SRC_STATE* src = nullptr;
-  gsm wav49 = nullptr;
-  gsm plain = nullptr;
   std::vector<float> in, out;
   ~Impl() {
     if (src) src_delete(src);
-    if (wav49) gsm_destroy(wav49);
-    if (plain) gsm_destroy(plain);
   }
 };
 
-GsmEncoder::GsmEncoder(int input_rate) : impl_(std::make_unique<Impl>()), rate_(input_rate) {
+BlockResampler::BlockResampler(int input_rate) : impl_(std::make_unique<Impl>()), rate_(input_rate) {
   if (input_rate <= 0) throw Error(errc::invalid_property_value, "invalid sample rate");
   if (input_rate != kGsmRate) {
     int err = 0;
     impl_->src = src_new(SRC_SINC_FASTEST, 1, &err);
     if (!impl_->src) throw Error(errc::generic, std::string("resampler: ") + src_strerror(err));
   }
-  impl_->wav49 = gsm_create();
-  impl_->plain = gsm_create();
-  if (!impl_->wav49 || !impl_->plain) throw Error(errc::generic, "gsm encoder");
-  int one = 1;
-  gsm_option(impl_->wav49, GSM_OPT_WAV49, &one);
 }
 
-GsmEncoder::~GsmEncoder() = default;
+BlockResampler::~BlockResampler() = default;
 
-void GsmEncoder::resample(const std::int16_t* samples, std::size_t count) {
+void BlockResampler::resample(const std::int16_t* samples, std::size_t count) {
   if (count == 0) return;
   if (!impl_->src) {
     pending_.insert(pending_.end(), samples, samples + count);
@@ -102,40 +110,30 @@ void GsmEncoder::resample(const std::int16_t* samples, std::size_t count) {
   }
 }
 
-void GsmEncoder::encode(const std::int16_t* s, GsmBlock& out) {
-  gsm_signal buf[kSamplesPerBlock];
-  std::copy(s, s + kSamplesPerBlock, buf);
-  // Microsoft framing: the first call writes 32 bytes and half a byte, the second the rest.
-  gsm_encode(impl_->wav49, buf, out.wav49.data());
-  gsm_encode(impl_->wav49, buf + 160, out.wav49.data() + 32);
-  gsm_encode(impl_->plain, buf, out.frames[0].data());
-  gsm_encode(impl_->plain, buf + 160, out.frames[1].data());
-}
-
 GsmCodec::GsmCodec() = default;
 GsmCodec::~GsmCodec() = default;
 
 void GsmCodec::attach_consumer(AudioConsumer& consumer) {
-  auto* c = dynamic_cast<GsmInput*>(&consumer);
-  if (!c) throw Error(errc::generic, "consumer does not take GSM blocks");
+  auto* c = dynamic_cast<BlockInput*>(&consumer);
+  if (!c) throw Error(errc::generic, "consumer does not take audio blocks");
   consumer_ = c;
 }
 
 void GsmCodec::chain_start(int input_rate) {
-  encoder_ = std::make_unique<GsmEncoder>(input_rate);
+  resampler_ = std::make_unique<BlockResampler>(input_rate);
   if (consumer_) consumer_->chain_start(kGsmRate);
 }
 
 void GsmCodec::chain_stop() {
-  encoder_.reset();
+  resampler_.reset();
   if (consumer_) consumer_->chain_stop();
 }
 
 void GsmCodec::pcm(const std::int16_t* samples, std::size_t count) {
-  if (!encoder_) return;
-  encoder_->feed(samples, count, [&](const GsmBlock& b) {
+  if (!resampler_) return;
+  resampler_->feed(samples, count, [&](const PcmBlock& b) {
     ++blocks_;
-    if (consumer_) consumer_->gsm_block(b);
+    if (consumer_) consumer_->pcm_block(b);
   });
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 // The codec component: 16-bit mono PCM at the capture rate in, resampled to 8000 Hz
-// (libsamplerate) and encoded as GSM 6.10 (libgsm) in 320-sample blocks, out to the server.
+// (libsamplerate) and cut into the 320-sample blocks of GSM 6.10 (format tag 49), out to the
+// server, which encodes them with libgsm for each listener (GsmFrameEncoder).
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -15,23 +17,42 @@ namespace quillon::audio {
 // 65-byte blocks of 320 samples, RIFF and data sizes 0xFFFFFFFF).
 std::string wav49_stream_header();
 
-// Resampler plus GSM encoder; usable on its own (benchmarks) or inside GsmCodec.
-class GsmEncoder {
+// One listener's GSM 6.10 encoder (libgsm): Microsoft WAV49 framing (65 bytes per block) or
+// plain frames (two of 33 bytes per block).
+class GsmFrameEncoder {
  public:
-  explicit GsmEncoder(int input_rate);
-  ~GsmEncoder();
-  GsmEncoder(const GsmEncoder&) = delete;
-  GsmEncoder& operator=(const GsmEncoder&) = delete;
+  explicit GsmFrameEncoder(bool wav49);
+  ~GsmFrameEncoder();
+  GsmFrameEncoder(const GsmFrameEncoder&) = delete;
+  GsmFrameEncoder& operator=(const GsmFrameEncoder&) = delete;
+  // Writes 65 bytes (WAV49) or 2 x 33 bytes (plain) to `out`.
+  void encode(const PcmBlock& block, std::uint8_t* out);
+  std::size_t bytes_per_block() const { return wav49_ ? kWav49BlockBytes : 2 * kGsmFrameBytes; }
+
+ private:
+  void* handle_;
+  bool wav49_;
+};
+
+// Resampler to 8000 Hz plus the cutting into blocks; usable on its own (benchmarks) or inside
+// GsmCodec.
+class BlockResampler {
+ public:
+  explicit BlockResampler(int input_rate);
+  ~BlockResampler();
+  BlockResampler(const BlockResampler&) = delete;
+  BlockResampler& operator=(const BlockResampler&) = delete;
 
   // Feeds PCM; `emit` is called for every complete block.
   template <class Emit>
   void feed(const std::int16_t* samples, std::size_t count, Emit&& emit) {
     resample(samples, count);
     while (pending_.size() - pending_pos_ >= kSamplesPerBlock) {
-      GsmBlock b;
-      encode(pending_.data() + pending_pos_, b);
+      PcmBlock b;
+      std::copy(pending_.begin() + static_cast<std::ptrdiff_t>(pending_pos_),
+                pending_.begin() + static_cast<std::ptrdiff_t>(pending_pos_ + kSamplesPerBlock), b.samples.begin());
       pending_pos_ += kSamplesPerBlock;
-      emit(static_cast<const GsmBlock&>(b));
+      emit(static_cast<const PcmBlock&>(b));
     }
     if (pending_pos_ > 0 && pending_pos_ == pending_.size()) {
       pending_.clear();
@@ -45,7 +66,6 @@ class GsmEncoder {
 
  private:
   void resample(const std::int16_t* samples, std::size_t count);
-  void encode(const std::int16_t* s, GsmBlock& out);
 
   struct Impl;
   std::unique_ptr<Impl> impl_;
@@ -61,18 +81,18 @@ class GsmCodec final : public Codec, public PcmInput {
 
   // Codec contract
   void attach_consumer(AudioConsumer& consumer) override;
-  bool active() const override { return encoder_ != nullptr; }
+  bool active() const override { return resampler_ != nullptr; }
 
   // Chain
   void chain_start(int input_rate) override;
   void chain_stop() override;
   void pcm(const std::int16_t* samples, std::size_t count) override;
 
-  std::uint64_t blocks_encoded() const { return blocks_; }
+  std::uint64_t blocks_made() const { return blocks_; }
 
  private:
-  GsmInput* consumer_ = nullptr;
-  std::unique_ptr<GsmEncoder> encoder_;
+  BlockInput* consumer_ = nullptr;
+  std::unique_ptr<BlockResampler> resampler_;
   std::uint64_t blocks_ = 0;
 };
 

@@ -56,44 +56,78 @@ std::vector<std::int16_t> tone(int rate, double f, double seconds) {
   return s;
 }
 
+std::vector<PcmBlock> blocks_of(int rate, double f, double seconds) {
+  BlockResampler r(rate);
+  auto pcm = tone(rate, f, seconds);
+  std::vector<PcmBlock> blocks;
+  // Fed in uneven chunks, as capture periods come.
+  for (std::size_t at = 0; at < pcm.size();) {
+    const std::size_t n = std::min<std::size_t>(pcm.size() - at, 441 + at % 97);
+    r.feed(pcm.data() + at, n, [&](const PcmBlock& b) { blocks.push_back(b); });
+    at += n;
+  }
+  return blocks;
+}
+
+// Decodes WAV49 blocks (65 bytes) or pairs of plain frames (66 bytes) with a fresh decoder.
+std::vector<std::int16_t> decode(const std::vector<std::vector<std::uint8_t>>& encoded, bool wav49) {
+  gsm d = gsm_create();
+  int one = 1;
+  if (wav49) gsm_option(d, GSM_OPT_WAV49, &one);
+  std::vector<std::int16_t> out;
+  for (auto& e : encoded) {
+    gsm_signal s[320];
+    EXPECT_EQ(gsm_decode(d, const_cast<gsm_byte*>(e.data()), s), 0);
+    EXPECT_EQ(gsm_decode(d, const_cast<gsm_byte*>(e.data()) + 33, s + 160), 0);
+    out.insert(out.end(), s, s + 320);
+  }
+  gsm_destroy(d);
+  return out;
+}
+
+std::vector<std::vector<std::uint8_t>> encode(const std::vector<PcmBlock>& blocks, std::size_t from, bool wav49) {
+  GsmFrameEncoder enc(wav49);
+  std::vector<std::vector<std::uint8_t>> out;
+  for (std::size_t i = from; i < blocks.size(); ++i) {
+    out.emplace_back(enc.bytes_per_block());
+    enc.encode(blocks[i], out.back().data());
+  }
+  return out;
+}
+
+double rms_of(const std::vector<std::int16_t>& s, std::size_t skip) {
+  double sum = 0;
+  for (std::size_t i = skip; i < s.size(); ++i) sum += double(s[i]) * s[i];
+  return std::sqrt(sum / static_cast<double>(s.size() - skip));
+}
+
 class EncoderRates : public ::testing::TestWithParam<int> {};
 
 TEST_P(EncoderRates, BlocksOfEitherFramingDecodeBackToTheTone) {
   const int rate = GetParam();
-  GsmEncoder enc(rate);
-  auto pcm = tone(rate, 700.0, 2.0);
-  std::vector<GsmBlock> blocks;
-  // Fed in uneven chunks, as capture periods come.
-  for (std::size_t at = 0; at < pcm.size();) {
-    const std::size_t n = std::min<std::size_t>(pcm.size() - at, 441 + at % 97);
-    enc.feed(pcm.data() + at, n, [&](const GsmBlock& b) { blocks.push_back(b); });
-    at += n;
-  }
+  auto blocks = blocks_of(rate, 700.0, 2.0);
   // 2 s at 8000 Hz is 50 blocks of 320; the resampler holds back a few samples.
   EXPECT_GE(blocks.size(), 48u);
   EXPECT_LE(blocks.size(), 50u);
+  for (bool wav49 : {true, false}) {
+    auto s = decode(encode(blocks, 0, wav49), wav49);
+    s.erase(s.begin(), s.begin() + 800);  // settling
+    EXPECT_GT(power_at(s, 700.0), 20 * power_at(s, 1400.0));
+    EXPECT_GT(power_at(s, 700.0), 20 * power_at(s, 350.0));
+    EXPECT_NEAR(rms_of(s, 0), 8000 / std::sqrt(2.0), 800.0);
+  }
+}
 
-  gsm wav = gsm_create(), plain = gsm_create();
-  int one = 1;
-  gsm_option(wav, GSM_OPT_WAV49, &one);
-  std::vector<std::int16_t> from_wav, from_rtp;
-  for (auto& b : blocks) {
-    gsm_signal out[320];
-    ASSERT_EQ(gsm_decode(wav, b.wav49.data(), out), 0);
-    ASSERT_EQ(gsm_decode(wav, b.wav49.data() + 33, out + 160), 0);
-    from_wav.insert(from_wav.end(), out, out + 320);
-    for (auto& fr : b.frames) {
-      ASSERT_EQ(gsm_decode(plain, fr.data(), out), 0);
-      from_rtp.insert(from_rtp.end(), out, out + 160);
-    }
-  }
-  gsm_destroy(wav);
-  gsm_destroy(plain);
-  for (auto* s : {&from_wav, &from_rtp}) {
-    s->erase(s->begin(), s->begin() + 800);  // settling
-    EXPECT_GT(power_at(*s, 700.0), 20 * power_at(*s, 1400.0));
-    EXPECT_GT(power_at(*s, 700.0), 20 * power_at(*s, 350.0));
-  }
+TEST(GsmListeners, AListenerJoiningLateDecodesAtFullLevelWithItsOwnEncoder) {
+  auto blocks = blocks_of(11025, 1000.0, 3.0);
+  const std::size_t join = 25;  // one second in
+  // The encoder that ran from the start: a decoder joining late stays far too quiet.
+  auto shared = encode(blocks, 0, true);
+  auto late = decode({shared.begin() + join, shared.end()}, true);
+  // Its own encoder, started with its stream: in step with its decoder.
+  auto own = decode(encode(blocks, join, true), true);
+  EXPECT_LT(rms_of(late, 1600), 2000.0);
+  EXPECT_NEAR(rms_of(own, 1600), 8000 / std::sqrt(2.0), 800.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(CaptureRates, EncoderRates, ::testing::Values(8000, 11025, 22050, 44100));
