@@ -174,4 +174,20 @@ inline int free_port(int type) {
   return ntohs(a.sin_port);
 }
 
+// Waits until some program has bound UDP `port` on the loopback address (a player listening).
+inline bool udp_port_taken(int port, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+  return eventually(
+      [&] {
+        int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<std::uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool taken = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0;
+        ::close(fd);
+        return taken;
+      },
+      limit);
+}
+
 }  // namespace quillon::test
