@@ -3,6 +3,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <optional>
@@ -11,6 +12,7 @@
 #include "app/data_dir.hpp"
 #include "app/server.hpp"
 #include "platform/asio_event_loop.hpp"
+#include "platform/asio_socket.hpp"
 #include "platform/unavailable.hpp"
 
 namespace {
@@ -71,7 +73,10 @@ int main(int argc, char** argv) {
   quillon::AsioEventLoop loop(io);
 
   std::array<quillon::UnavailableSerialPort, 4> ports;
-  quillon::UnavailableSocketFactory sockets;
+  // Data ports listen on all addresses unless QUILLON_BIND_ADDRESS names one.
+  quillon::AsioSocketFactory::Options socket_options;
+  if (const char* bind = std::getenv("QUILLON_BIND_ADDRESS")) socket_options.bind_address = bind;
+  quillon::AsioSocketFactory sockets(loop, socket_options);
   std::array<quillon::UnavailableCapture, 4> capture;
   std::array<quillon::UnavailableCodec, 4> codec;
   std::array<quillon::UnavailableIpServer, 4> server;
