@@ -51,11 +51,18 @@ std::optional<Item> FrameSplitter::next(bool quiet) {
     return std::nullopt;  // the start of a reply
   const auto last = buf_.find(kLastLine);
   if (last == std::string::npos) return std::nullopt;
-  std::size_t end = last + kLastLine.size();
-  while (end < buf_.size() && std::isalpha(static_cast<unsigned char>(buf_[end]))) ++end;
-  const std::string_view value(buf_.data() + last + kLastLine.size(), end - last - kLastLine.size());
-  const bool whole_value = value == "True" || value == "False";
-  if (!whole_value && end == buf_.size() && !quiet) return std::nullopt;  // "Fal" so far
+  const std::size_t value = last + kLastLine.size();
+  const std::string_view rest(buf_.data() + value, buf_.size() - value);
+  std::size_t end = value;
+  if (rest.starts_with("True")) {
+    end += 4;
+  } else if (rest.starts_with("False")) {
+    end += 5;
+  } else if (!quiet && (std::string_view("True").starts_with(rest) || std::string_view("False").starts_with(rest))) {
+    return std::nullopt;  // "Fal" so far
+  } else {
+    while (end < buf_.size() && std::isalpha(static_cast<unsigned char>(buf_[end]))) ++end;  // not from this server
+  }
 
   Item item;
   std::size_t consumed = end;
