@@ -8,7 +8,7 @@
 
 #include "platform/asio_event_loop.hpp"
 #include "support/fakes.hpp"
-#include "tcp_client.hpp"
+#include "integration/netdata_tcp_client.hpp"
 
 namespace quillon {
 namespace {
