@@ -141,6 +141,36 @@ TEST(AsioSocket, PortInUseAndListenOnAnOpenSocket) {
   EXPECT_EQ(b->local_port(), port);
 }
 
+TEST(AsioSocket, BindsAllAddressesOrTheOneGiven) {
+  RealLoop r;
+  {
+    AsioSocketFactory factory(r.loop);
+    Pair p = listen_with_slots(factory, 1);
+    // Where the host has IPv6, the same listener takes IPv6 peers too.
+    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(static_cast<uint16_t>(p.port));
+    a.sin6_addr = in6addr_loopback;
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+      EXPECT_TRUE(r.run_until([&] { return p.slots[0]->state() == sockstate::connected; }));
+    }
+    if (fd >= 0) ::close(fd);
+  }
+  AsioSocketFactory::Options o;
+  o.bind_address = "127.0.0.1";
+  AsioSocketFactory local(r.loop, o);
+  Pair p = listen_with_slots(local, 1);
+  test::TcpClient c(p.port);
+  EXPECT_TRUE(r.run_until([&] { return p.slots[0]->state() == sockstate::connected; }));
+
+  o.bind_address = "not-an-address";
+  AsioSocketFactory bad(r.loop, o);
+  auto s = bad.create();
+  EXPECT_THROW(s->listen(), Error);
+  EXPECT_EQ(s->state(), sockstate::closed);
+}
+
 TEST(AsioSocket, PeerThatNeverReadsFailsOnlyItsOwnSlot) {
   RealLoop r;
   AsioSocketFactory::Options o;
