@@ -75,7 +75,10 @@ int main(int argc, char** argv) {
   std::array<quillon::UnavailableSerialPort, 4> ports;
   // Data ports listen on all addresses unless QUILLON_BIND_ADDRESS names one.
   quillon::AsioSocketFactory::Options socket_options;
-  if (const char* bind = std::getenv("QUILLON_BIND_ADDRESS")) socket_options.bind_address = bind;
+  if (const char* bind = std::getenv("QUILLON_BIND_ADDRESS"); bind && *bind) {
+    socket_options.bind_address = bind;
+    log_line(std::string("data ports listen on ") + bind + " only");
+  }
   quillon::AsioSocketFactory sockets(loop, socket_options);
   std::array<quillon::UnavailableCapture, 4> capture;
   std::array<quillon::UnavailableCodec, 4> codec;
