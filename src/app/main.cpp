@@ -7,10 +7,13 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <memory>
+#include <vector>
 
 #include "app/data_dir.hpp"
 #include "app/server.hpp"
 #include "platform/asio_event_loop.hpp"
+#include "platform/linux_serial_port.hpp"
 #include "platform/unavailable.hpp"
 
 namespace {
@@ -70,7 +73,9 @@ int main(int argc, char** argv) {
   boost::asio::io_context io;
   quillon::AsioEventLoop loop(io);
 
-  std::array<quillon::UnavailableSerialPort, 4> ports;
+  // Port N of every channel is the device DATA/ports/comN links to.
+  std::vector<std::unique_ptr<quillon::LinuxSerialPort>> ports;
+  for (int k = 0; k < 4; ++k) ports.push_back(std::make_unique<quillon::LinuxSerialPort>(data_dir / "ports", loop));
   quillon::UnavailableSocketFactory sockets;
   std::array<quillon::UnavailableCapture, 4> capture;
   std::array<quillon::UnavailableCodec, 4> codec;
@@ -78,7 +83,7 @@ int main(int argc, char** argv) {
   quillon::PlatformObjects platform;
   platform.sockets = &sockets;
   for (std::size_t k = 0; k < 4; ++k) {
-    platform.comm1[k] = &ports[k];
+    platform.comm1[k] = ports[k].get();
     platform.capture[k] = &capture[k];
     platform.codec[k] = &codec[k];
     platform.server[k] = &server[k];
