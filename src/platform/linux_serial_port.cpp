@@ -178,7 +178,9 @@ void LinuxSerialPort::set_port_open(bool open) {
   t.c_cflag &= ~static_cast<tcflag_t>(PARENB | CSTOPB | CSIZE | CRTSCTS);
   t.c_cflag |= CS8 | CLOCAL | CREAD;
   t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-  t.c_cc[VMIN] = 0;
+  // With O_NONBLOCK and VMIN 1 an empty line reads as EAGAIN, so read() == 0 only means hang-up
+  // (with VMIN 0 the two could not be told apart).
+  t.c_cc[VMIN] = 1;
   t.c_cc[VTIME] = 0;
   ::cfsetispeed(&t, speed);
   ::cfsetospeed(&t, speed);
@@ -211,7 +213,7 @@ std::string LinuxSerialPort::input() {
     }
     if (r < 0 && errno == EINTR) continue;
     if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-    // read() == 0 on a terminal in non-blocking mode means the line hung up.
+    // read() == 0 (or EIO) on this non-blocking terminal means the line hung up.
     if (r == 0 || is_hangup(errno)) {
       m.mark_failed();
       m.queue.clear();

@@ -8,7 +8,7 @@
 //
 // Opening: O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, then an exclusive flock and TIOCEXCL, so a
 // port open here or in another program gives 8005; then raw mode, 8 data bits, no parity, one
-// stop bit, no flow control, VMIN = VTIME = 0 at the speed of the settings text. Any other
+// stop bit, no flow control, VMIN 1 / VTIME 0 (reads never wait: O_NONBLOCK) at the speed of the settings text. Any other
 // failure gives a code above 8000 (8015; 8018 for an operation on a closed port).
 //
 // Reading: input() takes what the kernel holds without waiting. Writing: output() writes what the
