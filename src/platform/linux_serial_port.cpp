@@ -96,11 +96,22 @@ struct LinuxSerialPort::Impl {
       queue.clear();
       return;
     }
-    if (!queue.empty() && !failed) arm_drain();
+    if (!queue.empty() && !failed) {
+      arm_drain();
+    } else if (!waiting_writable && descriptor.is_open()) {
+      descriptor.release();
+    }
   }
 
+  // The device is known to the loop's reactor only while output waits: registered for good, every
+  // byte the radio sends would wake the loop, although input is taken by polling.
   void arm_drain() {
-    if (waiting_writable || !descriptor.is_open()) return;
+    if (waiting_writable || fd < 0) return;
+    if (!descriptor.is_open()) {
+      boost::system::error_code ec;
+      descriptor.assign(fd, ec);
+      if (ec) return;
+    }
     waiting_writable = true;
     std::weak_ptr<int> gen = generation;
     descriptor.async_wait(boost::asio::posix::stream_descriptor::wait_write,
@@ -193,8 +204,6 @@ void LinuxSerialPort::set_port_open(bool open) {
   m.fd = fd;
   m.failed = false;
   m.queue.clear();
-  boost::system::error_code ec;
-  m.descriptor.assign(fd, ec);
 }
 
 bool LinuxSerialPort::port_open() const { return impl_->fd >= 0; }

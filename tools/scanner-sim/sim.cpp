@@ -293,8 +293,9 @@ struct Simulator {
         next_display = now + std::chrono::milliseconds(display_ms);
       }
       auto wake = next_display;
+      // Bytes leave in pieces of about 2 ms of line time, as a USB serial adapter hands them on.
       for (auto& d : devices)
-        if (auto t = d->transmit(); t && *t < wake) wake = *t;
+        if (auto t = d->transmit(); t) wake = std::min(wake, std::max(*t, now + std::chrono::milliseconds(2)));
 
       std::vector<pollfd> fds;
       std::vector<Device*> owners;
