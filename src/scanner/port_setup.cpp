@@ -10,11 +10,14 @@ namespace quillon {
 
 using scanner::ChannelWiring;
 
-// A stored list position: its leading number, 0 when outside 0..highest.
+// A stored list position: its leading number as a whole number (rounded half to even, as a
+// 16-bit variable takes it), 0 when that falls outside 0..highest.
 int ScannerLink::read_position(const char* name, int highest) {
   const double v = settings::leading_number(settings_.getreg(name, settings::default_of(name)));
-  if (!(v >= 0.0) || v > highest) return 0;
-  return static_cast<int>(std::nearbyint(v));
+  if (!std::isfinite(v)) return 0;
+  const double whole = std::nearbyint(v);
+  if (whole < 0.0 || whole > highest) return 0;
+  return static_cast<int>(whole);
 }
 
 void ScannerLink::init_comport() {

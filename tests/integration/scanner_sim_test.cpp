@@ -18,7 +18,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
-#include <regex>
+#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -244,11 +244,9 @@ TEST(RealBinary, PollsTheSimulatedRadio) {
     sim.say("1 stats");
     std::this_thread::sleep_for(100ms);
     const std::string out = sim.output();
-    static const std::regex re("commands ([0-9]+)");
-    long last = -1;
-    for (auto it = std::sregex_iterator(out.begin(), out.end(), re); it != std::sregex_iterator(); ++it)
-      last = std::stol((*it)[1]);
-    return last;
+    const auto at = out.rfind("commands ");
+    if (at == std::string::npos) return -1L;
+    return std::strtol(out.c_str() + at + 9, nullptr, 10);
   };
   EXPECT_TRUE(wait_for_file([&] { return commands() >= 20; }, 20s)) << sim.output() << server.output();
   server.stop(SIGTERM);

@@ -468,6 +468,16 @@ TEST(InitComport, OutOfRangeValuesFallBackToTheFirstEntry) {
   EXPECT_EQ(r.f().Combo6.list_index(), 0);
 }
 
+TEST(InitComport, FractionsRoundBeforeTheRangeCheck) {
+  Rig r;
+  store(r.t, "comport", "7.6x");  // 8: port 9
+  store(r.t, "baudrate", "2.6x");  // 3: out of range
+  r.port(1).present = {9};
+  r.t.server.start();
+  EXPECT_EQ(r.port(1).comm_port(), 9);
+  EXPECT_EQ(r.port(1).settings(), "4800,n,8,1");
+}
+
 TEST(InitComport, PortNineHasNoListEntry) {
   Rig r;
   store(r.t, "comport", "8x");
