@@ -1,0 +1,85 @@
+// The real binary: start on an empty data directory, stop on a signal, leave the exit log.
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "support/fakes.hpp"
+#include "support/process.hpp"
+
+namespace quillon {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::vector<std::string> log_messages(const std::filesystem::path& file) {
+  std::vector<std::string> out;
+  std::string text = test::Process::slurp(file);
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    std::size_t end = text.find("\r\n", pos);
+    if (end == std::string::npos) break;
+    std::string line = text.substr(pos, end - pos);
+    pos = end + 2;
+    auto sep = line.rfind(" - ");
+    out.push_back(sep == std::string::npos ? line : line.substr(sep + 3));
+  }
+  return out;
+}
+
+struct Lifecycle : ::testing::TestWithParam<int> {};
+
+TEST_P(Lifecycle, StartsOnAnEmptyDataDirectoryAndStopsCleanlyOnSignal) {
+  const int sig = GetParam();
+  auto dir = test::fresh_temp_dir("life");
+  auto data = dir / "data";  // does not exist yet: the server creates it
+  test::Process p({QUILLON_BIN, "--data-dir", data.string()}, dir);
+  ASSERT_TRUE(p.started());
+  ASSERT_TRUE(test::eventually([&] { return p.stderr_text().find("starting") != std::string::npos; }, 20s));
+  std::this_thread::sleep_for(500ms);
+  EXPECT_TRUE(p.running()) << p.stderr_text();
+  const auto t0 = std::chrono::steady_clock::now();
+  p.signal(sig);
+  auto code = p.wait_exit(10s);
+  ASSERT_TRUE(code.has_value()) << "did not stop";
+  EXPECT_EQ(*code, 0) << p.stderr_text();
+  // Well within a second on an idle machine; the limit leaves room for a loaded one.
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
+
+  auto msgs = log_messages(data / "exitlog.txt");
+  ASSERT_FALSE(msgs.empty());
+  EXPECT_EQ(msgs.front(), "queryonload");
+  EXPECT_EQ(msgs.back(), "unload-complete");
+  EXPECT_TRUE(std::filesystem::exists(data / "registry" / "hklm.reg"));
+  std::filesystem::remove_all(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, Lifecycle, ::testing::Values(SIGTERM, SIGINT, SIGHUP));
+
+TEST(Lifecycle, RejectsUnknownOptionsAndUnusableDataDirectories) {
+  auto dir = test::fresh_temp_dir("opts");
+  {
+    test::Process p({QUILLON_BIN, "--no-such-option"}, dir);
+    auto code = p.wait_exit(20s);
+    ASSERT_TRUE(code.has_value());
+    EXPECT_NE(*code, 0);
+    EXPECT_NE(p.stderr_text().find("unknown option"), std::string::npos);
+  }
+  {
+    std::ofstream(dir / "a-file") << "x";
+    test::Process p({QUILLON_BIN, "--data-dir", (dir / "a-file").string()}, dir);
+    auto code = p.wait_exit(20s);
+    ASSERT_TRUE(code.has_value());
+    EXPECT_NE(*code, 0);
+    EXPECT_NE(p.stderr_text().find("a-file"), std::string::npos);
+  }
+  {
+    test::Process p({QUILLON_BIN, "--version"}, dir);
+    EXPECT_EQ(p.wait_exit(20s), 0);
+    EXPECT_NE(p.stdout_text().find("1.300"), std::string::npos);
+  }
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace quillon

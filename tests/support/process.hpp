@@ -1,0 +1,104 @@
+#pragma once
+// Runs a real program for integration tests: started with posix_spawn, its output captured in
+// files, stopped with a signal, waited for with a time limit. The destructor kills what is left.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace quillon::test {
+
+class Process {
+ public:
+  // argv[0] is the program path. extra_env entries are "NAME=value".
+  Process(std::vector<std::string> argv, const std::filesystem::path& output_dir,
+          std::vector<std::string> extra_env = {})
+      : out_(output_dir / (std::filesystem::path(argv[0]).filename().string() + ".out")),
+        err_(output_dir / (std::filesystem::path(argv[0]).filename().string() + ".err")) {
+    std::filesystem::create_directories(output_dir);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&fa, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    std::vector<std::string> env_store;
+    for (char** e = environ; *e; ++e) env_store.emplace_back(*e);
+    for (auto& e : extra_env) env_store.push_back(e);
+    std::vector<char*> env;
+    for (auto& e : env_store) env.push_back(e.data());
+    env.push_back(nullptr);
+    if (posix_spawn(&pid_, args[0], &fa, nullptr, args.data(), env.data()) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&fa);
+  }
+  ~Process() {
+    if (running()) {
+      ::kill(pid_, SIGKILL);
+      wait_exit(std::chrono::seconds(10));
+    }
+  }
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  pid_t pid() const { return pid_; }
+  bool started() const { return pid_ > 0; }
+  bool running() {
+    if (pid_ <= 0 || status_) return false;
+    int st = 0;
+    pid_t r = ::waitpid(pid_, &st, WNOHANG);
+    if (r == pid_) status_ = st;
+    return !status_;
+  }
+  void signal(int sig) {
+    if (running()) ::kill(pid_, sig);
+  }
+  // The exit code (128+signal when killed), or nothing if still running after `limit`.
+  std::optional<int> wait_exit(std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (running() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!status_) return std::nullopt;
+    return WIFEXITED(*status_) ? WEXITSTATUS(*status_) : 128 + WTERMSIG(*status_);
+  }
+  std::string stdout_text() const { return slurp(out_); }
+  std::string stderr_text() const { return slurp(err_); }
+
+  static std::string slurp(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+
+ private:
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+  std::filesystem::path out_, err_;
+};
+
+// Polls `cond` every 20 ms until it holds or `limit` passes.
+inline bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (cond()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return cond();
+}
+
+}  // namespace quillon::test
