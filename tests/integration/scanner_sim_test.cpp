@@ -30,6 +30,10 @@
 #include "scanner/channel_table.hpp"
 #include "support/fakes.hpp"
 
+#ifndef QUILLON_SCANNER_SIM
+#define QUILLON_SCANNER_SIM QUILLON_TOOLS_DIR "/scanner-sim/quillon-scanner-sim"
+#endif
+
 namespace quillon {
 namespace {
 
