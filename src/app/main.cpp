@@ -8,11 +8,14 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <memory>
+#include <vector>
 
 #include "app/data_dir.hpp"
 #include "app/server.hpp"
 #include "platform/asio_event_loop.hpp"
 #include "platform/asio_socket.hpp"
+#include "platform/linux_serial_port.hpp"
 #include "platform/unavailable.hpp"
 
 namespace {
@@ -72,7 +75,9 @@ int main(int argc, char** argv) {
   boost::asio::io_context io;
   quillon::AsioEventLoop loop(io);
 
-  std::array<quillon::UnavailableSerialPort, 4> ports;
+  // Port N of every channel is the device DATA/ports/comN links to.
+  std::vector<std::unique_ptr<quillon::LinuxSerialPort>> ports;
+  for (int k = 0; k < 4; ++k) ports.push_back(std::make_unique<quillon::LinuxSerialPort>(data_dir / "ports", loop));
   // Data ports listen on all addresses unless QUILLON_BIND_ADDRESS names one.
   quillon::AsioSocketFactory::Options socket_options;
   if (const char* bind = std::getenv("QUILLON_BIND_ADDRESS"); bind && *bind) {
@@ -86,7 +91,7 @@ int main(int argc, char** argv) {
   quillon::PlatformObjects platform;
   platform.sockets = &sockets;
   for (std::size_t k = 0; k < 4; ++k) {
-    platform.comm1[k] = &ports[k];
+    platform.comm1[k] = ports[k].get();
     platform.capture[k] = &capture[k];
     platform.codec[k] = &codec[k];
     platform.server[k] = &server[k];
