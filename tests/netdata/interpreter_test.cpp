@@ -18,6 +18,8 @@ struct Interp : ::testing::Test {
     t.server.start();
     for (int k = 1; k <= 3; ++k) test::open_port(t, k);
     f().Timer6.set_timer_enabled(false);  // client counts are set by the tests
+    f().Timer4.set_timer_enabled(false);  // the radio sees only what clients send
+    f().Timer5.set_timer_enabled(false);
     f().Command12[0].on_click = [this]() -> Task {
       applied.push_back(f().Combo10[0].list_index());
       return completed_task();
