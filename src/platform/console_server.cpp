@@ -88,7 +88,7 @@ bool loopback_host(const std::string& host) {
 }
 
 Response make_response(const Request& req, http::status status, const json& body) {
-  Response res{status, req.version()};
+  Response res{status, req.version() == 10 ? 10u : 11u};  // 11 also when the request line was cut off
   res.set(http::field::server, "quillon");
   res.set(http::field::content_type, "application/json");
   res.set(http::field::cache_control, "no-store");

@@ -53,7 +53,8 @@ class ConsoleServer {
 
   // The port actually bound (useful with port 0).
   std::uint16_t port() const;
-  // Closes the listener and every connection; the window is not touched afterwards.
+  // Closes the listener and every connection; the window is not touched afterwards. Call it
+  // on the loop thread (or once the loop no longer runs).
   void stop();
 
   struct Impl;

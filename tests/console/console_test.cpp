@@ -230,6 +230,9 @@ TEST_F(Console, BadRequestsAreRefusedAndChangeNothing) {
   EXPECT_EQ(c.request(http::verb::post, "/api/window", "{}").status, 405);
   EXPECT_EQ(c.get("/nothing").status, 404);
   EXPECT_EQ(c.get("/api/events").status, 426);
+  ConsoleClient huge_header(port);
+  huge_header.headers = {{http::field::user_agent, std::string(10000, 'a')}};
+  EXPECT_EQ(huge_header.get("/api/window").status, 431);
   EXPECT_EQ(c.window(), before);
 
   // Requests a web page on another site could make are refused.
@@ -329,6 +332,18 @@ TEST_F(Console, ReaderThatFallsBehindIsDropped) {
   auto snap = again.next();
   ASSERT_TRUE(snap);
   EXPECT_EQ(control(*snap, "Text7")["text"], std::string(8000, static_cast<char>('a' + (kChanges - 1) % 26)));
+}
+
+TEST_F(Console, StopEndsStreamsAndListener) {
+  start();
+  EventStream ws(port);
+  ASSERT_TRUE(ws.open());
+  ASSERT_TRUE(ws.next());  // the snapshot
+  on_loop([&] { server->stop(); });
+  on_loop([&] { text7->set_text("after stop"); });
+  EXPECT_FALSE(ws.next());
+  ConsoleClient c(port);
+  EXPECT_THROW(c.get("/api/window"), boost::system::system_error);  // connection refused
 }
 
 TEST(ConsoleOptions, AddressForms) {
