@@ -2,7 +2,6 @@
 // value in the saved settings.
 #include <gtest/gtest.h>
 
-#include <regex>
 
 #include "console/console_client.hpp"
 #include "support/process.hpp"
@@ -22,14 +21,19 @@ TEST(ConsoleBinary, TypedTextIsSavedAtShutdown) {
   const fs::path dir = temp_dir();
   test::Process p({QUILLON_BIN, "--data-dir", (dir / "data").string(), "--console", "127.0.0.1:0"}, dir);
   ASSERT_TRUE(p.started());
-  std::smatch m;
+  // "operator console at http://127.0.0.1:PORT/" on standard error gives the port.
+  const std::string announce = "operator console at http://127.0.0.1:";
   std::string err;
-  const std::regex announce("operator console at http://127\\.0\\.0\\.1:([0-9]+)/");
+  int port_number = 0;
   ASSERT_TRUE(test::eventually([&] {
     err = p.stderr_text();
-    return std::regex_search(err, m, announce);
+    const auto at = err.find(announce);
+    if (at == std::string::npos) return false;
+    port_number = std::atoi(err.c_str() + at + announce.size());
+    return true;
   }, 30s)) << err;
-  const auto port = static_cast<std::uint16_t>(std::stoi(m[1]));
+  ASSERT_GT(port_number, 0) << err;
+  const auto port = static_cast<std::uint16_t>(port_number);
 
   test::ConsoleClient c(port);
   const auto win = c.get("/api/window");
