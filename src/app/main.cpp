@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <memory>
@@ -15,6 +16,7 @@
 #include "app/server.hpp"
 #include "platform/asio_event_loop.hpp"
 #include "platform/asio_socket.hpp"
+#include "platform/console_server.hpp"
 #include "platform/linux_serial_port.hpp"
 #include "platform/unavailable.hpp"
 
@@ -25,11 +27,20 @@ constexpr const char* kUsage =
     "  --data-dir DIR   keep settings, exit log and port links in DIR\n"
     "                   (default: $QUILLON_DATA_DIR, /var/lib/quillon for root,\n"
     "                   otherwise $XDG_STATE_HOME/quillon or ~/.local/state/quillon)\n"
+    "  --console ADDR:PORT\n"
+    "                   serve the operator console at ADDR:PORT (default\n"
+    "                   127.0.0.1:8785); --console off serves none\n"
+    "  --console-token-file FILE\n"
+    "                   every console request must carry the token in FILE\n"
+    "                   (\"Authorization: Bearer TOKEN\"); required for an address\n"
+    "                   other than loopback\n"
     "  --help           show this text\n"
     "  --version        show the version\n";
 
 struct Options {
   std::optional<std::string> data_dir;
+  std::string console = "127.0.0.1:8785";
+  std::optional<std::string> console_token_file;
 };
 
 void log_line(const std::string& s) { std::cerr << "quillon: " << s << std::endl; }
@@ -57,10 +68,31 @@ int main(int argc, char** argv) {
       opt.data_dir = value("--data-dir");
     } else if (a.rfind("--data-dir=", 0) == 0) {
       opt.data_dir = a.substr(std::strlen("--data-dir="));
+    } else if (a == "--console") {
+      opt.console = value("--console");
+    } else if (a.rfind("--console=", 0) == 0) {
+      opt.console = a.substr(std::strlen("--console="));
+    } else if (a == "--console-token-file") {
+      opt.console_token_file = value("--console-token-file");
+    } else if (a.rfind("--console-token-file=", 0) == 0) {
+      opt.console_token_file = a.substr(std::strlen("--console-token-file="));
     } else {
       std::cerr << "quillon: unknown option " << a << "\n" << kUsage;
       return 2;
     }
+  }
+
+  std::optional<quillon::ConsoleConfig> console_cfg;
+  try {
+    console_cfg = quillon::parse_console_option(opt.console);
+    if (console_cfg && opt.console_token_file) console_cfg->token = quillon::read_console_token(*opt.console_token_file);
+    if (console_cfg && console_cfg->token.empty() && !quillon::is_loopback(*console_cfg)) {
+      std::cerr << "quillon: --console " << opt.console << " is not a loopback address: give --console-token-file\n";
+      return 2;
+    }
+  } catch (const std::exception& e) {
+    std::cerr << "quillon: " << e.what() << "\n" << kUsage;
+    return 2;
   }
 
   const auto data_dir = quillon::resolve_data_dir(opt.data_dir);
@@ -98,7 +130,19 @@ int main(int argc, char** argv) {
   }
 
   quillon::Server srv(loop, platform, data_dir);
+
+  std::unique_ptr<quillon::ConsoleServer> console;
+  if (console_cfg) {
+    try {
+      console = std::make_unique<quillon::ConsoleServer>(loop, srv.form.window, *console_cfg);
+      log_line("operator console at " + quillon::console_url(*console_cfg, console->port()));
+    } catch (const std::exception& e) {
+      log_line(std::string(e.what()) + "; running without the operator console");
+    }
+  }
+
   srv.shell.on_closed = [&] {
+    if (console) console->stop();
     log_line("stopped");
     io.stop();
   };
