@@ -3,17 +3,24 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
+#include <memory>
+#include <vector>
 
 #include "app/data_dir.hpp"
 #include "app/server.hpp"
 #include "platform/alsa_capture.hpp"
 #include "platform/asio_event_loop.hpp"
+#include "platform/asio_socket.hpp"
 #include "platform/audio_ip_server.hpp"
+#include "platform/console_server.hpp"
 #include "platform/gsm_codec.hpp"
+#include "platform/linux_serial_port.hpp"
 #include "platform/unavailable.hpp"
 
 namespace {
@@ -23,11 +30,20 @@ constexpr const char* kUsage =
     "  --data-dir DIR   keep settings, exit log and port links in DIR\n"
     "                   (default: $QUILLON_DATA_DIR, /var/lib/quillon for root,\n"
     "                   otherwise $XDG_STATE_HOME/quillon or ~/.local/state/quillon)\n"
+    "  --console ADDR:PORT\n"
+    "                   serve the operator console at ADDR:PORT (default\n"
+    "                   127.0.0.1:8785); --console off serves none\n"
+    "  --console-token-file FILE\n"
+    "                   every console request must carry the token in FILE\n"
+    "                   (\"Authorization: Bearer TOKEN\"); required for an address\n"
+    "                   other than loopback\n"
     "  --help           show this text\n"
     "  --version        show the version\n";
 
 struct Options {
   std::optional<std::string> data_dir;
+  std::string console = "127.0.0.1:8785";
+  std::optional<std::string> console_token_file;
 };
 
 void log_line(const std::string& s) { std::cerr << "quillon: " << s << std::endl; }
@@ -55,10 +71,31 @@ int main(int argc, char** argv) {
       opt.data_dir = value("--data-dir");
     } else if (a.rfind("--data-dir=", 0) == 0) {
       opt.data_dir = a.substr(std::strlen("--data-dir="));
+    } else if (a == "--console") {
+      opt.console = value("--console");
+    } else if (a.rfind("--console=", 0) == 0) {
+      opt.console = a.substr(std::strlen("--console="));
+    } else if (a == "--console-token-file") {
+      opt.console_token_file = value("--console-token-file");
+    } else if (a.rfind("--console-token-file=", 0) == 0) {
+      opt.console_token_file = a.substr(std::strlen("--console-token-file="));
     } else {
       std::cerr << "quillon: unknown option " << a << "\n" << kUsage;
       return 2;
     }
+  }
+
+  std::optional<quillon::ConsoleConfig> console_cfg;
+  try {
+    console_cfg = quillon::parse_console_option(opt.console);
+    if (console_cfg && opt.console_token_file) console_cfg->token = quillon::read_console_token(*opt.console_token_file);
+    if (console_cfg && console_cfg->token.empty() && !quillon::is_loopback(*console_cfg)) {
+      std::cerr << "quillon: --console " << opt.console << " is not a loopback address: give --console-token-file\n";
+      return 2;
+    }
+  } catch (const std::exception& e) {
+    std::cerr << "quillon: " << e.what() << "\n" << kUsage;
+    return 2;
   }
 
   const auto data_dir = quillon::resolve_data_dir(opt.data_dir);
@@ -73,8 +110,16 @@ int main(int argc, char** argv) {
   boost::asio::io_context io;
   quillon::AsioEventLoop loop(io);
 
-  std::array<quillon::UnavailableSerialPort, 4> ports;
-  quillon::UnavailableSocketFactory sockets;
+  // Port N of every channel is the device DATA/ports/comN links to.
+  std::vector<std::unique_ptr<quillon::LinuxSerialPort>> ports;
+  for (int k = 0; k < 4; ++k) ports.push_back(std::make_unique<quillon::LinuxSerialPort>(data_dir / "ports", loop));
+  // Data ports listen on all addresses unless QUILLON_BIND_ADDRESS names one.
+  quillon::AsioSocketFactory::Options socket_options;
+  if (const char* bind = std::getenv("QUILLON_BIND_ADDRESS"); bind && *bind) {
+    socket_options.bind_address = bind;
+    log_line(std::string("data ports listen on ") + bind + " only");
+  }
+  quillon::AsioSocketFactory sockets(loop, socket_options);
   std::array<quillon::audio::AlsaCapture, 4> capture{quillon::audio::AlsaCapture(loop), quillon::audio::AlsaCapture(loop),
                                                      quillon::audio::AlsaCapture(loop), quillon::audio::AlsaCapture(loop)};
   std::array<quillon::audio::GsmCodec, 4> codec;
@@ -83,14 +128,26 @@ int main(int argc, char** argv) {
   quillon::PlatformObjects platform;
   platform.sockets = &sockets;
   for (std::size_t k = 0; k < 4; ++k) {
-    platform.comm1[k] = &ports[k];
+    platform.comm1[k] = ports[k].get();
     platform.capture[k] = &capture[k];
     platform.codec[k] = &codec[k];
     platform.server[k] = &server[k];
   }
 
   quillon::Server srv(loop, platform, data_dir);
+
+  std::unique_ptr<quillon::ConsoleServer> console;
+  if (console_cfg) {
+    try {
+      console = std::make_unique<quillon::ConsoleServer>(loop, srv.form.window, *console_cfg);
+      log_line("operator console at " + quillon::console_url(*console_cfg, console->port()));
+    } catch (const std::exception& e) {
+      log_line(std::string(e.what()) + "; running without the operator console");
+    }
+  }
+
   srv.shell.on_closed = [&] {
+    if (console) console->stop();
     log_line("stopped");
     io.stop();
   };

@@ -2,10 +2,11 @@
 
 namespace quillon {
 
-DataService::DataService(Frmserver& form, settings::SettingsStore& settings) : f_(form), settings_(settings) {}
+DataService::DataService(Frmserver& form, settings::SettingsStore& settings)
+    : ports_(form, settings), interpreter_(form), relay_(form), frame_(form) {}
 
-void DataService::init_ip() {}
+void DataService::init_ip() { ports_.init_ip(); }
 
-void DataService::slot_upkeep() {}
+void DataService::slot_upkeep() { ports_.slot_upkeep(); }
 
 }  // namespace quillon

@@ -2,7 +2,13 @@
 // The network side of every channel: data-port listeners and client slots, command
 // interpreter, relay and status frame. Written once, wired per channel.
 
+#include <optional>
+
 #include "app/frmserver.hpp"
+#include "netdata/data_ports.hpp"
+#include "netdata/interpreter.hpp"
+#include "netdata/relay.hpp"
+#include "netdata/status_frame.hpp"
 #include "settings/registry.hpp"
 
 namespace quillon {
@@ -16,10 +22,14 @@ class DataService {
   void init_ip();
   // Once a second, run by the audio monitor tick.
   void slot_upkeep();
+  // findfreeindexwinsock1..4: the lowest free client slot of channel 1..4, empty when none.
+  std::optional<int> findfreeindexwinsock(int channel) const { return ports_.findfreeindexwinsock(channel); }
 
  private:
-  Frmserver& f_;
-  settings::SettingsStore& settings_;
+  netdata::DataPorts ports_;
+  netdata::CommandInterpreter interpreter_;
+  netdata::Relay relay_;
+  netdata::StatusFrame frame_;
 };
 
 }  // namespace quillon

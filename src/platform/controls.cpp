@@ -253,6 +253,14 @@ int Window::add_observer(Observer o) {
 
 void Window::remove_observer(int id) { observers_.erase(id); }
 
+int Window::add_message_observer(MessageObserver o) {
+  int id = next_observer_++;
+  message_observers_.emplace(id, std::move(o));
+  return id;
+}
+
+void Window::remove_message_observer(int id) { message_observers_.erase(id); }
+
 void Window::notify(const Control& c, std::string_view property) {
   for (auto& [id, o] : observers_) o(c, property);
 }
@@ -261,6 +269,7 @@ Window::MessageAwaiter Window::msgbox(std::string text) {
   std::uint64_t id = next_message_++;
   messages_.push_back(MessageBox{id, std::move(text)});
   if (on_message) on_message(messages_.back(), true);
+  for (auto& [oid, o] : message_observers_) o(messages_.back(), true);
   return MessageAwaiter{*this, id};
 }
 
@@ -276,6 +285,7 @@ bool Window::acknowledge(std::uint64_t id) {
   MessageBox box = *it;
   messages_.erase(it);
   if (on_message) on_message(box, false);
+  for (auto& [oid, o] : message_observers_) o(box, false);
   auto w = waiting_.find(id);
   if (w != waiting_.end()) {
     auto h = w->second;

@@ -270,6 +270,10 @@ class Window {
   bool acknowledge(std::uint64_t id);
   // Observers of message boxes (shown and acknowledged), for views and logs.
   std::function<void(const MessageBox&, bool shown)> on_message;
+  // Further message-box observers (several views at once); run after on_message.
+  using MessageObserver = std::function<void(const MessageBox&, bool shown)>;
+  int add_message_observer(MessageObserver o);
+  void remove_message_observer(int id);
 
  private:
   void add(std::unique_ptr<Control> c);
@@ -281,6 +285,7 @@ class Window {
   std::vector<Control*> order_;
   std::map<std::pair<std::string, int>, Control*, std::less<>> by_id_;
   std::map<int, Observer> observers_;
+  std::map<int, MessageObserver> message_observers_;
   int next_observer_ = 1;
   std::vector<MessageBox> messages_;
   std::map<std::uint64_t, std::coroutine_handle<>> waiting_;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -38,6 +39,10 @@ class RegistryStore {
   void commit_batch();
 
   std::filesystem::path hive_path(Root root) const;
+
+  // Where notable events go (a corrupt file set aside, an unreadable file); standard error
+  // unless replaced.
+  void set_notice(std::function<void(const std::string&)> notice);
 
  private:
   struct Impl;

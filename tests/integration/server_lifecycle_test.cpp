@@ -33,7 +33,7 @@ TEST_P(Lifecycle, StartsOnAnEmptyDataDirectoryAndStopsCleanlyOnSignal) {
   const int sig = GetParam();
   auto dir = test::fresh_temp_dir("life");
   auto data = dir / "data";  // does not exist yet: the server creates it
-  test::Process p({QUILLON_BIN, "--data-dir", data.string()}, dir);
+  test::Process p({QUILLON_BIN, "--data-dir", data.string(), "--console", "off"}, dir);
   ASSERT_TRUE(p.started());
   ASSERT_TRUE(test::eventually([&] { return p.stderr_text().find("starting") != std::string::npos; }, 20s));
   std::this_thread::sleep_for(500ms);

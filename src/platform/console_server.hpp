@@ -1,0 +1,66 @@
+#pragma once
+// The operator console: an HTTP interface to the window model, served on the loop thread.
+//
+//   GET  /api/window   the whole window as JSON (controls, pending message boxes, caption)
+//   GET  /api/events   WebSocket: a snapshot, then one JSON message per change
+//   POST /api/action   one operator action (click, set_text, select, set_value, acknowledge)
+//
+// Bound to 127.0.0.1:8785 unless told otherwise. A non-loopback address needs an access token;
+// with a token every request must carry "Authorization: Bearer TOKEN". docs/console.md has
+// the details and curl examples. Boost.Beast stays inside console_server.cpp.
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quillon {
+
+class AsioEventLoop;
+namespace ui {
+class Window;
+}
+
+struct ConsoleConfig {
+  std::string address = "127.0.0.1";
+  std::uint16_t port = 8785;
+  std::string token;  // empty: no token (loopback addresses only)
+};
+
+// The value of "--console": "off" gives nothing, otherwise ADDR:PORT ("127.0.0.1:8785",
+// "[::1]:8785", "0.0.0.0:8785", "localhost:8785"). Throws std::invalid_argument with a message.
+std::optional<ConsoleConfig> parse_console_option(std::string_view value);
+
+// Whether the console's address is a loopback one (no token needed).
+bool is_loopback(const ConsoleConfig& config);
+// "http://127.0.0.1:8785/", "http://[::1]:8785/".
+std::string console_url(const ConsoleConfig& config, std::uint16_t port);
+
+// The access token kept in a file (its first line, blanks trimmed). Throws std::runtime_error
+// when the file cannot be read or holds no usable token.
+std::string read_console_token(const std::filesystem::path& file);
+
+class ConsoleServer {
+ public:
+  // Listens at once. Throws std::runtime_error when the address cannot be bound, or when it is
+  // not a loopback address and no token is given.
+  ConsoleServer(AsioEventLoop& loop, ui::Window& window, const ConsoleConfig& config);
+  ~ConsoleServer();
+  ConsoleServer(const ConsoleServer&) = delete;
+  ConsoleServer& operator=(const ConsoleServer&) = delete;
+
+  // The port actually bound (useful with port 0).
+  std::uint16_t port() const;
+  // Closes the listener and every connection; the window is not touched afterwards. Call it
+  // on the loop thread (or once the loop no longer runs).
+  void stop();
+
+  struct Impl;
+
+ private:
+  std::shared_ptr<Impl> impl_;
+};
+
+}  // namespace quillon

@@ -1,0 +1,264 @@
+// The scanner link end to end: the termios adapter on the production loop, polling the scanner
+// simulator on pseudo-terminals; and the real binary polling the simulator.
+//
+// The operator console and the data ports are not part of this build yet, so what the server
+// shows is read from its window model in process; the real binary is checked from the
+// simulator's side (it answers the binary's queries).
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <boost/asio/io_context.hpp>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <gtest/gtest.h>
+#include <memory>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/server.hpp"
+#include "platform/asio_event_loop.hpp"
+#include "platform/linux_serial_port.hpp"
+#include "scanner/channel_table.hpp"
+#include "support/fakes.hpp"
+
+#ifndef QUILLON_SCANNER_SIM
+#define QUILLON_SCANNER_SIM QUILLON_TOOLS_DIR "/scanner-sim/quillon-scanner-sim"
+#endif
+
+namespace quillon {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// A child process with a pipe to its standard input and its output in a file.
+class Child {
+ public:
+  Child(std::vector<std::string> argv, const fs::path& out) : out_(out) {
+    int fds[2];
+    if (::pipe(fds) != 0) throw std::runtime_error("pipe");
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(fds[0], 0);
+      const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ::dup2(o, 1);
+      ::dup2(o, 2);
+      ::close(fds[1]);
+      std::vector<char*> args;
+      for (auto& a : argv) args.push_back(a.data());
+      args.push_back(nullptr);
+      ::execv(args[0], args.data());
+      ::_exit(127);
+    }
+    ::close(fds[0]);
+    in_ = fds[1];
+  }
+  ~Child() { stop(SIGKILL); }
+  void say(const std::string& line) {
+    const std::string l = line + "\n";
+    (void)!::write(in_, l.data(), l.size());
+  }
+  std::string output() const {
+    std::ifstream f(out_);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+  }
+  void stop(int sig) {
+    if (pid_ <= 0) return;
+    ::kill(pid_, sig);
+    int status = 0;
+    for (int i = 0; i < 500 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i) std::this_thread::sleep_for(10ms);
+    if (::waitpid(pid_, &status, WNOHANG) == 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status, 0);
+    }
+    pid_ = -1;
+    if (in_ >= 0) ::close(in_);
+    in_ = -1;
+  }
+  pid_t pid() const { return pid_; }
+
+ private:
+  fs::path out_;
+  pid_t pid_ = -1;
+  int in_ = -1;
+};
+
+bool wait_for_file(const std::function<bool()>& cond, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (cond()) return true;
+    std::this_thread::sleep_for(20ms);
+  }
+  return cond();
+}
+
+// The server in process on the production loop, its channel ports on the termios adapter, and
+// the simulator playing the radios.
+struct Live : ::testing::Test {
+  fs::path dir = test::fresh_temp_dir("scanner-live");
+  boost::asio::io_context io;
+  AsioEventLoop loop{io};
+  test::FakePlatform fakes;
+  std::vector<std::unique_ptr<LinuxSerialPort>> ports;
+  std::unique_ptr<Server> server;
+  std::unique_ptr<Child> sim;
+
+  void SetUp() override {
+    fs::create_directories(dir / "ports");
+    PlatformObjects p = fakes.objects();
+    for (std::size_t k = 0; k < 4; ++k) {
+      ports.push_back(std::make_unique<LinuxSerialPort>(dir / "ports", loop));
+      p.comm1[k] = ports.back().get();
+    }
+    server = std::make_unique<Server>(loop, p, dir);
+  }
+  void TearDown() override {
+    sim.reset();
+    server.reset();
+    ports.clear();
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+  }
+  Frmserver& f() { return server->form; }
+
+  void start_sim(std::vector<std::string> radio_args) {
+    std::vector<std::string> argv = {QUILLON_SCANNER_SIM, "--display-ms", "300"};
+    argv.insert(argv.end(), radio_args.begin(), radio_args.end());
+    sim = std::make_unique<Child>(argv, dir / "sim.out");
+    ASSERT_TRUE(wait_for_file([&] { return sim->output().find("ready") != std::string::npos; }, 10s))
+        << sim->output();
+  }
+  std::string link(int n) { return (dir / "ports" / ("com" + std::to_string(n))).string(); }
+
+  // Runs the loop until `cond` holds; false after `limit`.
+  bool run_until(const std::function<bool()>& cond, std::chrono::milliseconds limit = 15s) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+      io.restart();
+      io.run_for(20ms);
+      if (cond()) return true;
+    }
+    return false;
+  }
+  bool showing_frame(int channel) {
+    const std::string& t = f().text5[channel - 1].text();
+    return t.rfind("LCD1 [", 0) == 0 && t.find("LCD4 [") != std::string::npos;
+  }
+  bool showing_silence(int channel) {
+    return f().text5[channel - 1].text() == scanner::silence_message(channel) &&
+           f().comdata[channel - 1].fill_color() == ui::kRed && f().comdata[channel + 3].fill_color() == ui::kRed;
+  }
+};
+
+TEST_F(Live, ChannelsReachTheDisplayTextOfTheirRadios) {
+  start_sim({"--link", link(1), "--model", "BC785", "--link", link(3), "--model", "BC796", "--baud", "9600"});
+  server->start();
+  f().Combo7.set_list_index(1);  // channel 3 at 9600
+  f().Check1[1].set_value(1);
+  ASSERT_TRUE(run_until([&] { return showing_frame(1) && showing_frame(3); })) << f().text5[0].text();
+  EXPECT_EQ(f().text5[0].text().size(), 167u);  // 168-byte frame, cut after 167 characters
+  ASSERT_TRUE(run_until([&] {
+    return f().Label4[0].caption() == "STEP$=ST 1" && f().Label4[7].caption() == "DLF\r" &&
+           f().Label4[23].caption() == "ATTMD$=ATF";
+  }));
+  EXPECT_EQ(f().comdata[0].fill_color(), ui::kGreen);
+  EXPECT_EQ(f().comdata[6].fill_color(), ui::kGreen);
+  EXPECT_EQ(f().Label4[1].caption().rfind("SIGLVL$=", 0), 0u);
+}
+
+TEST_F(Live, SilenceShowsTheMessageWithinAboutASecondAndRecovers) {
+  start_sim({"--link", link(1)});
+  server->start();
+  ASSERT_TRUE(run_until([&] { return showing_frame(1); }));
+  sim->say("1 silent on");
+  const auto t0 = std::chrono::steady_clock::now();
+  ASSERT_TRUE(run_until([&] { return showing_silence(1); }));
+  // One watchdog period after the unanswered query, plus scheduling on a busy machine.
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);
+  sim->say("1 silent off");
+  ASSERT_TRUE(run_until([&] { return showing_frame(1) && f().comdata[0].fill_color() == ui::kGreen; }));
+}
+
+TEST_F(Live, UnplugAndReplugRecoverWithoutTheOperator) {
+  start_sim({"--link", link(1)});
+  server->start();
+  ASSERT_TRUE(run_until([&] { return showing_frame(1); }));
+  sim->say("1 unplug");
+  ASSERT_TRUE(run_until([&] { return showing_silence(1) && !fs::exists(fs::symlink_status(link(1))); }));
+  ASSERT_TRUE(run_until([&] { return !ports[0]->port_open(); }));  // the reopen finds no device
+  sim->say("1 replug");
+  ASSERT_TRUE(run_until([&] { return showing_frame(1) && ports[0]->port_open(); }));
+}
+
+TEST_F(Live, APortHeldByAnotherProgramIsAlreadyOpen) {
+  start_sim({"--link", link(1)});
+  const int other = ::open(link(1).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
+  server->start();
+  EXPECT_FALSE(ports[0]->port_open());
+  bool done = false;
+  f().Command2.click().start_detached([&] { done = true; });
+  ASSERT_TRUE(run_until([&] { return !f().window.pending_messages().empty(); }));
+  EXPECT_EQ(f().window.pending_messages().front().text, "error: 8005");
+  f().window.acknowledge(f().window.pending_messages().front().id);
+  ASSERT_TRUE(run_until([&] { return done; }));
+  ::close(other);
+  // Released: the watchdog's reopen picks it up.
+  ASSERT_TRUE(run_until([&] { return showing_frame(1); }));
+}
+
+TEST_F(Live, AnotherLineSpeedIsSilence) {
+  start_sim({"--link", link(1), "--baud", "9600"});
+  server->start();  // channel 1 at 19200
+  ASSERT_TRUE(run_until([&] { return showing_silence(1); }));
+  sim->say("1 baud 19200");
+  ASSERT_TRUE(run_until([&] { return showing_frame(1); }));
+}
+
+TEST_F(Live, AutodetectFindsTheSimulatedRadio) {
+  start_sim({"--link", link(2), "--model", "BC796", "--baud", "9600"});
+  server->start();
+  bool done = false;
+  f().Command11.click().start_detached([&] { done = true; });
+  ASSERT_TRUE(run_until([&] { return done; }, 30s));
+  ASSERT_FALSE(f().List1.items().empty());
+  EXPECT_EQ(f().List1.items().back(), "BC796 on port 2 at 9600 baud");
+}
+
+TEST(RealBinary, PollsTheSimulatedRadio) {
+  const fs::path dir = test::fresh_temp_dir("scanner-bin");
+  fs::create_directories(dir / "ports");
+  Child sim({QUILLON_SCANNER_SIM, "--link", (dir / "ports/com1").string()}, dir / "sim.out");
+  ASSERT_TRUE(wait_for_file([&] { return sim.output().find("ready") != std::string::npos; }, 10s));
+  Child server({QUILLON_BIN, "--data-dir", dir.string()}, dir / "server.out");
+  // The simulator counts the queries it answered; the binary's rotation keeps it growing.
+  auto commands = [&]() -> long {
+    sim.say("1 stats");
+    std::this_thread::sleep_for(100ms);
+    const std::string out = sim.output();
+    const auto at = out.rfind("commands ");
+    if (at == std::string::npos) return -1L;
+    return std::strtol(out.c_str() + at + 9, nullptr, 10);
+  };
+  EXPECT_TRUE(wait_for_file([&] { return commands() >= 20; }, 20s)) << sim.output() << server.output();
+  server.stop(SIGTERM);
+  EXPECT_NE(server.output().find("stopped"), std::string::npos) << server.output();
+  sim.stop(SIGTERM);
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+}
+
+}  // namespace
+}  // namespace quillon

@@ -1,0 +1,70 @@
+#pragma once
+// One simulated BC785/BC796: what it answers to each command, its changing display and the
+// faults a test or demo switches on. No I/O here; sim.cpp puts it on a pseudo-terminal.
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace quillon::sim {
+
+enum class Model { BC785, BC796 };
+
+struct Faults {
+  bool silent = false;      // answers nothing
+  bool no_cr = false;       // replies lose their carriage returns
+  int late_ms = 0;          // extra delay before each reply starts
+  double slow = 1.0;        // transmit time multiplied by this
+  int ng_count = 0;         // the next N replies are "NG"
+  int err_count = 0;        // the next N replies are "ERR"
+};
+
+class Radio {
+ public:
+  Radio(Model model, int baud, std::uint32_t seed);
+
+  Model model() const { return model_; }
+  void set_model(Model m) { model_ = m; }
+  int baud() const { return baud_; }
+  void set_baud(int b) { baud_ = b; }
+  Faults& faults() { return faults_; }
+
+  // The reply to one command line (without its carriage return); empty when it answers nothing.
+  std::string answer(const std::string& command);
+  // Bytes a mismatched line speed turns `n` bytes into.
+  std::string garbage(std::size_t n);
+  // Moves the display on: scanning, stopping on a channel, the signal level wandering.
+  void step_display();
+
+  // The display as the radio shows it: four lines of 16 characters each and their attributes.
+  std::string display_frame() const;
+  std::uint64_t commands() const { return commands_; }
+
+ private:
+  struct Channel {
+    long freq;  // 100 Hz units
+    const char* mode;
+    const char* tag1;
+    const char* tag2;
+    int number;
+  };
+  std::string plain_answer(const std::string& command);
+
+  Model model_;
+  int baud_;
+  Faults faults_;
+  std::mt19937 rng_;
+  std::vector<Channel> channels_;
+  std::size_t current_ = 0;
+  bool scanning_ = true;
+  int bank_ = 1;
+  int signal_ = 0;
+  int hold_ = 0;
+  std::uint64_t commands_ = 0;
+};
+
+// A display line: "LCDn [" + 16 characters + "][" + 16 attribute characters + "]".
+std::string display_line(int n, const std::string& text, const std::string& attributes);
+
+}  // namespace quillon::sim
