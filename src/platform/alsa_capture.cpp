@@ -35,9 +35,13 @@ bool is_internal_pcm(const std::string& name) {
   return name.find(':') != std::string::npos || internal.count(name) != 0;
 }
 
+// A device busy with a capture (ours, or another program's) still counts: the list must not
+// shift under a running chain.
 bool opens_for_capture(const std::string& name) {
   snd_pcm_t* pcm = nullptr;
-  if (snd_pcm_open(&pcm, name.c_str(), SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK) < 0) return false;
+  const int rc = snd_pcm_open(&pcm, name.c_str(), SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK);
+  if (rc == -EBUSY) return true;
+  if (rc < 0) return false;
   snd_pcm_close(pcm);
   return true;
 }
