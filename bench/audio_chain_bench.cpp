@@ -206,7 +206,7 @@ double median(std::vector<double> v) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   const double seconds = argc > 1 ? std::atof(argv[1]) : 20.0;
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   test::AudioEnv env("bench", {{"bench_tone44", "Bench tone 44100", 44100, 1000.0, 120}});
@@ -329,4 +329,13 @@ int main(int argc, char** argv) {
                 lo.size(), lf.size(), median(lo), median(lf), median(lf) > 0 ? median(lo) / median(lf) : 0.0);
   }
   return 0;
+}
+
+int main(int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& e) {  // the sound server is stopped on the way out
+    std::fprintf(stderr, "audio_chain_bench: %s\n", e.what());
+    return 1;
+  }
 }
