@@ -233,7 +233,10 @@ AlsaCapture::AlsaCapture(EventLoop& loop)
       reopens_(std::make_shared<std::atomic<std::uint64_t>>(0)),
       lost_(std::make_shared<std::atomic<std::uint64_t>>(0)) {}
 
-AlsaCapture::~AlsaCapture() { stop(); }
+AlsaCapture::~AlsaCapture() {
+  consumer_ = nullptr;  // the rest of the chain may be gone already: only the reader is stopped
+  stop();
+}
 
 void AlsaCapture::attach_consumer(AudioConsumer& consumer) {
   auto* c = dynamic_cast<PcmInput*>(&consumer);
