@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "console/console_client.hpp"
+#include "support/exit_log.hpp"
 #include "support/process.hpp"
 
 namespace quillon {
@@ -14,36 +15,6 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 constexpr const char* kSim = QUILLON_TOOLS_DIR "/scanner-sim/quillon-scanner-sim";
-
-std::vector<std::string> log_messages(const fs::path& file) {
-  std::vector<std::string> out;
-  std::string text = test::Process::slurp(file);
-  std::size_t pos = 0, end;
-  while ((end = text.find("\r\n", pos)) != std::string::npos) {
-    std::string line = text.substr(pos, end - pos);
-    pos = end + 2;
-    out.push_back(line.substr(line.rfind(" - ") + 3));
-  }
-  return out;
-}
-
-std::vector<std::string> expected_shutdown_log() {
-  const std::vector<std::string> save = {"writereg_start",  "writereg_start1", "writereg_start2", "writereg_start3",
-                                         "writereg_start4", "writereg_start5", "writereg_start6", "writereg_start7",
-                                         "writereg_start8", "writereg_end"};
-  std::vector<std::string> e{"queryonload"};
-  auto add = [&](const std::vector<std::string>& v) { e.insert(e.end(), v.begin(), v.end()); };
-  add(save);
-  add({"unload1"});
-  add(save);
-  add({"unload2", "stoptimer_start", "stoptimer_ends1", "stoptimer_ends2", "unload3", "stopserver_start",
-       "stopserver_start1", "stopserver_start2", "stopserver_start3", "stopserver_end", "unload4"});
-  for (int c = 1; c <= 4; ++c)
-    add({"stopwinsocket", "stopwinsocket_c" + std::to_string(c) + "s", "stopwinsocket_c" + std::to_string(c) + "e",
-         "unload" + std::to_string(c + 4)});
-  add({"unload-complete"});
-  return e;
-}
 
 int console_port(test::Process& p) {
   const std::string announce = "operator console at http://127.0.0.1:";
@@ -164,7 +135,7 @@ TEST_F(OperatorCycle, StartRunOperateStopStart) {
     srv.signal(SIGTERM);
     ASSERT_EQ(srv.wait_exit(30s), 0) << srv.stderr_text();
   }
-  EXPECT_EQ(log_messages(data / "exitlog.txt"), expected_shutdown_log());
+  EXPECT_EQ(test::log_messages(data / "exitlog.txt"), test::full_shutdown_log());
   const std::string hive = test::Process::slurp(data / "registry" / "hklm.reg");
   for (const char* v : {"udppacket", "comport", "baudrate", "comport2", "baudrate2", "comport3", "baudrate3", "comport4",
                         "baudrate4", "serverID1", "tcpport1", "tcpport2", "tcpport3", "tcpport4", "tcpport5", "tcpport6",
