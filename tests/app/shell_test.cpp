@@ -3,29 +3,14 @@
 #include "settings/catalogue.hpp"
 #include "settings/registry.hpp"
 #include "support/fakes.hpp"
+#include "support/exit_log.hpp"
 #include "support/process.hpp"
 
 namespace quillon {
 namespace {
 
 using namespace std::chrono_literals;
-
-std::vector<std::string> log_messages(const std::filesystem::path& file) {
-  std::vector<std::string> out;
-  std::string text = test::Process::slurp(file);
-  std::size_t pos = 0, end;
-  while ((end = text.find("\r\n", pos)) != std::string::npos) {
-    std::string line = text.substr(pos, end - pos);
-    pos = end + 2;
-    out.push_back(line.substr(line.rfind(" - ") + 3));
-  }
-  return out;
-}
-
-std::vector<std::string> save_markers() {
-  return {"writereg_start",  "writereg_start1", "writereg_start2", "writereg_start3", "writereg_start4",
-          "writereg_start5", "writereg_start6", "writereg_start7", "writereg_start8", "writereg_end"};
-}
+using test::log_messages;
 
 TEST(ExitLog, LineFormat) {
   test::TestServer t;
@@ -55,18 +40,7 @@ TEST(Shutdown, FullSequenceLeavesTheExactLog) {
   t.server.start();
   t.loop.advance(3s);
   t.server.shell.close_window();
-  std::vector<std::string> expected{"queryonload"};
-  auto add = [&](std::vector<std::string> v) { expected.insert(expected.end(), v.begin(), v.end()); };
-  add(save_markers());
-  add({"unload1"});
-  add(save_markers());
-  add({"unload2", "stoptimer_start", "stoptimer_ends1", "stoptimer_ends2", "unload3", "stopserver_start",
-       "stopserver_start1", "stopserver_start2", "stopserver_start3", "stopserver_end", "unload4"});
-  for (int c = 1; c <= 4; ++c) {
-    add({"stopwinsocket", "stopwinsocket_c" + std::to_string(c) + "s", "stopwinsocket_c" + std::to_string(c) + "e",
-         "unload" + std::to_string(c + 4)});
-  }
-  add({"unload-complete"});
+  const auto expected = test::full_shutdown_log();
   EXPECT_EQ(log_messages(t.dir / "exitlog.txt"), expected);
   // Only the timers the shutdown leaves alone may still tick.
   EXPECT_FALSE(t.f().Timer4.timer_enabled());

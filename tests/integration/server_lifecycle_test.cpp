@@ -2,30 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
 
 #include "support/fakes.hpp"
+#include "support/exit_log.hpp"
 #include "support/process.hpp"
 
 namespace quillon {
 namespace {
 
 using namespace std::chrono_literals;
-
-std::vector<std::string> log_messages(const std::filesystem::path& file) {
-  std::vector<std::string> out;
-  std::string text = test::Process::slurp(file);
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    std::size_t end = text.find("\r\n", pos);
-    if (end == std::string::npos) break;
-    std::string line = text.substr(pos, end - pos);
-    pos = end + 2;
-    auto sep = line.rfind(" - ");
-    out.push_back(sep == std::string::npos ? line : line.substr(sep + 3));
-  }
-  return out;
-}
+using test::log_messages;
 
 struct Lifecycle : ::testing::TestWithParam<int> {};
 
@@ -47,9 +33,7 @@ TEST_P(Lifecycle, StartsOnAnEmptyDataDirectoryAndStopsCleanlyOnSignal) {
   EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
 
   auto msgs = log_messages(data / "exitlog.txt");
-  ASSERT_FALSE(msgs.empty());
-  EXPECT_EQ(msgs.front(), "queryonload");
-  EXPECT_EQ(msgs.back(), "unload-complete");
+  EXPECT_EQ(msgs, test::full_shutdown_log());
   EXPECT_TRUE(std::filesystem::exists(data / "registry" / "hklm.reg"));
   std::filesystem::remove_all(dir);
 }

@@ -64,6 +64,9 @@ TEST_F(TimerFixture, ATickSuspendedInAWaitIsNotReenteredAndNothingBursts) {
   EXPECT_EQ(entered, 2);
   EXPECT_EQ(finished, 1);
   EXPECT_EQ(t.skipped(), 3u);
+  t.set_timer_enabled(false);
+  loop.advance(400ms);  // let the second tick finish its wait
+  EXPECT_EQ(finished, 2);
 }
 
 TEST_F(TimerFixture, DisablingInsideItsOwnTickStopsIt) {
