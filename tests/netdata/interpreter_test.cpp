@@ -127,21 +127,23 @@ TEST_F(Interp, SettingsFromAnyChannelActOnChannelOne) {
   EXPECT_EQ(f().Text9[0].text(), "700");  // shown by the frame tick
 
   f().numcom = {1, 0, 0, 0};
+  const int channel3_rate = f().Combo10[2].list_index();
   client_sends(t, 3, 1, "SET AUDIO1=2");
   tick();
   EXPECT_EQ(f().Combo10[0].list_index(), 2);
-  EXPECT_EQ(f().Combo10[2].list_index(), -1);
+  EXPECT_EQ(f().Combo10[2].list_index(), channel3_rate);
   EXPECT_EQ(applied, std::vector<int>{2});
   EXPECT_EQ(f().txtoutput[2].text(), "");
 }
 
 TEST_F(Interp, SampleRateOnlyWithExactlyOneChannelOneClient) {
   f().numcom = {2, 0, 0, 0};
+  const int rate_before = f().Combo10[0].list_index();
   client_sends(t, 1, 1, "SET AUDIO1=2#");
   tick();
   // Not a setting now; it ends in "#", so the radio gets it.
   EXPECT_TRUE(applied.empty());
-  EXPECT_EQ(f().Combo10[0].list_index(), -1);
+  EXPECT_EQ(f().Combo10[0].list_index(), rate_before);
   EXPECT_EQ(count_of(radio(1), "SET AUDIO1=2\r"), 1);
 
   f().numcom = {1, 0, 0, 0};
