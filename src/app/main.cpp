@@ -21,7 +21,6 @@
 #include "platform/console_server.hpp"
 #include "platform/gsm_codec.hpp"
 #include "platform/linux_serial_port.hpp"
-#include "platform/unavailable.hpp"
 
 namespace {
 

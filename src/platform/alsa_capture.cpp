@@ -262,7 +262,10 @@ std::string AlsaCapture::device_name(int n) const {
 }
 
 void AlsaCapture::set_active(bool active) {
-  if (active && !reader_) start();
+  // Activating a running device starts it again, so a chain linked while it ran (a channel
+  // switched on before the chains are connected at start-up) comes up complete.
+  if (active && reader_) stop();
+  if (active) start();
   if (!active && reader_) stop();
 }
 

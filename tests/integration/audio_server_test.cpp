@@ -66,6 +66,9 @@ class AudioServerBinary : public ::testing::Test {
                          data_port(3), audio_port(3), data_port(4), audio_port(4)};
     for (int i = 0; i < 8; ++i) hive << "\"" << names[i] << "\"=\"" << ports[i] << "x\"\r\n";
     for (int c = 1; c <= 4; ++c) hive << "\"audiodevice" << c << "\"=\"1x\"\r\n";
+    // Channel 3 switched on: its capture starts before the chains are linked and must come up
+    // complete when start-up activates it again.
+    hive << "\"channel3ena\"=\"1x\"\r\n";
     hive.close();
     server_ = std::make_unique<Process>(std::vector<std::string>{QUILLON_BIN, "--data-dir", data.string()}, env_->dir() / "logs",
                                         env_->env());
