@@ -21,6 +21,7 @@
 #include "platform/console_server.hpp"
 #include "platform/gsm_codec.hpp"
 #include "platform/linux_serial_port.hpp"
+#include "platform/reporting_serial_port.hpp"
 
 namespace {
 
@@ -111,7 +112,12 @@ int main(int argc, char** argv) {
 
   // Port N of every channel is the device DATA/ports/comN links to.
   std::vector<std::unique_ptr<quillon::LinuxSerialPort>> ports;
-  for (int k = 0; k < 4; ++k) ports.push_back(std::make_unique<quillon::LinuxSerialPort>(data_dir / "ports", loop));
+  std::vector<std::unique_ptr<quillon::ReportingSerialPort>> reported_ports;
+  for (int k = 0; k < 4; ++k) {
+    ports.push_back(std::make_unique<quillon::LinuxSerialPort>(data_dir / "ports", loop));
+    reported_ports.push_back(std::make_unique<quillon::ReportingSerialPort>(
+        *ports.back(), "serial port of channel " + std::to_string(k + 1), log_line));
+  }
   // Data ports listen on all addresses unless QUILLON_BIND_ADDRESS names one.
   quillon::AsioSocketFactory::Options socket_options;
   if (const char* bind = std::getenv("QUILLON_BIND_ADDRESS"); bind && *bind) {
@@ -127,8 +133,9 @@ int main(int argc, char** argv) {
   quillon::PlatformObjects platform;
   platform.sockets = &sockets;
   for (std::size_t k = 0; k < 4; ++k) {
-    platform.comm1[k] = ports[k].get();
+    platform.comm1[k] = reported_ports[k].get();
     platform.capture[k] = &capture[k];
+    capture[k].on_notice = [k](const std::string& s) { log_line("audio input of channel " + std::to_string(k + 1) + ": " + s); };
     platform.codec[k] = &codec[k];
     platform.server[k] = &server[k];
   }

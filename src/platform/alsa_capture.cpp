@@ -265,7 +265,18 @@ void AlsaCapture::set_active(bool active) {
   // Activating a running device starts it again, so a chain linked while it ran (a channel
   // switched on before the chains are connected at start-up) comes up complete.
   if (active && reader_) stop();
-  if (active) start();
+  if (active) {
+    try {
+      start();
+    } catch (const Error& e) {
+      // Reported when it starts or changes; the operator's retries repeat the same failure.
+      if (on_notice && e.what() != last_failure_) on_notice(e.what());
+      last_failure_ = e.what();
+      throw;
+    }
+    if (on_notice && !last_failure_.empty()) on_notice("capture device " + std::to_string(device_id_) + " open");
+    last_failure_.clear();
+  }
   if (!active && reader_) stop();
 }
 

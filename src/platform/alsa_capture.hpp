@@ -20,6 +20,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,9 @@ class AlsaCapture final : public CaptureDevice {
   // `loop` must accept post() from another thread (the production AsioEventLoop does).
   explicit AlsaCapture(EventLoop& loop);
   ~AlsaCapture() override;
+
+  // Diagnostics: a device that cannot be opened (once per distinct failure) and its recovery.
+  std::function<void(const std::string&)> on_notice;
 
   void attach_consumer(AudioConsumer& consumer) override;
   void set_active(bool active) override;
@@ -73,6 +77,7 @@ class AlsaCapture final : public CaptureDevice {
   std::shared_ptr<Reader> reader_;
   std::shared_ptr<std::atomic<std::uint64_t>> overruns_, reopens_, lost_;
   std::uint64_t frames_delivered_ = 0;
+  std::string last_failure_;
 };
 
 }  // namespace quillon::audio
