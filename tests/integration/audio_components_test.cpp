@@ -11,6 +11,7 @@
 #include <future>
 #include <thread>
 
+#include "support/net.hpp"
 #include "integration/audio_env.hpp"
 #include "platform/alsa_capture.hpp"
 #include "platform/asio_event_loop.hpp"
@@ -20,6 +21,9 @@
 
 namespace quillon::audio {
 namespace {
+
+using test::connect_tcp;
+using test::read_n;
 
 using namespace std::chrono_literals;
 using test::AudioEnv;
@@ -75,34 +79,6 @@ struct Chain {
   }
   int clients() { return run([this] { return server.client_count(); }); }
 };
-
-int connect_tcp(int port, int rcvbuf = 0) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (rcvbuf > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<std::uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  timeval tv{20, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  return fd;
-}
-
-// Reads exactly n bytes (or less at end of stream / timeout).
-std::string read_n(int fd, std::size_t n) {
-  std::string s;
-  char buf[4096];
-  while (s.size() < n) {
-    ssize_t r = ::recv(fd, buf, std::min(sizeof buf, n - s.size()), 0);
-    if (r <= 0) break;
-    s.append(buf, static_cast<std::size_t>(r));
-  }
-  return s;
-}
 
 class AudioChainTest : public ::testing::Test {
  protected:

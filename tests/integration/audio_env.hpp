@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "support/net.hpp"
 #include "support/process.hpp"
 
 namespace quillon::test {
@@ -159,19 +160,6 @@ inline std::vector<std::int16_t> ffmpeg_decode(const std::filesystem::path& work
   p.wait_exit(std::chrono::seconds(60));
   if (log) *log = p.stderr_text();
   return read_samples(out);
-}
-
-// A free port number of the given socket type (bound once to port 0, then released).
-inline int free_port(int type) {
-  int fd = ::socket(AF_INET, type, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
 }
 
 // Waits until some program has bound UDP `port` on the loopback address (a player listening).

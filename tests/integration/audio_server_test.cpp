@@ -5,42 +5,19 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include "support/net.hpp"
 #include "integration/audio_env.hpp"
 
 namespace quillon {
 namespace {
 
+using test::connect_tcp;
+using test::read_n;
+
 using namespace std::chrono_literals;
 using test::AudioEnv;
 using test::eventually;
 using test::Process;
-
-int connect_tcp(int port, int rcvbuf = 0) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (rcvbuf > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<std::uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  timeval tv{20, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  return fd;
-}
-
-std::string read_n(int fd, std::size_t n) {
-  std::string s;
-  char buf[4096];
-  while (s.size() < n) {
-    ssize_t r = ::recv(fd, buf, std::min(sizeof buf, n - s.size()), 0);
-    if (r <= 0) break;
-    s.append(buf, static_cast<std::size_t>(r));
-  }
-  return s;
-}
 
 class AudioServerBinary : public ::testing::Test {
  protected:

@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "support/net.hpp"
+
 namespace quillon::test {
 
 class TcpClient {
@@ -81,18 +83,5 @@ class TcpClient {
   bool ended_ = false;
   std::string received_;
 };
-
-// A TCP port that was free a moment ago.
-inline int free_port() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
 
 }  // namespace quillon::test

@@ -1,0 +1,58 @@
+#pragma once
+// Plain blocking sockets for tests that talk to a real server on the loopback address.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+
+namespace quillon::test {
+
+// A port of the given socket type that was free a moment ago (bound to port 0, then released).
+inline int free_port(int type = SOCK_STREAM) {
+  const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+// A connected TCP socket to the loopback port (reads give up after 20 s), or -1.
+inline int connect_tcp(int port, int rcvbuf = 0) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (rcvbuf > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  timeval tv{20, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  return fd;
+}
+
+// Reads exactly n bytes, or less at the end of the stream or after the read time-out.
+inline std::string read_n(int fd, std::size_t n) {
+  std::string s;
+  char buf[4096];
+  while (s.size() < n) {
+    const ssize_t r = ::recv(fd, buf, std::min(sizeof buf, n - s.size()), 0);
+    if (r <= 0) break;
+    s.append(buf, static_cast<std::size_t>(r));
+  }
+  return s;
+}
+
+}  // namespace quillon::test
