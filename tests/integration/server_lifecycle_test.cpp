@@ -40,6 +40,20 @@ TEST_P(Lifecycle, StartsOnAnEmptyDataDirectoryAndStopsCleanlyOnSignal) {
 
 INSTANTIATE_TEST_SUITE_P(Signals, Lifecycle, ::testing::Values(SIGTERM, SIGINT, SIGHUP));
 
+TEST(Lifecycle, ASecondSignalDuringShutdownDoesNotCutTheSaveShort) {
+  auto dir = test::fresh_temp_dir("life2");
+  auto data = dir / "data";
+  test::Process p({QUILLON_BIN, "--data-dir", data.string(), "--console", "off"}, dir);
+  ASSERT_TRUE(test::eventually([&] { return p.stderr_text().find("starting") != std::string::npos; }, 20s));
+  std::this_thread::sleep_for(300ms);
+  p.signal(SIGTERM);
+  p.signal(SIGINT);
+  p.signal(SIGTERM);
+  ASSERT_EQ(p.wait_exit(10s), 0) << p.stderr_text();
+  EXPECT_EQ(log_messages(data / "exitlog.txt"), test::full_shutdown_log());
+  std::filesystem::remove_all(dir);
+}
+
 TEST(Lifecycle, RejectsUnknownOptionsAndUnusableDataDirectories) {
   auto dir = test::fresh_temp_dir("opts");
   {
