@@ -26,7 +26,7 @@ demo: build
 # Starts the server for real hardware, with the data directory chosen by the usual rules
 # (--data-dir, $$QUILLON_DATA_DIR, /var/lib/quillon or ~/.local/state/quillon).
 run: build
-	@$(BUILD_DIR)/src/app/quillon $(ARGS)
+	@$(BUILD_DIR)/src/quillon $(ARGS)
 
 clean:
 	rm -rf build
