@@ -29,6 +29,7 @@
 #include "platform/linux_serial_port.hpp"
 #include "scanner/channel_table.hpp"
 #include "support/fakes.hpp"
+#include "support/process.hpp"
 
 #ifndef QUILLON_SCANNER_SIM
 #define QUILLON_SCANNER_SIM QUILLON_TOOLS_DIR "/scanner-sim/quillon-scanner-sim"
@@ -40,68 +41,8 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// A child process with a pipe to its standard input and its output in a file.
-class Child {
- public:
-  Child(std::vector<std::string> argv, const fs::path& out) : out_(out) {
-    int fds[2];
-    if (::pipe(fds) != 0) throw std::runtime_error("pipe");
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(fds[0], 0);
-      const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      ::dup2(o, 1);
-      ::dup2(o, 2);
-      ::close(fds[1]);
-      std::vector<char*> args;
-      for (auto& a : argv) args.push_back(a.data());
-      args.push_back(nullptr);
-      ::execv(args[0], args.data());
-      ::_exit(127);
-    }
-    ::close(fds[0]);
-    in_ = fds[1];
-  }
-  ~Child() { stop(SIGKILL); }
-  void say(const std::string& line) {
-    const std::string l = line + "\n";
-    (void)!::write(in_, l.data(), l.size());
-  }
-  std::string output() const {
-    std::ifstream f(out_);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-  }
-  void stop(int sig) {
-    if (pid_ <= 0) return;
-    ::kill(pid_, sig);
-    int status = 0;
-    for (int i = 0; i < 500 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i) std::this_thread::sleep_for(10ms);
-    if (::waitpid(pid_, &status, WNOHANG) == 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, &status, 0);
-    }
-    pid_ = -1;
-    if (in_ >= 0) ::close(in_);
-    in_ = -1;
-  }
-  pid_t pid() const { return pid_; }
+using Child = test::Process;
 
- private:
-  fs::path out_;
-  pid_t pid_ = -1;
-  int in_ = -1;
-};
-
-bool wait_for_file(const std::function<bool()>& cond, std::chrono::milliseconds limit) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (cond()) return true;
-    std::this_thread::sleep_for(20ms);
-  }
-  return cond();
-}
 
 // The server in process on the production loop, its channel ports on the termios adapter, and
 // the simulator playing the radios.
@@ -135,8 +76,8 @@ struct Live : ::testing::Test {
   void start_sim(std::vector<std::string> radio_args) {
     std::vector<std::string> argv = {QUILLON_SCANNER_SIM, "--display-ms", "300"};
     argv.insert(argv.end(), radio_args.begin(), radio_args.end());
-    sim = std::make_unique<Child>(argv, dir / "sim.out");
-    ASSERT_TRUE(wait_for_file([&] { return sim->output().find("ready") != std::string::npos; }, 10s))
+    sim = std::make_unique<Child>(argv, dir, std::vector<std::string>{}, true);
+    ASSERT_TRUE(test::eventually([&] { return sim->output().find("ready") != std::string::npos; }, 10s))
         << sim->output();
   }
   std::string link(int n) { return (dir / "ports" / ("com" + std::to_string(n))).string(); }
@@ -240,9 +181,9 @@ TEST_F(Live, AutodetectFindsTheSimulatedRadio) {
 TEST(RealBinary, PollsTheSimulatedRadio) {
   const fs::path dir = test::fresh_temp_dir("scanner-bin");
   fs::create_directories(dir / "ports");
-  Child sim({QUILLON_SCANNER_SIM, "--link", (dir / "ports/com1").string()}, dir / "sim.out");
-  ASSERT_TRUE(wait_for_file([&] { return sim.output().find("ready") != std::string::npos; }, 10s));
-  Child server({QUILLON_BIN, "--data-dir", dir.string()}, dir / "server.out");
+  Child sim({QUILLON_SCANNER_SIM, "--link", (dir / "ports/com1").string()}, dir, {}, true);
+  ASSERT_TRUE(test::eventually([&] { return sim.output().find("ready") != std::string::npos; }, 10s));
+  Child server({QUILLON_BIN, "--data-dir", dir.string(), "--console", "off"}, dir);
   // The simulator counts the queries it answered; the binary's rotation keeps it growing.
   auto commands = [&]() -> long {
     sim.say("1 stats");
@@ -252,7 +193,7 @@ TEST(RealBinary, PollsTheSimulatedRadio) {
     if (at == std::string::npos) return -1L;
     return std::strtol(out.c_str() + at + 9, nullptr, 10);
   };
-  EXPECT_TRUE(wait_for_file([&] { return commands() >= 20; }, 20s)) << sim.output() << server.output();
+  EXPECT_TRUE(test::eventually([&] { return commands() >= 20; }, 20s)) << sim.output() << server.output();
   server.stop(SIGTERM);
   EXPECT_NE(server.output().find("stopped"), std::string::npos) << server.output();
   sim.stop(SIGTERM);

@@ -24,15 +24,22 @@ namespace quillon::test {
 
 class Process {
  public:
-  // argv[0] is the program path. extra_env entries are "NAME=value".
+  // argv[0] is the program path. extra_env entries are "NAME=value". With pipe_stdin the
+  // program reads what say() writes.
   Process(std::vector<std::string> argv, const std::filesystem::path& output_dir,
-          std::vector<std::string> extra_env = {})
+          std::vector<std::string> extra_env = {}, bool pipe_stdin = false)
       : out_(output_dir / (std::filesystem::path(argv[0]).filename().string() + ".out")),
         err_(output_dir / (std::filesystem::path(argv[0]).filename().string() + ".err")) {
     std::filesystem::create_directories(output_dir);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    int fds[2] = {-1, -1};
+    if (pipe_stdin && ::pipe2(fds, O_CLOEXEC) == 0) {
+      posix_spawn_file_actions_adddup2(&fa, fds[0], 0);
+      in_ = fds[1];
+    } else {
+      posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    }
     posix_spawn_file_actions_addopen(&fa, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&fa, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     std::vector<char*> args;
@@ -46,12 +53,14 @@ class Process {
     env.push_back(nullptr);
     if (posix_spawn(&pid_, args[0], &fa, nullptr, args.data(), env.data()) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&fa);
+    if (fds[0] >= 0) ::close(fds[0]);
   }
   ~Process() {
     if (running()) {
       ::kill(pid_, SIGKILL);
       wait_exit(std::chrono::seconds(10));
     }
+    if (in_ >= 0) ::close(in_);
   }
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
@@ -77,6 +86,20 @@ class Process {
   }
   std::string stdout_text() const { return slurp(out_); }
   std::string stderr_text() const { return slurp(err_); }
+  std::string output() const { return stdout_text() + stderr_text(); }
+  // Writes one line to the program's standard input (see pipe_stdin).
+  void say(const std::string& line) {
+    const std::string l = line + "\n";
+    if (in_ >= 0) (void)!::write(in_, l.data(), l.size());
+  }
+  // Signals the program and waits for it; kills it if it does not end within 5 s.
+  void stop(int sig) {
+    signal(sig);
+    if (!wait_exit(std::chrono::seconds(5))) {
+      signal(SIGKILL);
+      wait_exit(std::chrono::seconds(10));
+    }
+  }
 
   static std::string slurp(const std::filesystem::path& p) {
     std::ifstream in(p, std::ios::binary);
@@ -87,6 +110,7 @@ class Process {
 
  private:
   pid_t pid_ = -1;
+  int in_ = -1;
   std::optional<int> status_;
   std::filesystem::path out_, err_;
 };
