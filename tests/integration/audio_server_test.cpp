@@ -47,7 +47,7 @@ class AudioServerBinary : public ::testing::Test {
     // complete when start-up activates it again.
     hive << "\"channel3ena\"=\"1x\"\r\n";
     hive.close();
-    server_ = std::make_unique<Process>(std::vector<std::string>{QUILLON_BIN, "--data-dir", data.string()}, env_->dir() / "logs",
+    server_ = std::make_unique<Process>(std::vector<std::string>{QUILLON_BIN, "--data-dir", data.string(), "--console", "off"}, env_->dir() / "logs",
                                         env_->env());
     ASSERT_TRUE(server_->started());
   }

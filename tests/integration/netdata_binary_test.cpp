@@ -66,7 +66,7 @@ class ServerProcess {
       ::setenv("ASAN_OPTIONS", asan.c_str(), 1);
     }
 #endif
-    proc_ = std::make_unique<test::Process>(std::vector<std::string>{QUILLON_BIN, "--data-dir", (dir_ / "data").string()}, dir_);
+    proc_ = std::make_unique<test::Process>(std::vector<std::string>{QUILLON_BIN, "--data-dir", (dir_ / "data").string(), "--console", "off"}, dir_);
   }
   ~ServerProcess() {
     proc_->signal(SIGTERM);

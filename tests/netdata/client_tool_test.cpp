@@ -21,7 +21,7 @@ TEST(ClientTool, PrintsOneFrameAsJsonAndTheVersionReply) {
     s.savereg("tcpport1", std::to_string(port) + "x");
     s.savereg("tcpport3", std::to_string(test::free_port()) + "x");
   }
-  test::Process server({QUILLON_BIN, "--data-dir", (dir / "data").string()}, dir);
+  test::Process server({QUILLON_BIN, "--data-dir", (dir / "data").string(), "--console", "off"}, dir);
   ASSERT_TRUE(test::eventually([&] { return test::TcpClient(port).connected(); }, 30s)) << server.stderr_text();
 
   test::Process client({QUILLON_CLIENT, "--once", "--json", "--send", "GET VER?", std::to_string(port)}, dir / "c1");
