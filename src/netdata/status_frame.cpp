@@ -3,6 +3,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 
 #include "netdata/channels.hpp"
 
@@ -24,9 +25,11 @@ std::string seconds_text(float seconds) {
   char buf[48];
   auto r = std::to_chars(buf, buf + sizeof buf, seconds, std::chars_format::general, 7);
   std::string s(buf, r.ptr);
-  if (s.find('e') != std::string::npos) {
-    // Only below 0.0001 s after midnight: written out in full instead of with an exponent.
-    r = std::to_chars(buf, buf + sizeof buf, seconds, std::chars_format::fixed, 12);
+  if (const auto e = s.find('e'); e != std::string::npos) {
+    // Only below 0.0001 s after midnight: written out in full instead of with an exponent,
+    // still with at most seven significant digits.
+    const int exponent = std::atoi(s.c_str() + e + 1);
+    r = std::to_chars(buf, buf + sizeof buf, seconds, std::chars_format::fixed, 6 - exponent);
     s.assign(buf, r.ptr);
   }
   if (s.find('.') != std::string::npos) {

@@ -141,6 +141,7 @@ TEST(SecondsText, SevenSignificantDigitsNoTrailingZeros) {
   EXPECT_EQ(netdata::seconds_text(86399.999f), "86400");  // rounded to seven digits
   EXPECT_EQ(netdata::seconds_text(86399.9f), "86399.9");
   EXPECT_EQ(netdata::seconds_text(1.5e-5f), "0.000015");
+  EXPECT_EQ(netdata::seconds_text(1.2345678e-5f), "0.00001234568");  // still seven digits
 }
 
 }  // namespace
