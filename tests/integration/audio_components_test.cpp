@@ -136,34 +136,8 @@ TEST_F(AudioChainTest, UdpRtpStreamPlaysTheToneInFfmpegAfterRegistration) {
   Chain c;
   const int port = c.start("Quillon test tone 44100", 44100, 1);
   ASSERT_GT(port, 0);
-  const int listen_port = test::free_port(SOCK_DGRAM) & ~1;  // RTP wants an even port
-  const auto sdp = env_->dir() / "stream.sdp";
-  {
-    std::ofstream out(sdp);
-    out << "v=0\no=- 0 0 IN IP4 127.0.0.1\ns=Quillon\nc=IN IP4 127.0.0.1\nt=0 0\nm=audio " << listen_port
-        << " RTP/AVP 3\na=rtpmap:3 GSM/8000\n";
-  }
-  // ffmpeg listens; a helper socket registers ffmpeg's port with the server until it is done.
-  std::atomic<bool> done{false};
-  std::thread registrar([&] {
-    // Registered once ffmpeg listens, so that its decoder starts with the stream.
-    test::udp_port_taken(listen_port);
-    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const std::string text = std::to_string(listen_port) + "\n";
-    while (!done) {
-      ::sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
-      std::this_thread::sleep_for(500ms);
-    }
-    ::close(fd);
-  });
   std::string log;
-  auto samples = test::ffmpeg_decode(env_->dir(), "udp", {"-protocol_whitelist", "file,udp,rtp"}, sdp.string(), 3.0, &log);
-  done = true;
-  registrar.join();
+  auto samples = test::ffmpeg_listen_rtp(env_->dir(), "udp", port, 3.0, &log);
   ASSERT_GT(samples.size(), 8000u * 2) << log;
   EXPECT_NEAR(test::dominant_frequency(samples), kTone, 20.0);
   // ffmpeg may start decoding a packet or two into the stream; a GSM decoder that misses the

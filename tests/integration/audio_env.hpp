@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <complex>
 #include <cstdint>
@@ -17,6 +19,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/net.hpp"
@@ -176,6 +179,39 @@ inline bool udp_port_taken(int port, std::chrono::milliseconds limit = std::chro
         return taken;
       },
       limit);
+}
+
+// Audio of an RTP audio port as ffmpeg decodes it: ffmpeg listens on a free even UDP port
+// (described by an SDP file), and a helper socket registers that port with the server, once
+// ffmpeg listens, until decoding is done.
+inline std::vector<std::int16_t> ffmpeg_listen_rtp(const std::filesystem::path& work, const std::string& tag,
+                                                   int server_port, double seconds, std::string* log) {
+  const int listen_port = free_port(SOCK_DGRAM) & ~1;  // RTP wants an even port
+  const auto sdp = work / (tag + ".sdp");
+  {
+    std::ofstream out(sdp);
+    out << "v=0\no=- 0 0 IN IP4 127.0.0.1\ns=Quillon\nc=IN IP4 127.0.0.1\nt=0 0\nm=audio " << listen_port
+        << " RTP/AVP 3\na=rtpmap:3 GSM/8000\n";
+  }
+  std::atomic<bool> done{false};
+  std::thread registrar([&] {
+    udp_port_taken(listen_port);
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(server_port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const std::string text = std::to_string(listen_port);
+    while (!done) {
+      ::sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    ::close(fd);
+  });
+  auto samples = ffmpeg_decode(work, tag, {"-protocol_whitelist", "file,udp,rtp"}, sdp.string(), seconds, log);
+  done = true;
+  registrar.join();
+  return samples;
 }
 
 }  // namespace quillon::test
