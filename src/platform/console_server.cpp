@@ -457,3 +457,31 @@ std::uint16_t ConsoleServer::port() const {
 void ConsoleServer::stop() { impl_->stop(); }
 
 }  // namespace quillon
+
+// --- Without a network (console_probe.hpp) ------------------------------------------------------
+
+#include "platform/console_probe.hpp"
+
+namespace quillon {
+
+ConsoleAnswer console_answer(ui::Window& window, const ConsoleConfig& config, std::string_view raw) {
+  static asio::io_context io;  // never run: the acceptor below is never opened
+  ConsoleServer::Impl impl(io, window, config);
+  http::request_parser<http::string_body> parser;
+  parser.header_limit(kMaxHeader);
+  parser.body_limit(kMaxBody);
+  parser.eager(true);
+  beast::error_code ec;
+  while (!raw.empty() && !parser.is_done()) {
+    const std::size_t used = parser.put(asio::buffer(raw.data(), raw.size()), ec);
+    if (ec || used == 0) break;
+    raw.remove_prefix(used);
+  }
+  if (ec == http::error::body_limit) return {413, {}};
+  if (ec == http::error::header_limit) return {431, {}};
+  if (ec || !parser.is_done()) return {};
+  const Response res = impl.handle(parser.get());
+  return {static_cast<int>(res.result_int()), res.body()};
+}
+
+}  // namespace quillon
