@@ -1,11 +1,11 @@
 #include "app/data_dir.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <stdexcept>
-#include <system_error>
+#include <cstring>
 
 namespace quillon {
 
@@ -18,15 +18,38 @@ std::filesystem::path resolve_data_dir(const std::optional<std::string>& from_co
   return std::filesystem::path(home && *home ? home : ".") / ".local/state/quillon";
 }
 
-void prepare_data_dir(const std::filesystem::path& dir) {
-  std::error_code ec;
-  for (const auto& d : {dir, dir / "registry", dir / "ports"}) {
-    std::filesystem::create_directories(d, ec);
-    if (ec) throw std::runtime_error("cannot create data directory " + d.string() + ": " + ec.message());
+namespace {
+
+// mkdir -p with kDataDirMode for every folder it creates; existing folders keep their mode.
+// Returns errno of the first failure, 0 on success.
+int make_dirs(const std::filesystem::path& dir) {
+  std::filesystem::path p;
+  for (const auto& part : dir.lexically_normal()) {
+    p /= part;
+    if (part.empty() || part == "/" || part == "." || part == "..") continue;
+    if (::mkdir(p.c_str(), kDataDirMode) == 0) {
+      // mkdir honours the umask only to remove bits; chmod makes the mode exact even under 000.
+      ::chmod(p.c_str(), kDataDirMode);
+      continue;
+    }
+    if (errno != EEXIST) return errno;
   }
-  if (!std::filesystem::is_directory(dir)) throw std::runtime_error(dir.string() + " is not a directory");
-  if (::access(dir.c_str(), W_OK | X_OK) != 0)
-    throw std::runtime_error("data directory " + dir.string() + " is not writable");
+  struct stat st{};
+  if (::stat(dir.c_str(), &st) != 0) return errno;
+  return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+}
+
+}  // namespace
+
+std::string prepare_data_dir(const std::filesystem::path& dir) {
+  for (const auto& d : {dir, dir / "registry", dir / "ports"}) {
+    if (const int e = make_dirs(d); e != 0)
+      return "cannot create data directory " + d.string() + ": " + std::strerror(e);
+  }
+  for (const auto& d : {dir, dir / "registry"}) {
+    if (::access(d.c_str(), W_OK | X_OK) != 0) return "data directory " + d.string() + " is not writable: " + std::strerror(errno);
+  }
+  return {};
 }
 
 }  // namespace quillon

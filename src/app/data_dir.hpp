@@ -8,9 +8,14 @@
 
 namespace quillon {
 
+// Folders the server creates are 0750 whatever the umask; its files are 0640.
+inline constexpr unsigned kDataDirMode = 0750;
+inline constexpr unsigned kDataFileMode = 0640;
+
 std::filesystem::path resolve_data_dir(const std::optional<std::string>& from_command_line);
-// Creates the directory (and its registry/ and ports/ folders) and checks it is writable;
-// throws std::runtime_error with a message for the operator otherwise.
-void prepare_data_dir(const std::filesystem::path& dir);
+// Creates the directory (and its registry/ and ports/ folders) and checks it is writable.
+// Returns what cannot be written and why, empty when all is well. The server runs either way:
+// without a writable directory the exit log loses its lines and settings cannot be stored.
+std::string prepare_data_dir(const std::filesystem::path& dir);
 
 }  // namespace quillon

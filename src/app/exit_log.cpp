@@ -1,8 +1,13 @@
 #include "app/exit_log.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <ctime>
 #include <system_error>
+
+#include "app/data_dir.hpp"
 
 namespace quillon {
 
@@ -17,10 +22,10 @@ void ExitLog::writeexitlog(std::string_view message) {
   line.append(message);
   line.append("\r\n");
   // A handle of its own, opened and closed per line; any failure loses the line.
-  std::FILE* fp = std::fopen(file_.c_str(), "ab");
-  if (!fp) return;
-  std::fwrite(line.data(), 1, line.size(), fp);
-  std::fclose(fp);
+  const int fd = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, kDataFileMode);
+  if (fd < 0) return;
+  (void)!::write(fd, line.data(), line.size());
+  ::close(fd);
 }
 
 void ExitLog::remove() {

@@ -1,5 +1,7 @@
 // quillon: puts up to four BC785/BC796 scanners on the network.
 
+#include <sys/stat.h>
+
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <csignal>
@@ -8,8 +10,8 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
-#include <memory>
 #include <vector>
 
 #include "app/data_dir.hpp"
@@ -51,6 +53,11 @@ void log_line(const std::string& s) { std::cerr << "quillon: " << s << std::endl
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A reader of standard error that goes away (log pipe, closed terminal) must not end the
+  // server before its shutdown save; writes then fail with EPIPE and are lost.
+  std::signal(SIGPIPE, SIG_IGN);
+  // Whatever the umask, nothing the server creates is writable by the group or readable by others.
+  ::umask(::umask(0) | 027);
   Options opt;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -99,12 +106,9 @@ int main(int argc, char** argv) {
   }
 
   const auto data_dir = quillon::resolve_data_dir(opt.data_dir);
-  try {
-    quillon::prepare_data_dir(data_dir);
-  } catch (const std::exception& e) {
-    log_line(e.what());
-    return 1;
-  }
+  // Runs without a writable directory too: said once here, not for every lost line.
+  if (const std::string problem = quillon::prepare_data_dir(data_dir); !problem.empty())
+    log_line(problem + "; the exit log loses its lines and settings cannot be stored");
   log_line("starting, data directory " + data_dir.string());
 
   boost::asio::io_context io;
@@ -118,11 +122,11 @@ int main(int argc, char** argv) {
     reported_ports.push_back(std::make_unique<quillon::ReportingSerialPort>(
         *ports.back(), "serial port of channel " + std::to_string(k + 1), log_line));
   }
-  // Data ports listen on all addresses unless QUILLON_BIND_ADDRESS names one.
+  // Data and audio ports listen on all addresses unless QUILLON_BIND_ADDRESS names one.
   quillon::AsioSocketFactory::Options socket_options;
   if (const char* bind = std::getenv("QUILLON_BIND_ADDRESS"); bind && *bind) {
     socket_options.bind_address = bind;
-    log_line(std::string("data ports listen on ") + bind + " only");
+    log_line(std::string("data ports listen on ") + bind + " only, audio ports too");
   }
   quillon::AsioSocketFactory sockets(loop, socket_options);
   std::array<quillon::audio::AlsaCapture, 4> capture{quillon::audio::AlsaCapture(loop), quillon::audio::AlsaCapture(loop),
@@ -138,9 +142,14 @@ int main(int argc, char** argv) {
     capture[k].on_notice = [k](const std::string& s) { log_line("audio input of channel " + std::to_string(k + 1) + ": " + s); };
     platform.codec[k] = &codec[k];
     platform.server[k] = &server[k];
+    if (!socket_options.bind_address.empty()) server[k].bind_to = socket_options.bind_address;
   }
 
   quillon::Server srv(loop, platform, data_dir);
+  // An unreadable settings file is met by every reader; say each different thing once.
+  srv.registry.set_notice([said = std::set<std::string>()](const std::string& s) mutable {
+    if (said.insert(s).second) log_line(s);
+  });
 
   std::unique_ptr<quillon::ConsoleServer> console;
   if (console_cfg) {
@@ -171,5 +180,9 @@ int main(int argc, char** argv) {
 
   loop.post([&] { srv.start(); });
   io.run();
+  if (!srv.shell.save_error.empty()) {
+    log_line("settings not saved: " + srv.shell.save_error);
+    return 1;
+  }
   return 0;
 }

@@ -156,9 +156,13 @@ void Shell::Check1_Click(int index) {
 // --- Settings save ---------------------------------------------------------------------------
 
 void Shell::schrijfregister() {
+  std::string failure;  // the first value that could not be stored, or the write itself
   auto save = [&](std::string_view name, const std::string& text) {
-    ErrorScope err;
-    err.step([&] { settings_.savereg(name, text + "x"); });
+    try {
+      settings_.savereg(name, text + "x");
+    } catch (const std::exception& e) {
+      if (failure.empty()) failure = e.what();
+    }
   };
   auto port_field = [&](int i) -> std::string {
     return f_.portip1.has(i) ? number_text(settings::leading_number(f_.portip1[i].text())) : std::string("0");
@@ -204,8 +208,12 @@ void Shell::schrijfregister() {
   log_.writeexitlog("writereg_start7");
   log_.writeexitlog("writereg_start8");
   log_.writeexitlog("writereg_end");
-  ErrorScope err;
-  err.step([&] { settings_.store().commit_batch(); });
+  try {
+    settings_.store().commit_batch();
+  } catch (const std::exception& e) {
+    if (failure.empty()) failure = e.what();
+  }
+  save_error = failure;
 }
 
 // --- Close request and shutdown --------------------------------------------------------------

@@ -36,6 +36,8 @@ class Shell {
   // The close path of every source (signal, menu "Exit"): runs once.
   void close_window();
   std::function<void()> on_closed;
+  // Why the last settings save failed; empty after a save that worked.
+  std::string save_error;
 
  private:
   Frmserver& f_;

@@ -77,8 +77,15 @@ bool start_program_detached(const std::vector<std::string>& argv) {
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  // The program gets standard input, output and error and nothing else of ours: a listener it
+  // inherited would outlive a restart of the server and keep its ports taken.
+  posix_spawn_file_actions_t actions;
+  if (posix_spawn_file_actions_init(&actions) != 0) return false;
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   pid_t pid = 0;
-  if (posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return false;
+  const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return false;
   // Reap it when it ends so it leaves no zombie; nobody waits for it otherwise.
   std::thread([pid] {
     int status = 0;

@@ -1,5 +1,9 @@
 #include "platform/asio_socket.hpp"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <array>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -11,6 +15,7 @@
 #include <utility>
 
 #include "platform/asio_event_loop.hpp"
+#include "platform/cloexec.hpp"
 #include "platform/errors.hpp"
 
 namespace quillon {
@@ -30,6 +35,23 @@ constexpr std::size_t kReadChunk = 4096;
 // After a failed accept (out of descriptors and the like) the listener tries again after this
 // pause instead of spinning on the failure.
 constexpr Millis kAcceptRetry{200};
+// A client that vanished without closing (cable pulled, laptop asleep) is found within about a
+// minute: an idle connection is probed after 20 s, every 10 s, and given up after 3 unanswered
+// probes; data the peer has not acknowledged for 50 s ends it too. A client that only listens
+// acknowledges what it gets and is never affected.
+constexpr int kKeepIdleSeconds = 20;
+constexpr int kKeepIntervalSeconds = 10;
+constexpr int kKeepCount = 3;
+constexpr unsigned kUserTimeoutMs = 50000;
+
+void detect_dead_peer(int fd) {
+  const int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepIdleSeconds, sizeof kKeepIdleSeconds);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepIntervalSeconds, sizeof kKeepIntervalSeconds);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepCount, sizeof kKeepCount);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &kUserTimeoutMs, sizeof kUserTimeoutMs);
+}
 
 int socket_code(const error_code& ec) {
   if (ec == asio::error::address_in_use) return errc::address_in_use;
@@ -136,6 +158,7 @@ struct Core : std::enable_shared_from_this<Core> {
       if (a.is_open()) a.close(ec);
       a.open(ep.protocol(), ec);
       if (ec) return;
+      set_cloexec(a.native_handle());
       if (ep.address().is_v6() && shared->options.bind_address.empty()) a.set_option(asio::ip::v6_only(false), ec);
       if (ec) return;
       a.set_option(asio::socket_base::reuse_address(true), ec);
@@ -174,6 +197,7 @@ struct Core : std::enable_shared_from_this<Core> {
         if (self->owner) raise(self->owner->on_error, socket_code(ec), ec.message());
         return;
       }
+      set_cloexec(s.native_handle());
       const RequestId id = self->shared->next_request++;
       self->shared->pending.emplace(id, std::move(s));
       if (self->owner) raise(self->owner->on_connection_request, id);
@@ -197,6 +221,7 @@ struct Core : std::enable_shared_from_this<Core> {
     drop_native();
     error_code ec;
     s.set_option(tcp::no_delay(true), ec);  // frames are small and should go out at once
+    detect_dead_peer(s.native_handle());
     port = s.local_endpoint(ec).port();
     sock.emplace(std::move(s));
     state = sockstate::connected;

@@ -19,6 +19,9 @@
 //   get_data(). When it is full the socket stops reading; TCP flow control then holds the peer
 //   back. Reading resumes after get_data().
 // - Peer hang-up gives state 8 (closing); a read or write failure state 9 and an error event.
+// - A peer that vanished without closing is a read failure (10060) within about a minute: TCP
+//   keepalive and TCP_USER_TIMEOUT on every accepted connection.
+// - Every descriptor is close-on-exec.
 // - Events (connection request, data arrival, error) run as events of their own on the loop,
 //   never inside a call the logic makes.
 

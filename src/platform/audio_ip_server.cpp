@@ -4,12 +4,14 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/udp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <deque>
 #include <list>
 #include <map>
 #include <random>
 
+#include "platform/cloexec.hpp"
 #include "platform/errors.hpp"
 #include "platform/gsm_codec.hpp"
 
@@ -23,6 +25,9 @@ using SteadyClock = std::chrono::steady_clock;
 namespace {
 
 constexpr int kSendBufferBytes = 4096;  // keeps a stalled client's backlog in our bounded queue
+// After a failed accept (out of descriptors and the like) the listener tries again after this
+// pause instead of spinning on the failure.
+constexpr std::chrono::milliseconds kAcceptRetry{200};
 
 // Leading whole number of a port text ("1011", "1011.7" -> 1011); -1 when there is none.
 long parse_port(const std::string& text) {
@@ -38,22 +43,6 @@ long parse_port(const std::string& text) {
   return digits == 0 ? -1 : v;
 }
 
-// Where a registering datagram asks the stream to go: its sender, or, when its text is a port
-// number, that port on the sender's host (so a player that only listens can be registered by
-// another program, e.g. `echo 5004 | socat - udp:HOST:PORT`).
-udp::endpoint registered_endpoint(const udp::endpoint& from, const char* data, std::size_t n) {
-  std::string text(data, n);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
-  if (text.empty() || text.size() > 5) return from;
-  long port = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return from;
-    port = port * 10 + (c - '0');
-  }
-  if (port < 1 || port > 65535) return from;
-  return udp::endpoint(from.address(), static_cast<std::uint16_t>(port));
-}
-
 }  // namespace
 
 struct AudioIpServer::Impl : std::enable_shared_from_this<AudioIpServer::Impl> {
@@ -67,7 +56,7 @@ struct AudioIpServer::Impl : std::enable_shared_from_this<AudioIpServer::Impl> {
     std::array<char, 256> rbuf{};
   };
 
-  explicit Impl(asio::io_context& ctx) : io(ctx), acceptor(ctx), udp_sock(ctx) {
+  explicit Impl(asio::io_context& ctx) : io(ctx), acceptor(ctx), udp_sock(ctx), accept_retry(ctx) {
     std::random_device rd;
     ssrc = rd();
   }
@@ -75,6 +64,7 @@ struct AudioIpServer::Impl : std::enable_shared_from_this<AudioIpServer::Impl> {
   asio::io_context& io;
   tcp::acceptor acceptor;
   udp::socket udp_sock;
+  asio::steady_timer accept_retry;
   std::list<std::shared_ptr<TcpClient>> tcp_clients;
   struct UdpClient {
     SteadyClock::time_point seen;
@@ -114,7 +104,18 @@ struct AudioIpServer::Impl : std::enable_shared_from_this<AudioIpServer::Impl> {
     acceptor.async_accept([self, gen](const boost::system::error_code& ec, tcp::socket sock) {
       auto me = self.lock();
       if (!me || gen != me->generation || !me->acceptor.is_open()) return;
-      if (!ec) me->admit(std::move(sock));
+      if (ec) {
+        if (ec == asio::error::operation_aborted) return;
+        me->accept_retry.expires_after(kAcceptRetry);
+        me->accept_retry.async_wait([self, gen](const boost::system::error_code& wec) {
+          auto again = self.lock();
+          if (wec || !again || gen != again->generation || !again->acceptor.is_open()) return;
+          again->accept_next();
+        });
+        return;
+      }
+      set_cloexec(sock.native_handle());
+      me->admit(std::move(sock));
       me->accept_next();
     });
   }
@@ -180,12 +181,14 @@ struct AudioIpServer::Impl : std::enable_shared_from_this<AudioIpServer::Impl> {
   void receive_next() {
     auto self = weak_from_this();
     const auto gen = generation;
-    udp_sock.async_receive_from(asio::buffer(udp_buf), udp_from, [self, gen](const boost::system::error_code& ec, std::size_t n) {
+    udp_sock.async_receive_from(asio::buffer(udp_buf), udp_from, [self, gen](const boost::system::error_code& ec, std::size_t) {
       auto me = self.lock();
       if (!me || gen != me->generation || !me->udp_sock.is_open()) return;
       if (!ec) {
         const auto now = SteadyClock::now();
-        const udp::endpoint dest = registered_endpoint(me->udp_from, me->udp_buf.data(), n);
+        // Only the sender itself is registered, never an address a datagram names: a forged
+        // datagram must not turn the stream on a third party.
+        const udp::endpoint dest = me->udp_from;
         auto it = me->udp_clients.find(dest);
         if (it != me->udp_clients.end()) {
           it->second.seen = now;
@@ -298,8 +301,11 @@ void AudioIpServer::start_listening() {
     throw Error(errc::invalid_property_value, "invalid audio port '" + port_ + "'");
   }
   boost::system::error_code ec;
-  auto address = asio::ip::make_address(bind_to, ec);
-  if (ec) address = asio::ip::address_v4::any();
+  const auto address = asio::ip::make_address(bind_to, ec);
+  if (ec) {
+    m.port_failed = true;
+    throw Error(errc::generic, "invalid bind address '" + bind_to + "'");
+  }
   auto fail = [&](const boost::system::error_code& e) {
     m.port_failed = true;
     boost::system::error_code ignored;
@@ -311,6 +317,7 @@ void AudioIpServer::start_listening() {
   if (proto_ == 0) {
     tcp::endpoint ep(address, static_cast<std::uint16_t>(port));
     m.acceptor.open(ep.protocol(), ec);
+    if (!ec) set_cloexec(m.acceptor.native_handle());
     if (!ec) m.acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
     if (!ec) m.acceptor.bind(ep, ec);
     if (!ec) m.acceptor.listen(asio::socket_base::max_listen_connections, ec);
@@ -319,6 +326,7 @@ void AudioIpServer::start_listening() {
   } else {
     udp::endpoint ep(address, static_cast<std::uint16_t>(port));
     m.udp_sock.open(ep.protocol(), ec);
+    if (!ec) set_cloexec(m.udp_sock.native_handle());
     if (!ec) m.udp_sock.bind(ep, ec);
     if (!ec) m.udp_sock.non_blocking(true, ec);
     if (ec) fail(ec);
@@ -331,6 +339,7 @@ void AudioIpServer::stop_listening() {
   ++m.generation;
   boost::system::error_code ec;
   m.acceptor.close(ec);
+  m.accept_retry.cancel();
   m.udp_sock.close(ec);
   m.udp_clients.clear();
   while (!m.tcp_clients.empty()) m.drop(m.tcp_clients.front(), false);

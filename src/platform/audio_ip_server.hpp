@@ -3,9 +3,10 @@
 //   Proto 0 (TCP): every client gets a WAV header (Microsoft GSM 6.10, 8000 Hz mono, open-ended
 //     length) and then the live 65-byte blocks, so `ffplay tcp://HOST:PORT` plays it.
 //   Proto 1 (UDP): RTP, payload type 3 (GSM), one 33-byte frame of 20 ms per packet, to every
-//     address that has sent a datagram to the port in the last 30 seconds. A datagram whose text
-//     is a port number registers that port on the sender's host instead of the sender itself,
-//     so a player that only listens (ffplay with an SDP file) can be registered by another tool.
+//     endpoint (address and port) that has sent a datagram to the port in the last 30 seconds;
+//     what the datagram says is ignored, so nobody can register a third party.
+// Listens on `bind_to` (all addresses by default). A failed accept (out of descriptors) is
+// retried after a pause rather than at once.
 // At most MaxClients clients; a full server closes a new TCP connection at once and ignores a
 // new UDP address. A TCP client that cannot keep up (its queue reaches 2 s of audio) is dropped.
 //

@@ -31,6 +31,7 @@
 #include "platform/asio_event_loop.hpp"
 #include "platform/console_view.hpp"
 #include "platform/controls.hpp"
+#include "platform/private_file.hpp"
 
 namespace quillon {
 
@@ -425,10 +426,8 @@ std::string console_url(const ConsoleConfig& config, std::uint16_t port) {
 }
 
 std::string read_console_token(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read the console token file " + file.string());
-  std::string line;
-  std::getline(in, line);
+  std::string line = read_private_file(file, "console token file");
+  line.erase(std::min(line.find('\n'), line.size()));
   while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
   std::size_t start = 0;
   while (start < line.size() && (line[start] == ' ' || line[start] == '\t')) ++start;

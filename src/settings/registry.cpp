@@ -226,7 +226,7 @@ struct RegistryStore::Impl {
     tmp += ".tmp";
     const std::string text = format_regfile(h.file);
     // A temporary file left by a crash is simply truncated and reused.
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0640);
     if (fd < 0) throw Error(errc::generic, sys_error("cannot write " + tmp.string(), errno));
     bool ok = write_all(fd, text);
     int e = ok ? 0 : errno;

@@ -182,8 +182,9 @@ inline bool udp_port_taken(int port, std::chrono::milliseconds limit = std::chro
 }
 
 // Audio of an RTP audio port as ffmpeg decodes it: ffmpeg listens on a free even UDP port
-// (described by an SDP file), and a helper socket registers that port with the server, once
-// ffmpeg listens, until decoding is done.
+// (described by an SDP file). The server streams only to the endpoint that registered, so a
+// relay socket registers itself, once ffmpeg listens, and hands every packet on to ffmpeg until
+// decoding is done.
 inline std::vector<std::int16_t> ffmpeg_listen_rtp(const std::filesystem::path& work, const std::string& tag,
                                                    int server_port, double seconds, std::string* log) {
   const int listen_port = free_port(SOCK_DGRAM) & ~1;  // RTP wants an even port
@@ -194,23 +195,31 @@ inline std::vector<std::int16_t> ffmpeg_listen_rtp(const std::filesystem::path& 
         << " RTP/AVP 3\na=rtpmap:3 GSM/8000\n";
   }
   std::atomic<bool> done{false};
-  std::thread registrar([&] {
+  std::thread relay([&] {
     udp_port_taken(listen_port);
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(server_port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const std::string text = std::to_string(listen_port);
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    timeval tv{0, 50000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    sockaddr_in server{}, player{};
+    server.sin_family = player.sin_family = AF_INET;
+    server.sin_addr.s_addr = player.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    server.sin_port = htons(static_cast<std::uint16_t>(server_port));
+    player.sin_port = htons(static_cast<std::uint16_t>(listen_port));
+    auto next_hello = std::chrono::steady_clock::now();
     while (!done) {
-      ::sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
-      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      if (std::chrono::steady_clock::now() >= next_hello) {
+        ::sendto(fd, "hello", 5, 0, reinterpret_cast<sockaddr*>(&server), sizeof server);
+        next_hello += std::chrono::milliseconds(500);
+      }
+      char buf[1500];
+      const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+      if (n > 0) ::sendto(fd, buf, static_cast<std::size_t>(n), 0, reinterpret_cast<sockaddr*>(&player), sizeof player);
     }
     ::close(fd);
   });
   auto samples = ffmpeg_decode(work, tag, {"-protocol_whitelist", "file,udp,rtp"}, sdp.string(), seconds, log);
   done = true;
-  registrar.join();
+  relay.join();
   return samples;
 }
 

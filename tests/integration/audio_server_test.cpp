@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <set>
+#include <sstream>
+
 #include "support/net.hpp"
 #include "integration/audio_env.hpp"
 
@@ -32,7 +35,7 @@ class AudioServerBinary : public ::testing::Test {
   int data_port(int c) const { return base_ + 2 * (c - 1); }
   int audio_port(int c) const { return base_ + 2 * (c - 1) + 1; }
 
-  void start_server(bool udp) {
+  void start_server(bool udp, const std::vector<std::string>& extra_env = {}) {
     const auto data = env_->dir() / "data";
     std::filesystem::create_directories(data / "registry");
     std::ofstream hive(data / "registry" / "hklm.reg");
@@ -47,8 +50,10 @@ class AudioServerBinary : public ::testing::Test {
     // complete when start-up activates it again.
     hive << "\"channel3ena\"=\"1x\"\r\n";
     hive.close();
+    auto env = env_->env();
+    env.insert(env.end(), extra_env.begin(), extra_env.end());
     server_ = std::make_unique<Process>(std::vector<std::string>{QUILLON_BIN, "--data-dir", data.string(), "--console", "off"}, env_->dir() / "logs",
-                                        env_->env());
+                                        env);
     ASSERT_TRUE(server_->started());
   }
   // Audio of channel c as ffmpeg decodes it.
@@ -104,6 +109,80 @@ TEST_F(AudioServerBinary, EveryChannelPlaysTheToneOverRtp) {
     // start stays somewhat quiet on a steady tone (the stream itself is not at fault).
     EXPECT_GT(test::rms(samples), 1000.0) << "decoded at a clearly audible level";
   }
+  ::close(data1);
+}
+
+// Local addresses (hex, as /proc/net lists them) that sockets on this port are bound to.
+std::set<std::string> bound_addresses(const char* table, int port) {
+  std::set<std::string> out;
+  char want[8];
+  std::snprintf(want, sizeof want, ":%04X", port);
+  for (const char* suffix : {"", "6"}) {
+    std::ifstream in(std::string("/proc/net/") + table + suffix);
+    std::string line;
+    std::getline(in, line);  // header
+    while (std::getline(in, line)) {
+      std::istringstream fields(line);
+      std::string slot, local;
+      fields >> slot >> local;
+      if (local.size() > 5 && local.compare(local.size() - 5, 5, want) == 0) out.insert(local.substr(0, local.size() - 5));
+    }
+  }
+  return out;
+}
+
+// A datagram whose text names another port must not turn the stream on that port (a forged
+// source would aim about 13,000 times its size at a third party); the sender itself is served.
+// The audio ports obey QUILLON_BIND_ADDRESS like the data ports.
+TEST_F(AudioServerBinary, RtpGoesOnlyToTheRegisteringEndpointAndPortsObeyTheBindAddress) {
+  start_server(true, {"QUILLON_BIND_ADDRESS=127.0.0.1"});
+  int data1 = -1;
+  ASSERT_TRUE(eventually([&] { return (data1 = connect_tcp(data_port(1))) >= 0; }, 30s)) << server_->stderr_text();
+
+  auto udp_socket = [] {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    return fd;
+  };
+  auto port_of = [](int fd) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    return ntohs(a.sin_port);
+  };
+  const int victim = udp_socket(), sender = udp_socket();
+  const std::string text = std::to_string(port_of(victim)) + "\n";
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  server.sin_port = htons(static_cast<std::uint16_t>(audio_port(1)));
+  std::size_t to_sender = 0, to_victim = 0;
+  char buf[1500];
+  auto drain = [&](int fd, std::size_t& count) {
+    while (::recv(fd, buf, sizeof buf, 0) > 0) ++count;
+  };
+  // Registers every half second until the sender has had two seconds of packets.
+  const auto limit = std::chrono::steady_clock::now() + 40s;
+  while (to_sender < 100 && std::chrono::steady_clock::now() < limit) {
+    ::sendto(sender, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&server), sizeof server);
+    for (int i = 0; i < 25; ++i) {
+      std::this_thread::sleep_for(20ms);
+      drain(sender, to_sender);
+      drain(victim, to_victim);
+    }
+  }
+  EXPECT_GE(to_sender, 100u) << "the registering endpoint gets the stream";
+  EXPECT_EQ(to_victim, 0u) << "the port named in the datagram gets nothing";
+
+  const std::set<std::string> loopback_only{"0100007F"};
+  EXPECT_EQ(bound_addresses("tcp", data_port(1)), loopback_only);
+  for (int c = 1; c <= 4; ++c)
+    EXPECT_TRUE(eventually([&] { return bound_addresses("udp", audio_port(c)) == loopback_only; }, 20s)) << "channel " << c;
+  ::close(victim);
+  ::close(sender);
   ::close(data1);
 }
 

@@ -4,7 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <boost/asio/io_context.hpp>
+#include <filesystem>
 
 #include "platform/asio_event_loop.hpp"
 #include "support/fakes.hpp"
@@ -96,6 +102,61 @@ TEST(AsioSocket, AcceptExchangeAndPeerHangUp) {
   EXPECT_EQ(p.listener->state(), sockstate::listening);
   p.listener->close();
   EXPECT_EQ(p.listener->state(), sockstate::closed);
+}
+
+// Descriptors of this process bound to the local TCP port: the listener and accepted sockets.
+struct Bound {
+  int fd;
+  bool connected;
+};
+std::vector<Bound> descriptors_on_port(int port) {
+  std::vector<Bound> out;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+    const int fd = std::atoi(e.path().filename().c_str());
+    sockaddr_storage a{};
+    socklen_t len = sizeof a;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) continue;
+    int local = 0;
+    if (a.ss_family == AF_INET) local = ntohs(reinterpret_cast<sockaddr_in*>(&a)->sin_port);
+    if (a.ss_family == AF_INET6) local = ntohs(reinterpret_cast<sockaddr_in6*>(&a)->sin6_port);
+    if (local != port) continue;
+    len = sizeof a;
+    out.push_back({fd, ::getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0});
+  }
+  return out;
+}
+
+int int_option(int fd, int level, int name) {
+  int v = -1;
+  socklen_t len = sizeof v;
+  return ::getsockopt(fd, level, name, &v, &len) == 0 ? v : -1;
+}
+
+// A client that vanishes without closing must not hold its slot for ever, and no descriptor may
+// leak into a program the server starts.
+TEST(AsioSocket, AcceptedConnectionsDetectADeadPeerAndNothingIsInheritedByPrograms) {
+  RealLoop r;
+  AsioSocketFactory factory(r.loop);
+  Pair p = listen_with_slots(factory, 1);
+  test::TcpClient c(p.port);
+  ASSERT_TRUE(c.connected());
+  ASSERT_TRUE(r.run_until([&] { return p.slots[0]->state() == sockstate::connected; }));
+  const auto fds = descriptors_on_port(p.port);
+  ASSERT_EQ(fds.size(), 2u);  // the listener and the accepted connection
+  for (const auto& b : fds) {
+    EXPECT_TRUE(::fcntl(b.fd, F_GETFD) & FD_CLOEXEC) << "descriptor " << b.fd << (b.connected ? " (connection)" : " (listener)");
+    if (!b.connected) continue;
+    EXPECT_EQ(int_option(b.fd, SOL_SOCKET, SO_KEEPALIVE), 1);
+    const int idle = int_option(b.fd, IPPROTO_TCP, TCP_KEEPIDLE);
+    const int interval = int_option(b.fd, IPPROTO_TCP, TCP_KEEPINTVL);
+    const int count = int_option(b.fd, IPPROTO_TCP, TCP_KEEPCNT);
+    const int user_timeout_ms = int_option(b.fd, IPPROTO_TCP, TCP_USER_TIMEOUT);
+    // Found dead within about a minute whether the connection is idle or has data in flight.
+    EXPECT_GT(idle, 0);
+    EXPECT_LE(idle + interval * count, 60);
+    EXPECT_GE(user_timeout_ms, 10000);  // a busy network's retransmissions are not a dead peer
+    EXPECT_LE(user_timeout_ms, 60000);
+  }
 }
 
 TEST(AsioSocket, RequestNobodyAcceptsIsClosedAtOnce) {
