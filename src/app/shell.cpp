@@ -1,8 +1,5 @@
 #include "app/shell.hpp"
 
-#include <cmath>
-#include <cstdio>
-
 #include "audio/audio_service.hpp"
 #include "netdata/data_service.hpp"
 #include "scanner/scanner_link.hpp"
@@ -32,13 +29,6 @@ const SwitchRow kSwitches[3] = {
 
 constexpr const char* kLineSettings[3] = {"4800,n,8,1", "9600,n,8,1", "19200,n,8,1"};
 
-// A number as the save writes it: whole numbers without decimals.
-std::string number_text(double v) {
-  if (std::isfinite(v) && v == std::floor(v) && std::fabs(v) < 1e15) return std::to_string(static_cast<long long>(v));
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.15g", v);
-  return buf;
-}
 
 }  // namespace
 
@@ -165,7 +155,7 @@ void Shell::schrijfregister() {
     }
   };
   auto port_field = [&](int i) -> std::string {
-    return f_.portip1.has(i) ? number_text(settings::leading_number(f_.portip1[i].text())) : std::string("0");
+    return f_.portip1.has(i) ? settings::number_text(settings::leading_number(f_.portip1[i].text())) : std::string("0");
   };
   auto list = [](const ui::ComboBox& c) { return std::to_string(c.list_index()); };
 

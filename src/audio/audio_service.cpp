@@ -3,8 +3,8 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
-#include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <thread>
 
@@ -26,15 +26,9 @@ double field_number(const std::string& text) {
   return std::clamp(v, -2.0e9, 2.0e9);
 }
 
-int rounded(double v) { return static_cast<int>(std::lround(v)); }
-
-// Shortest decimal text of a number: 1011 -> "1011", 1011.5 -> "1011.5".
-std::string number_text(double v) {
-  char buf[64];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
-  if (ec != std::errc()) return "0";
-  return std::string(buf, end);
-}
+// A port field or a stored list position made whole, as every typed or stored number is (a port
+// binds the same on Apply, at the periodic reset and after a restart); 0 when it is none.
+int whole_of(const std::string& text) { return settings::whole_in_range(text, INT32_MIN, INT32_MAX, 0); }
 
 int lamp_colour(bool good) { return good ? ui::kGreen : ui::kRed; }
 
@@ -135,7 +129,7 @@ void AudioService::init_audio() {
   for (const Channel& ch : ch_) {
     int p = 0;
     err.step([&] {
-      p = static_cast<int>(field_number(settings_.getreg(ch.device_setting, settings::default_of(ch.device_setting))));
+      p = whole_of(settings_.getreg(ch.device_setting, settings::default_of(ch.device_setting)));
     });
     if (p < 0) p = 0;
     err.step([&] { f_.Combo13[ch.k].set_list_index(p); });
@@ -143,7 +137,7 @@ void AudioService::init_audio() {
   }
   for (const Channel& ch : ch_) {
     err.step([&] {
-      const int p = static_cast<int>(field_number(settings_.getreg(ch.rate_setting, settings::default_of(ch.rate_setting))));
+      const int p = whole_of(settings_.getreg(ch.rate_setting, settings::default_of(ch.rate_setting)));
       f_.Combo10[ch.k].set_list_index(p);
     });
   }
@@ -199,7 +193,7 @@ void AudioService::count_tick() {
 void AudioService::rearm_listener(const Channel& ch) {
   ErrorScope err;
   err.step([&] { listener(ch).close(); });
-  err.step([&] { listener(ch).set_local_port(rounded(field_number(f_.portip1[ch.data_port_field].text()))); });
+  err.step([&] { listener(ch).set_local_port(whole_of(f_.portip1[ch.data_port_field].text())); });
   err.step([&] { listener(ch).listen(); });
 }
 
@@ -249,7 +243,7 @@ Task AudioService::network_apply(int channel_index) {
     if (!ok && err.last() == errc::address_in_use) in_use = true;
   };
   note(err.step([&] { listener(ch).close(); }));
-  note(err.step([&] { listener(ch).set_local_port(rounded(field_number(f_.portip1[ch.data_port_field].text()))); }));
+  note(err.step([&] { listener(ch).set_local_port(whole_of(f_.portip1[ch.data_port_field].text())); }));
   if (switched_on(ch)) note(err.step([&] { listener(ch).listen(); }));
   if (ch.enable_switch >= 0 && in_use) co_await f_.window.msgbox("Selected port already in use!");
   err.step([&] { capture(ch).set_active(false); });
@@ -269,7 +263,7 @@ Task AudioService::network_apply(int channel_index) {
     server(ch).set_proto(0);
     if (f_.Option1[0].value()) server(ch).set_proto(1);
   });
-  err.step([&] { server(ch).set_port(number_text(field_number(f_.portip1[ch.audio_port_field].text()))); });
+  err.step([&] { server(ch).set_port(settings::number_text(field_number(f_.portip1[ch.audio_port_field].text()))); });
   err.step([&] { capture(ch).set_active(true); });
 }
 

@@ -1,6 +1,5 @@
 #include "netdata/data_ports.hpp"
 
-#include <cmath>
 #include <string>
 
 #include "netdata/channels.hpp"
@@ -20,10 +19,9 @@ DataPorts::DataPorts(Frmserver& form, settings::SettingsStore& settings) : f_(fo
 }
 
 int DataPorts::read_port(std::string_view setting) {
-  const double fallback = settings::leading_number(settings::default_of(setting));
-  const double v = std::floor(settings::leading_number(settings_.getreg(setting, settings::default_of(setting))));
-  if (!(v >= settings::kMinPort && v <= settings::kMaxPort)) return static_cast<int>(fallback);
-  return static_cast<int>(v);
+  const std::string_view fallback = settings::default_of(setting);
+  const int default_port = settings::whole_in_range(fallback, 0, settings::kMaxPort, 0);
+  return settings::whole_in_range(settings_.getreg(setting, fallback), settings::kMinPort, settings::kMaxPort, default_port);
 }
 
 void DataPorts::init_ip() {

@@ -1,12 +1,9 @@
 #include "netdata/interpreter.hpp"
 
-#include <cctype>
-#include <cmath>
-#include <cstdlib>
 #include <string>
 
 #include "netdata/channels.hpp"
-#include "settings/registry.hpp"
+#include "settings/numbers.hpp"
 
 namespace quillon::netdata {
 
@@ -30,26 +27,20 @@ std::string_view after_equals(std::string_view text) {
 
 int parse_int16(std::string_view text) {
   constexpr int kTypeMismatch = 13, kOverflow = 6;
-  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-  std::size_t i = 0, digits = 0;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
-  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) ++digits;
-  if (i < text.size() && text[i] == '.')
-    for (++i; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) ++digits;
-  if (digits == 0 || i != text.size()) throw Error(kTypeMismatch, "Type mismatch");
-  const double v = std::nearbyint(std::strtod(std::string(text).c_str(), nullptr));  // half to even
-  if (v < -32768.0 || v > 32767.0) throw Error(kOverflow, "Overflow");
-  return static_cast<int>(v);
+  const auto v = settings::numeric_value(text);
+  if (!v) throw Error(kTypeMismatch, "Type mismatch");
+  const auto w = settings::whole_number(*v);
+  if (!w || *w < -32768 || *w > 32767) throw Error(kOverflow, "Overflow");
+  return static_cast<int>(*w);
 }
 
 int send_period_value(std::string_view buffer) {
   std::string_view value = after_equals(buffer);
   if (!value.empty()) value.remove_suffix(1);  // the client's final character
-  const double v = std::floor(settings::leading_number(value));
-  if (!(v >= kMinSendPeriod)) return kMinSendPeriod;  // also NaN
-  if (v > kMaxSendPeriod) return kMaxSendPeriod;
-  return static_cast<int>(v);
+  const auto v = settings::whole_number(settings::leading_number(value), settings::Rounding::Down);
+  if (!v || *v < kMinSendPeriod) return kMinSendPeriod;
+  if (*v > kMaxSendPeriod) return kMaxSendPeriod;
+  return static_cast<int>(*v);
 }
 
 CommandInterpreter::CommandInterpreter(Frmserver& form) : f_(form) {
@@ -87,9 +78,15 @@ Task CommandInterpreter::tick(int channel) {
       serial_out->set_text("");
     }
   });
-  // 2. The version query is answered to channel 1's clients, whichever channel asked; the
-  // buffer is left as it is.
-  if (begins(text(), kVersionQuery)) answer_version();
+  // 2. The version query is answered to channel 1's clients, whichever channel asked, once per
+  // query received: the query is then taken out of the buffer, unless it ends in "#" and so also
+  // goes to the radio (step 7, which empties the buffer itself).
+  if (begins(text(), kVersionQuery)) {
+    answer_version();
+    err.step([&] {
+      if (text().back() != kCommandEnd.front()) empty_buffer();
+    });
+  }
   // 3.
   err.step([&] {
     if (begins(text(), kSetDelay1)) empty_buffer();

@@ -23,8 +23,9 @@ class CommandInterpreter {
   Frmserver& f_;
 };
 
-// A whole text read as a 16-bit integer: blanks around it allowed, a fraction rounded half to
-// even. Throws Error(13) for text that is not a number, Error(6) outside -32768..32767.
+// A whole text read as a 16-bit integer: blanks around it allowed, a fraction made whole as every
+// typed number is (settings::whole_number). Throws Error(13) for text that is not a number,
+// Error(6) outside -32768..32767.
 int parse_int16(std::string_view text);
 
 // The value of "SET DELAY7A=<value><any>": the value without the final character, read as a

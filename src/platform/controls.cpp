@@ -153,8 +153,11 @@ void Timer::set_interval(int ms) {
   if (ms == interval_) return;
   interval_ = ms;
   notify("interval");
-  // An interval of 0 keeps the timer from ticking; a positive one wakes a timer that was idle.
-  if (timer_enabled_ && interval_ > 0 && !pending_ && !running_) schedule(window_.loop().now() + Millis(interval_));
+  // A running timer counts the new interval from now, as a window timer does: the turn set up
+  // with the old period is dropped. An interval of 0 keeps the timer from ticking.
+  if (!timer_enabled_) return;
+  unschedule();
+  if (interval_ > 0) schedule(window_.loop().now() + Millis(interval_));
 }
 
 void Timer::set_timer_enabled(bool e) {

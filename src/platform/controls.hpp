@@ -184,7 +184,7 @@ class TabControl : public Control {
 };
 
 // A window timer. Enabling a running timer does not restart its period; disabling stops it; a
-// new interval takes effect from the next tick. Ticks never overlap: a tick that is still
+// new interval is counted from the moment it is set. Ticks never overlap: a tick that is still
 // suspended in a wait makes the timer skip its turns. A tick that fell behind is not replayed.
 class Timer : public Control {
  public:

@@ -58,6 +58,7 @@ struct LinuxSerialPort::Impl {
   bool waiting_writable = false;
   std::deque<char> queue;
   std::uint64_t dropped = 0;
+  std::uint64_t dropped_writes = 0;
   // Invalidates drain callbacks of an earlier open.
   std::shared_ptr<int> generation = std::make_shared<int>(0);
 
@@ -238,6 +239,14 @@ void LinuxSerialPort::output(std::string_view text) {
   Impl& m = *impl_;
   if (m.fd < 0) fail(errc::port_not_open, "port not open");
   if (m.failed) fail(errc::port_failure, "device gone");
+  // One call is one command or query: it goes out whole or not at all. Cutting it would lose
+  // its carriage return and glue the next query onto its first part.
+  const std::size_t room = kOutputQueueLimit - std::min(kOutputQueueLimit, m.queue.size());
+  if (text.size() > room) {
+    m.dropped += text.size();
+    ++m.dropped_writes;
+    return;
+  }
   std::size_t done = 0;
   if (m.queue.empty()) {
     while (done < text.size()) {
@@ -252,16 +261,12 @@ void LinuxSerialPort::output(std::string_view text) {
       fail(errc::port_failure, std::string("write: ") + std::strerror(errno));
     }
   }
-  const std::size_t rest = text.size() - done;
-  const std::size_t room = kOutputQueueLimit - std::min(kOutputQueueLimit, m.queue.size());
-  const std::size_t take = std::min(rest, room);
-  m.queue.insert(m.queue.end(), text.begin() + static_cast<std::ptrdiff_t>(done),
-                 text.begin() + static_cast<std::ptrdiff_t>(done + take));
-  m.dropped += rest - take;
+  m.queue.insert(m.queue.end(), text.begin() + static_cast<std::ptrdiff_t>(done), text.end());
   if (!m.queue.empty()) m.arm_drain();
 }
 
 std::uint64_t LinuxSerialPort::dropped_bytes() const { return impl_->dropped; }
+std::uint64_t LinuxSerialPort::dropped_writes() const { return impl_->dropped_writes; }
 bool LinuxSerialPort::failed() const { return impl_->failed; }
 
 }  // namespace quillon

@@ -12,8 +12,9 @@
 // failure gives a code above 8000 (8015; 8018 for an operation on a closed port).
 //
 // Reading: input() takes what the kernel holds without waiting. Writing: output() writes what the
-// device takes at once and queues the rest (at most kOutputQueueLimit bytes; text beyond that is
-// dropped and counted); the loop drains the queue when the device becomes writable.
+// device takes at once and queues the rest (at most kOutputQueueLimit bytes); the loop drains the
+// queue when the device becomes writable. Each output() is one command or query and is taken
+// whole or dropped whole (and counted) when the queue has no room for all of it.
 //
 // Unplug: a hang-up (read() returning 0, EIO, ENXIO, ENODEV) marks the port failed: it still
 // reads as open, but input() and output() throw 8015 until it is closed. Reopening finds the
@@ -50,8 +51,9 @@ class LinuxSerialPort final : public SerialPort {
   std::string input() override;
   void output(std::string_view text) override;
 
-  // Bytes that output() could not queue, since the object was made.
+  // Bytes, and output() calls, dropped for want of room in the queue since the object was made.
   std::uint64_t dropped_bytes() const;
+  std::uint64_t dropped_writes() const;
   // True after a hang-up until the port is closed.
   bool failed() const;
   // The device path port N maps to.

@@ -20,9 +20,13 @@ bool contains(const std::string& s, const char* what) { return s.find(what) != s
 }  // namespace
 
 Task ScannerLink::Command11_Click() {
+  // One scan at a time: a second one would move the same port object under the first.
+  if (scanning_) co_return;
+  scanning_ = true;
   for (int n = 1; n <= kChannels; ++n) STOPCOM(n);
   int poort = 1;
   co_await scanserialport(poort);
+  scanning_ = false;
 }
 
 Task ScannerLink::scanserialport(int& poort) {

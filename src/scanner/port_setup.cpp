@@ -1,6 +1,5 @@
 // Channel serial ports: start-up configuration, the per-channel Apply action and STOPCOM.
 
-#include <cmath>
 #include <string>
 
 #include "scanner/scanner_link.hpp"
@@ -10,14 +9,9 @@ namespace quillon {
 
 using scanner::ChannelWiring;
 
-// A stored list position: its leading number as a whole number (rounded half to even, as a
-// 16-bit variable takes it), 0 when that falls outside 0..highest.
+// A stored list position: its leading number made whole, 0 when that falls outside 0..highest.
 int ScannerLink::read_position(const char* name, int highest) {
-  const double v = settings::leading_number(settings_.getreg(name, settings::default_of(name)));
-  if (!std::isfinite(v)) return 0;
-  const double whole = std::nearbyint(v);
-  if (whole < 0.0 || whole > highest) return 0;
-  return static_cast<int>(whole);
+  return settings::whole_in_range(settings_.getreg(name, settings::default_of(name)), 0, highest, 0);
 }
 
 void ScannerLink::init_comport() {

@@ -1,9 +1,6 @@
 #include "scanner/reply_parser.hpp"
 
-#include <cmath>
-#include <cstdio>
-
-#include "settings/registry.hpp"
+#include "settings/numbers.hpp"
 
 namespace quillon::scanner {
 
@@ -15,13 +12,6 @@ bool contains(std::string_view buf, std::string_view what) { return buf.find(wha
 std::string mid(std::string_view buf, std::size_t pos, std::size_t len) {
   if (pos < 1 || pos > buf.size()) return {};
   return std::string(buf.substr(pos - 1, len));
-}
-
-std::string plain_number(double v) {
-  if (std::isfinite(v) && v == std::floor(v) && std::fabs(v) < 1e15) return std::to_string(static_cast<long long>(v));
-  char text[64];
-  std::snprintf(text, sizeof text, "%.15g", v);
-  return text;
 }
 
 // "STEP$=" and the k - s - 3 characters from the first "ST" (s) up to the first "K" (k), both
@@ -72,7 +62,7 @@ ReplyReading read_reply(int step, std::string_view buf) {
       break;
     case 3:  // "SG"
       if (complete) {
-        field(2) = "SIGLVL$=" + plain_number(settings::leading_number(mid(buf, 2, 3)));
+        field(2) = "SIGLVL$=" + settings::number_text(settings::leading_number(mid(buf, 2, 3)));
         r.ends_exchange = true;
       }
       break;

@@ -39,6 +39,8 @@ class ScannerLink {
     bool found = false;
     int model = 0;  // 1: "785", 3: "796" (set by the 9600 and 19200 probes)
   };
+  // Silences every channel and probes ports 1 to 8 with channel 1's port object. Channel 1's
+  // watchdog, which STOPCOM leaves running, does not touch the port while its poller is stopped.
   Task Command11_Click();
   Task scanserialport(int& poort);
   const ProbeResult& probe_result() const { return probe_; }
@@ -55,6 +57,7 @@ class ScannerLink {
   settings::SettingsStore& settings_;
   std::vector<scanner::ChannelWiring> channels_;
   ProbeResult probe_;
+  bool scanning_ = false;
 };
 
 }  // namespace quillon

@@ -10,13 +10,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
-#include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <iostream>
 #include <optional>
 
 #include "platform/errors.hpp"
+#include "settings/numbers.hpp"
 #include "settings/regfile.hpp"
 
 namespace quillon::settings {
@@ -48,49 +48,6 @@ bool has_control_char(std::string_view s) {
 
 std::string sys_error(const std::string& what, int e) { return what + ": " + std::strerror(e); }
 
-// The longest prefix of s of the form [sign]digits[.digits][e[sign]digits] (at least one digit
-// in the mantissa): its value, and its length in `len` (0 when there is none).
-double number_prefix(std::string_view s, std::size_t& len) {
-  len = 0;
-  std::size_t i = 0;
-  bool neg = false;
-  if (i < s.size() && (s[i] == '+' || s[i] == '-')) neg = s[i++] == '-';
-  const std::size_t start = i;
-  std::size_t digits = 0;
-  while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i, ++digits;
-  if (i < s.size() && s[i] == '.') {
-    ++i;
-    while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i, ++digits;
-  }
-  if (digits == 0) return 0;
-  bool tiny = false;
-  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
-    std::size_t j = i + 1;
-    if (j < s.size() && (s[j] == '+' || s[j] == '-')) tiny = s[j++] == '-';
-    const std::size_t exp_start = j;
-    while (j < s.size() && s[j] >= '0' && s[j] <= '9') ++j;
-    if (j > exp_start) i = j;
-    else tiny = false;
-  }
-  len = i;
-  double v = 0;
-  const auto r = std::from_chars(s.data() + start, s.data() + i, v);
-  if (r.ec == std::errc::result_out_of_range) v = tiny ? 0.0 : HUGE_VAL;
-  return neg ? -v : v;
-}
-
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
-// The number a whole text reads as (blanks around it allowed); nullopt for "12x", "", "0x10".
-std::optional<double> numeric_value(std::string_view s) {
-  while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
-  std::size_t len = 0;
-  const double v = number_prefix(s, len);
-  if (len == 0 || len != s.size()) return std::nullopt;
-  return v;
-}
-
 // The text value of stored data: REG_SZ up to its first NUL, REG_DWORD as a signed integer.
 RegValue value_of(const RegData& d) {
   if (d.type == kRegSz) {
@@ -108,9 +65,9 @@ RegValue value_of(const RegData& d) {
 // What regset stores for a value.
 RegData data_for(std::string_view value) {
   if (auto n = numeric_value(value)) {
-    const double r = std::nearbyint(*n);  // halves go to the even neighbour
-    if (!(r >= -2147483648.0 && r <= 2147483647.0)) throw Error(kOverflow, "number out of 32-bit range");
-    const auto v = static_cast<std::uint32_t>(static_cast<std::int32_t>(r));
+    const auto r = whole_number(*n);
+    if (!r || *r < std::int64_t{INT32_MIN} || *r > std::int64_t{INT32_MAX}) throw Error(kOverflow, "number out of 32-bit range");
+    const auto v = static_cast<std::uint32_t>(static_cast<std::int32_t>(*r));
     std::string bytes(4, '\0');
     for (int i = 0; i < 4; ++i) bytes[static_cast<std::size_t>(i)] = static_cast<char>((v >> (8 * i)) & 0xff);
     return RegData{kRegDword, std::move(bytes)};
@@ -321,12 +278,6 @@ std::string SettingsStore::getreg(std::string_view name, std::string_view defaul
 
 void SettingsStore::savereg(std::string_view name, std::string_view value) {
   store_.regset(Root::LocalMachine, kSettingsKey, name, value);
-}
-
-double leading_number(std::string_view text) {
-  while (!text.empty() && is_blank(text.front())) text.remove_prefix(1);
-  std::size_t len = 0;
-  return number_prefix(text, len);
 }
 
 }  // namespace quillon::settings

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <variant>
 
+#include "settings/numbers.hpp"
+
 namespace quillon::settings {
 
 enum class Root { LocalMachine, CurrentUser };
@@ -60,9 +62,5 @@ class SettingsStore {
  private:
   RegistryStore& store_;
 };
-
-// Leading-number conversion: the numeric value of the longest numeric prefix (blanks skipped),
-// 0 when there is none.
-double leading_number(std::string_view text);
 
 }  // namespace quillon::settings

@@ -99,6 +99,39 @@ TEST(Save, WritesEveryValueWithItsMarkerAndTheLeadingNumberOfPortFields) {
   EXPECT_EQ(t.server.settings.getreg("tcpport1", "1010x"), "1020");
 }
 
+// A number typed or stored as text means the same number wherever it is read: a port field
+// holding 1010.5 binds the same port on Apply and after a restart, and a stored 1.6 picks the
+// same position in every list.
+TEST(Save, NumbersReadTheSameOnApplyAndAfterARestart) {
+  test::TestServer t;
+  t.server.start();
+  t.f().portip1[0].set_text("1010.5");
+  bool done = false;
+  t.f().Command3.click().start_detached([&] { done = true; });
+  t.loop.advance(2s);
+  ASSERT_TRUE(done);
+  auto listener_port = [](Frmserver& f) { return (*f.winsock[0])[0].local_port(); };
+  const int applied = listener_port(t.f());
+  EXPECT_EQ(applied, 1011);
+  t.server.shell.close_window();
+
+  VirtualEventLoop loop;
+  test::FakePlatform fakes;
+  Server again(loop, fakes.objects(), t.dir);
+  const std::vector<const char*> positions = {"comport",      "baudrate",     "comport2",     "baudrate2",
+                                              "comport3",     "baudrate3",    "comport4",     "baudrate4",
+                                              "audiodevice1", "audiodevice2", "audiodevice3", "audiodevice4",
+                                              "audioset1",    "audioset2",    "audioset3",    "audioset4"};
+  for (const char* name : positions) again.settings.savereg(name, "1.6x");
+  again.start();
+  EXPECT_EQ(listener_port(again.form), applied);
+  Frmserver& f = again.form;
+  for (ui::ComboBox* list : {&f.Combo1, &f.Combo2, &f.Combo5, &f.Combo4, &f.Combo6, &f.Combo7, &f.Combo8, &f.Combo9,
+                             &f.Combo13[0], &f.Combo13[1], &f.Combo13[2], &f.Combo13[3], &f.Combo10[0], &f.Combo10[1],
+                             &f.Combo10[2], &f.Combo10[3]})
+    EXPECT_EQ(list->list_index(), 2) << list->name() << "(" << list->index() << ")";
+}
+
 TEST(EnableSwitch, OnOpensThePortFromTheListsAndStartsTheChannel) {
   test::TestServer t;
   t.server.start();

@@ -50,7 +50,7 @@ TEST(InitIp, PortRangeAndUnreadablePorts) {
   s.savereg("tcpport4", "81x");      // both limits are used as stored
   s.savereg("tcpport5", "65000x");
   s.savereg("tcpport6", "portx");    // not a number
-  s.savereg("tcpport7", "2000.9x");  // a whole port number
+  s.savereg("tcpport7", "2000.9x");  // made whole as on Apply: the nearest port
   s.savereg("tcpport8", "-5x");
   t.server.start();
   auto& f = t.f();
@@ -59,7 +59,7 @@ TEST(InitIp, PortRangeAndUnreadablePorts) {
   EXPECT_EQ(f.portip1[4].text(), "81");
   EXPECT_EQ(f.portip1[5].text(), "65000");
   EXPECT_EQ(f.portip1[6].text(), "1014");
-  EXPECT_EQ(f.portip1[7].text(), "2000");
+  EXPECT_EQ(f.portip1[7].text(), "2001");
   EXPECT_EQ(f.portip1[8].text(), "1016");
   EXPECT_EQ(sock(t, 1, 0).local_port(), 1010);
   EXPECT_EQ(sock(t, 2, 0).local_port(), 81);

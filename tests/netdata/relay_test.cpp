@@ -68,13 +68,17 @@ TEST_F(RelayTest, FrameCounterRunsOneToHundredAndWraps) {
   EXPECT_EQ(f().framecount[2], 1);
 }
 
-TEST_F(RelayTest, SendPeriodFollowsSetDelay) {
+TEST_F(RelayTest, NewSendPeriodIsCountedFromTheCommand) {
   connect_client(t, 1);
+  const auto& sent = sock(t, 1, 1).sent;
+  client_sends(t, 1, 1, "SET DELAY7A=2000#");
+  t.loop.advance(Millis(2500));
+  const auto n = sent.size();
   client_sends(t, 1, 1, "SET DELAY7A=100#");
-  t.loop.advance(Millis(1000));  // the change takes effect from the next tick
-  const auto n = sock(t, 1, 1).sent.size();
+  t.loop.advance(Millis(130));  // the interpreter's next tick, then one new period
+  EXPECT_EQ(sent.size(), n + 1);
   t.loop.advance(Millis(1000));
-  EXPECT_EQ(sock(t, 1, 1).sent.size() - n, 10u);
+  EXPECT_EQ(sent.size(), n + 11);
 }
 
 TEST_F(RelayTest, SwitchedOffChannelKeepsSendingItsLastFrame) {

@@ -40,13 +40,23 @@ TEST_F(TimerFixture, EnablingARunningTimerDoesNotRestartItsPeriod) {
   EXPECT_EQ(ticks, (std::vector<long>{1000}));
 }
 
-TEST_F(TimerFixture, NewIntervalTakesEffectFromTheNextTick) {
-  auto& t = w.make<ui::Timer>("T", -1, 1000, true);
+TEST_F(TimerFixture, NewIntervalIsCountedFromTheMomentItIsSet) {
+  auto& t = w.make<ui::Timer>("T", -1, 2000, true);
   t.on_tick([&] { ticks.push_back(ms()); });
   loop.advance(200ms);
-  t.set_interval(100);
+  t.set_interval(100);  // the turn due at 2000 is dropped
+  loop.advance(350ms);
+  EXPECT_EQ(ticks, (std::vector<long>{300, 400, 500}));
+  t.set_interval(100);  // the same interval again changes nothing
+  loop.advance(50ms);
+  EXPECT_EQ(ticks.back(), 600);
+  t.set_interval(1000);
+  loop.advance(1500ms);
+  EXPECT_EQ(ticks, (std::vector<long>{300, 400, 500, 600, 1600}));
+  t.set_timer_enabled(false);
+  t.set_interval(300);  // a stopped timer stays stopped
   loop.advance(1000ms);
-  EXPECT_EQ(ticks, (std::vector<long>{1000, 1100, 1200}));
+  EXPECT_EQ(ticks.size(), 5u);
 }
 
 TEST_F(TimerFixture, ATickSuspendedInAWaitIsNotReenteredAndNothingBursts) {

@@ -9,6 +9,7 @@
 #include <boost/asio/io_context.hpp>
 #include <chrono>
 #include <filesystem>
+#include <numeric>
 #include <gtest/gtest.h>
 #include <string>
 #include <thread>
@@ -204,6 +205,48 @@ TEST_F(PortRig, OutputNeverBlocksAndDropsWhatItCannotQueue) {
     received += dev.read_master().size();
     return received == 200000u - p.dropped_bytes();
   }));
+}
+
+// A stalled line: every output() is one command, queued whole or dropped whole, so the device
+// reads only whole commands, each with its carriage return, and the query sent once the line
+// moves again is not glued onto a cut one.
+TEST_F(PortRig, StalledLineQueuesOrDropsEachCommandWhole) {
+  dev.plug(dir / "com1");
+  LinuxSerialPort p(dir, loop);
+  p.set_port_open(true);
+  // Nobody reads the device: commands of varied length until the queue overflows, then more.
+  std::vector<std::string> commands;
+  std::size_t total = 0, after_first_drop = 0;
+  while (after_first_drop < 20) {
+    ASSERT_LT(commands.size(), 100000u) << "the line never filled";
+    const int i = static_cast<int>(commands.size());
+    commands.push_back("CMD" + std::to_string(i) + std::string(static_cast<std::size_t>(20 + i % 37), 'x') + "\r");
+    total += commands.back().size();
+    p.output(commands.back());
+    if (p.dropped_bytes() > 0) ++after_first_drop;
+  }
+  std::string got;
+  ASSERT_TRUE(eventually([&] { return (got += dev.read_master()).size() >= total - p.dropped_bytes(); }));
+  p.output("ST\r");
+  ASSERT_TRUE(eventually([&] { return (got += dev.read_master()).size() >= total - p.dropped_bytes() + 3; }));
+
+  std::vector<std::string> lines;
+  for (std::size_t start = 0, cr; (cr = got.find('\r', start)) != std::string::npos; start = cr + 1)
+    lines.push_back(got.substr(start, cr + 1 - start));
+  EXPECT_EQ(std::accumulate(lines.begin(), lines.end(), std::size_t{0},
+                            [](std::size_t n, const std::string& l) { return n + l.size(); }),
+            got.size());  // nothing after the last carriage return
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "ST\r");
+  lines.pop_back();
+  // Each line is one of the commands, whole, in the order they were sent.
+  std::size_t next = 0;
+  for (const std::string& line : lines) {
+    while (next < commands.size() && commands[next] != line) ++next;
+    ASSERT_LT(next, commands.size()) << "not a whole command: " << line;
+    ++next;
+  }
+  EXPECT_EQ(lines.size() + p.dropped_writes(), commands.size());
 }
 
 }  // namespace

@@ -313,9 +313,11 @@ TEST(Stopcom, StopsEachChannelsTimersAndClosesItsPort) {
   EXPECT_FALSE(r.f().Timer8.timer_enabled());
   EXPECT_TRUE(r.f().Timer2.timer_enabled());  // watchdog left running
   EXPECT_FALSE(r.port(1).port_open());
-  // The unanswered query: within a second the watchdog reopens channel 1's port.
+  // The unanswered query: the watchdog still ends it, but a stopped channel holds no port.
   r.run(1000);
-  EXPECT_TRUE(r.port(1).port_open());
+  EXPECT_EQ(r.f().text5[0].text(), scanner::silence_message(1));
+  EXPECT_EQ(r.f().pollbusy[0], 0);
+  EXPECT_FALSE(r.port(1).port_open());
 
   r.f().Check1[1].set_value(1);
   r.run(40);
@@ -354,8 +356,6 @@ TEST(ChannelTwo, SwitchesItselfOffOnAPortFailure) {
   EXPECT_EQ(r.f().text5[1].text(), scanner::silence_message(2));
 }
 
-// --- Apply actions ---------------------------------------------------------------------------
-
 struct ApplyRun {
   std::vector<std::string> messages;
   bool poller_stopped_while_shown = true;
@@ -373,6 +373,30 @@ ApplyRun click_apply(Rig& r, ui::CommandButton& button, ui::Timer& poller) {
   EXPECT_TRUE(done);
   return out;
 }
+
+TEST(ChannelTwo, SwitchedOffByAPortFailureHoldsNoPortWhenTheDeviceAppears) {
+  test::FakeSerialBus bus;
+  bus.present = {1};
+  Rig r;
+  for (int n = 1; n <= 4; ++n) r.port(n).bus = &bus;
+  r.t.server.start();
+  r.f().Check1[0].set_value(1);  // port 2 is missing: channel 2 switches itself off
+  r.run(40);
+  ASSERT_EQ(r.f().Check1[0].value(), 0);
+  bus.present = {1, 2};
+  r.run(3000);
+  EXPECT_TRUE(r.f().Timer3.timer_enabled());  // its watchdog still runs and shows the message
+  EXPECT_EQ(r.f().text5[1].text(), scanner::silence_message(2));
+  EXPECT_FALSE(r.port(2).port_open());
+  EXPECT_EQ(bus.holder.count(2), 0u);
+  // So another channel can take the port: channel 1 moved to port 2 opens it without a message.
+  r.f().Combo1.set_list_index(1);
+  auto run = click_apply(r, r.f().Command2, r.f().Timer4);
+  EXPECT_TRUE(run.messages.empty());
+  EXPECT_TRUE(r.port(1).port_open());
+}
+
+// --- Apply actions ---------------------------------------------------------------------------
 
 TEST(Apply, ChannelOneMissingPortShowsOnlyTheText) {
   Rig r;
@@ -632,6 +656,52 @@ TEST(Autodetect, A785AtEverySpeedIsRecordedAtTheLast) {
   EXPECT_EQ(r.server->scanner.probe_result().speed, 19200);
   EXPECT_EQ(r.server->scanner.probe_result().model, 1);
   EXPECT_EQ(r.server->form.List1.items().back(), "BC785 on port 3 at 19200 baud");
+}
+
+// Channel 1 on a missing port keeps its watchdog firing every second while the scan borrows its
+// port object. The scan must still see every radio, and afterwards no port may be held by the
+// wrong channel: channel 3 switched on gets its own port and its radio's frames.
+TEST(Autodetect, FindsEveryRadioWhileChannelOnesWatchdogRunsAndLeavesNoPortHeld) {
+  test::FakeSerialBus bus;
+  bus.present = {1, 2, 3};
+  bus.radios[1] = {"19200,n,8,1", "SI BC785D,0000000000,104\r"};
+  bus.radios[2] = {"9600,n,8,1", "SI BC796D,0000000000,104\r"};
+  bus.radios[3] = {"4800,n,8,1", "SI BC785D,0000000000,104\r"};
+  Rig r;
+  for (int n = 1; n <= 4; ++n) r.port(n).bus = &bus;
+  store(r.t, "comport", "4x");  // port 5: missing
+  r.silent[0] = true;
+  r.t.server.start();
+  r.run(1500);
+  ASSERT_EQ(r.f().text5[0].text(), scanner::silence_message(1));
+  ASSERT_TRUE(r.f().Timer2.timer_enabled());
+
+  for (int run = 0; run < 3; ++run) {
+    SCOPED_TRACE(run);
+    bus.opens.clear();
+    const std::size_t listed = r.f().List1.items().size();
+    bool done = false;
+    r.f().Command11.click().start_detached([&] { done = true; });
+    r.f().Command11.click().start_detached([] {});  // a second click while it runs is ignored
+    for (int i = 0; i < 1000 && !done; ++i) r.run(10);
+    ASSERT_TRUE(done);
+    // Only the scan opened ports: the presence test, then three speeds per present port.
+    const std::vector<std::string> expected = {
+        "1@19200,n,8,1", "2@19200,n,8,1", "3@19200,n,8,1", "1@4800,n,8,1", "1@9600,n,8,1", "1@19200,n,8,1",
+        "2@4800,n,8,1",  "2@9600,n,8,1",  "2@19200,n,8,1", "3@4800,n,8,1", "3@9600,n,8,1", "3@19200,n,8,1"};
+    EXPECT_EQ(bus.opens, expected);
+    const std::vector<std::string> found(r.f().List1.items().begin() + static_cast<std::ptrdiff_t>(listed),
+                                         r.f().List1.items().end());
+    EXPECT_EQ(found, (std::vector<std::string>{"BC785 on port 1 at 19200 baud", "BC796 on port 2 at 9600 baud",
+                                               "BC785 on port 3 at 4800 baud"}));
+    r.run(3000);
+    EXPECT_TRUE(bus.holder.empty());
+  }
+
+  r.f().Check1[1].set_value(1);  // channel 3 on its default port 3
+  EXPECT_TRUE(r.port(3).port_open());
+  r.run(1000);
+  EXPECT_EQ(r.f().text5[2].text().substr(0, 6), "LCD1 [");  // the radio's frame, not the silence
 }
 
 }  // namespace

@@ -109,8 +109,8 @@ TEST_F(Registry, NumericTextIsStoredAsDword) {
       {"-1", std::int32_t{-1}},           {"+7", std::int32_t{7}},
       {"2147483647", std::int32_t{2147483647}},
       {"-2147483648", std::int32_t{-2147483647 - 1}},
-      {"12.5", std::int32_t{12}},         {"13.5", std::int32_t{14}},  // halves to even
-      {"1e3", std::int32_t{1000}},        {".5", std::int32_t{0}},
+      {"12.5", std::int32_t{13}},         {"-12.5", std::int32_t{-13}},  // halves away from zero
+      {"1e3", std::int32_t{1000}},        {".5", std::int32_t{1}},
       {"12x", std::string("12x")},        {"  Falsex  ", std::string("Falsex")},
       {"0x10", std::string("0x10")},      {"1e", std::string("1e")},
       {"", std::string("")},              {"-", std::string("-")},

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <deque>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,12 +18,29 @@
 
 namespace quillon::test {
 
-// A serial port whose device presence, lock and line the test controls.
+// Serial devices shared by the port objects of one server. A device is open in at most one
+// port object at a time (another gets 8005, as with the exclusive lock of the real adapter),
+// opening flushes what the device had sent, and a radio answers the identification query "SI"
+// only at its own line speed.
+struct FakeSerialBus {
+  struct Radio {
+    std::string settings;  // "9600,n,8,1"
+    std::string id_reply;  // "SI BC785D,...\r"
+  };
+  std::vector<int> present;
+  std::map<int, Radio> radios;                 // by port number
+  std::map<int, const SerialPort*> holder;     // port number -> the object that has it open
+  std::vector<std::string> opens;              // "3@9600,n,8,1" for every open, any object
+};
+
+// A serial port whose device presence, lock and line the test controls: on its own (`present`,
+// `held_elsewhere`) or through a FakeSerialBus shared with the other port objects.
 class FakeSerialPort final : public SerialPort {
  public:
   // Port numbers that exist, and those another program holds.
   std::vector<int> present{1, 2, 3, 4, 5, 6, 7, 8};
   std::vector<int> held_elsewhere;
+  FakeSerialBus* bus = nullptr;      // when set, presence and holders come from it
   std::string rx;                    // received, not yet taken
   std::vector<std::string> written;  // every output() call
   int opens = 0, closes = 0;
@@ -37,16 +55,24 @@ class FakeSerialPort final : public SerialPort {
   void set_port_open(bool open) override {
     if (open) {
       if (open_) throw Error(errc::port_already_open, "port already open");
-      if (std::find(present.begin(), present.end(), port_) == present.end())
+      const auto& exists = bus ? bus->present : present;
+      if (std::find(exists.begin(), exists.end(), port_) == exists.end())
         throw Error(errc::port_not_available, "port not available");
-      if (std::find(held_elsewhere.begin(), held_elsewhere.end(), port_) != held_elsewhere.end())
+      if (std::find(held_elsewhere.begin(), held_elsewhere.end(), port_) != held_elsewhere.end() ||
+          (bus && bus->holder.count(port_)))
         throw Error(errc::port_already_open, "port already open");
       open_ = true;
       ++opens;
+      if (bus) {
+        bus->holder[port_] = this;
+        bus->opens.push_back(std::to_string(port_) + "@" + settings_);
+        rx.clear();
+      }
     } else {
       if (!open_) throw Error(errc::port_not_open, "port not open");
       open_ = false;
       ++closes;
+      if (bus) bus->holder.erase(port_);
     }
   }
   bool port_open() const override { return open_; }
@@ -57,6 +83,9 @@ class FakeSerialPort final : public SerialPort {
   void output(std::string_view text) override {
     if (!open_) throw Error(errc::port_not_open, "port not open");
     written.emplace_back(text);
+    if (!bus || text != "SI\r") return;
+    auto radio = bus->radios.find(port_);
+    if (radio != bus->radios.end() && radio->second.settings == settings_) rx += radio->second.id_reply;
   }
 
  private:
