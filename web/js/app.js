@@ -188,14 +188,14 @@ function radioSection(ch) {
 
 function audioChains(sec) {
   const rows = CHANNELS.map((ch) => el('tr', {},
-    el('th', { scope: 'row' }, `Channel ${ch.n}`),
-    [['capture', 'Capture'], ['codec', 'Codec'], ['ipserver', 'Audio server'], ['audioLink', 'Audio clients']].map(([key, word]) =>
+    el('th', { scope: 'row' }, `CH ${ch.n}`),
+    [['capture', 'Capture'], ['codec', 'Codec'], ['ipserver', 'Audio server'], ['audioLink', 'Client linked']].map(([key, word]) =>
       el('td', {}, lampElement(ctx, ch[key], `${word}, channel ${ch.n}`, false))),
     el('td', { class: 'mono', dataset: { mirror: ch.audioClients } }, mirrorText(ch.audioClients))));
   return el('section', { class: 'card frame panel-plain' },
     el('h3', { class: 'legend' }, sec.title),
     el('div', { class: 'grid-wrap' }, el('table', { class: 'grid' },
-      el('thead', {}, el('tr', {}, el('td', { class: 'grid-corner' }), ['Capture', 'Codec', 'Audio server', 'Listening', 'Clients'].map((c) => el('th', { scope: 'col' }, c)))),
+      el('thead', {}, el('tr', {}, el('td', { class: 'grid-corner' }), ['Capture', 'Codec', 'Server', 'Linked', 'Clients'].map((c) => el('th', { scope: 'col' }, c)))),
       el('tbody', {}, rows))),
     el('p', { class: 'note muted' }, 'Each channel captures its input device, encodes it and serves it on its audio port. Green: component active.'));
 }
@@ -288,7 +288,7 @@ function scannerData() {
   sstab3.select(0);
   ctx.placed.add(SCANNER_DATA.tabs);
   const title = el('h2', { id: 'scanner-data-title', class: 'section-title' }, 'Scanner data');
-  return { node: el('section', { class: 'scanner-data', 'aria-labelledby': title.id }, title, sstab3.list, panels), sstab2 };
+  return { node: el('section', { class: 'scanner-data', id: 'scanner-data', 'aria-labelledby': title.id }, title, sstab3.list, panels), sstab2 };
 }
 
 // Timers and anything the layout does not place: a view for diagnosis, off the main pages.
@@ -322,7 +322,7 @@ function diagnostics() {
     el('h2', { id: 'diag-title', class: 'section-title' }, 'Diagnostics'),
     el('section', { class: 'card frame panel-plain' },
       el('h3', { class: 'legend' }, 'Timers'),
-      el('div', { class: 'grid-wrap' }, el('table', { class: 'grid timers' },
+      el('div', { class: 'grid-wrap', tabindex: '0', role: 'region', 'aria-label': 'Timers' }, el('table', { class: 'grid timers' },
         el('thead', {}, el('tr', {}, ['Timer', 'Period (ms)', 'Enabled', 'Running', 'Skipped ticks'].map((h) => el('th', { scope: 'col' }, h)))),
         el('tbody', {}, rows)))),
     el('section', { class: 'card frame panel-plain' }, el('h3', { class: 'legend' }, 'Event stream'), conn),
@@ -414,15 +414,23 @@ function build() {
   diag = diagnostics();
   $('main').replaceChildren(mainTabs.list, ...pages, diag.page, data.node);
   placeOthers(diag.others, model.order);
+  if (!diag.others.childElementCount) diag.others.append(el('p', { class: 'muted' }, 'Every control of the window has its place on the pages.'));
   if (ctx.missing.size) console.info('controls the server does not have:', [...ctx.missing].join(' '));
   route();
 }
 
+let connTimer = null;
+
 function route() {
   if (!mainTabs) return;
   const hash = location.hash.slice(1);
-  if (hash === 'diagnostics') {
+  const onDiag = hash === 'diagnostics';
+  $('diag-link').toggleAttribute('aria-current', onDiag);
+  $('scanner-data').hidden = onDiag;
+  clearInterval(connTimer);
+  if (onDiag) {
     diag.showConn();
+    connTimer = setInterval(diag.showConn, 1000);
     mainTabs.buttons.forEach((b) => b.setAttribute('aria-selected', 'false'));
     document.querySelectorAll('.page').forEach((p) => { p.hidden = p.id !== 'page-diagnostics'; });
     return;
