@@ -80,8 +80,16 @@ const exitConfirm = confirmBox(
   'Exit server',
   async () => {
     stopping = true;
-    const ok = await act({ action: 'click', control: 'mnu_exit' }, $('menu-error'));
-    if (!ok) stopping = false;
+    const err = $('menu-error');
+    try {
+      const { ok, status, answer } = await post('/api/action', { action: 'click', control: 'mnu_exit' });
+      if (!ok) {
+        stopping = false;
+        showError(err, answer?.error ?? `The server refused to exit (HTTP ${status}).`);
+      }
+    } catch {
+      // The server may close before it answers: the closing stream tells the rest.
+    }
   },
 );
 
@@ -173,7 +181,8 @@ function radioSection(ch) {
     const dt = el('dt', { dataset: { mirror: `Label3(${f})` } });
     const dd = el('dd', { class: 'mono', dataset: { mirror: `Label4(${f})` } });
     model.watch(`Label3(${f})`, (st) => setText(dt, st.caption));
-    model.watch(`Label4(${f})`, (st) => setText(dd, st.caption.replace(/[\r\n]+/g, ' ').trim() || '–'));
+    // The value after the field's tag ("SIGLVL$=129" shows 129); the readout below keeps it whole.
+    model.watch(`Label4(${f})`, (st) => setText(dd, st.caption.replace(/^[A-Z]+\$=/, '').replace(/[\r\n]+/g, ' ').trim() || '–'));
     return el('div', { class: 'reading' }, dt, dd);
   }));
   const title = el('h2', { id: `radio${ch.n}-title` }, `Scanner ${ch.n}`);
@@ -474,9 +483,10 @@ function scheduleRetry(state) {
   const due = Date.now() + delay;
   const tick = () => {
     const s = Math.max(0, Math.ceil((due - Date.now()) / 1000));
+    const hint = attempt > 3 ? ' The server is not answering: it may have been stopped.' : '';
     setState(state, state === 'stopped'
       ? `This page reconnects when it runs again (next try in ${s} s).`
-      : `Reconnecting in ${s} s…`);
+      : `${hint} Reconnecting in ${s} s…`);
   };
   tick();
   countdown = setInterval(tick, 1000);

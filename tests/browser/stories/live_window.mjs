@@ -55,8 +55,10 @@ story('live_window', async () => {
   assert.equal(await page.$eval(sel('comdata(0)'), (e) => e.className.includes('lamp-green')), true);
   assert.equal(await page.locator('.strip-card').count(), 4);
 
-  // Readings under each display follow the decoded fields.
-  await eventually(async () => (await page.textContent('#page-scanner1 .readings')).includes('SIGLVL$='), 'channel 1 readings');
+  // Readings under each display follow the decoded fields; the readout keeps them whole.
+  const level = await eventually(async () => (await page.textContent(sel('Label4(1)'))).match(/^SIGLVL\$=(\d+)$/), 'channel 1 signal level');
+  await eventually(async () => (await page.$$eval('#page-scanner1 .readings dd', (d) => d.map((x) => x.textContent))).some((t) => /^\d+$/.test(t)), 'the level under the display');
+  assert.ok(Number(level[1]) >= 0);
 
   // About box and its Ok; timers only on the diagnostics view, live.
   await page.click(sel('mnu_about'));
