@@ -3,7 +3,7 @@
 // per message.
 import { el, setText, domId, clear } from './dom.js';
 import { Model } from './model.js';
-import { renderControl, labelTarget, lampElement, lampState, GREEN, RED } from './controls.js';
+import { renderControl, labelTarget, lampElement, lampState } from './controls.js';
 import { CHANNELS, PAGES, SCANNER_DATA } from './layout.js';
 import { displayBlock, displayLine } from './display.js';
 import { tabStrip } from './tabs.js';
@@ -122,6 +122,17 @@ function buildRow(row) {
   return row.label ? labelled(row.label, node) : el('div', { class: 'field field-solo' }, node);
 }
 
+// A lamp in a layout slot: the first slot naming it holds the control's own element.
+function placeLamp(id, label) {
+  if (!model.get(id)) {
+    ctx.missing.add(id);
+    return null;
+  }
+  const primary = !ctx.placed.has(id);
+  ctx.placed.add(id);
+  return lampElement(ctx, id, label, primary);
+}
+
 function buildGrid(grid) {
   const head = el('tr', {}, el('td', { class: 'grid-corner' }), grid.columns.map((c) => el('th', { scope: 'col' }, c)));
   const body = grid.rows.map((row) =>
@@ -129,8 +140,7 @@ function buildGrid(grid) {
       el('th', { scope: 'row' }, row.label),
       row.controls.map((id, i) => {
         const ariaLabel = `${row.label.replace(/:$/, '')}, channel ${grid.columns[i]}`;
-        const kind = model.get(id)?.kind;
-        const node = kind === 'lamp' ? lampElement(ctx, id, ariaLabel, !ctx.placed.has(id) && ctx.placed.add(id))
+        const node = model.get(id)?.kind === 'lamp' ? placeLamp(id, ariaLabel)
           : renderControl(ctx, id, { ariaLabel, className: 'cell-field' });
         return el('td', {}, node);
       })));
@@ -174,8 +184,7 @@ function radioSection(ch) {
     setText(state, 'Always on');
     state.className = 'badge badge-on';
   }
-  const lamp = lampElement(ctx, ch.pageLamp, `Serial data, channel ${ch.n}`, true);
-  ctx.placed.add(ch.pageLamp);
+  const lamp = placeLamp(ch.pageLamp, `Serial data, channel ${ch.n}`);
   const raw = renderControl(ctx, ch.lcd, { rows: 4, className: 'raw-lcd' });
   const readings = el('dl', { class: 'readings' }, ch.fields.map((f) => {
     const dt = el('dt', { dataset: { mirror: `Label3(${f})` } });

@@ -19,7 +19,7 @@ export function tabStrip(model, controlId, panels, { label, onSelect, className 
       type: 'button', role: 'tab', id: tabId, class: 'tab', 'aria-controls': panel.id,
       onclick: () => select(i, true),
       onkeydown: (e) => {
-        const step = { ArrowRight: 1, ArrowDown: 0, ArrowLeft: -1 }[e.key];
+        const step = { ArrowRight: 1, ArrowLeft: -1 }[e.key];
         let to = null;
         if (step) to = (i + step + panels.length) % panels.length;
         if (e.key === 'Home') to = 0;
