@@ -435,6 +435,7 @@ function build() {
   if (!diag.others.childElementCount) diag.others.append(el('p', { class: 'muted' }, 'Every control of the window has its place on the pages.'));
   if (ctx.missing.size) console.info('controls the server does not have:', [...ctx.missing].join(' '));
   route();
+  performance.mark('console-built');
 }
 
 let connTimer = null;
@@ -531,6 +532,7 @@ async function connect() {
     scheduleRetry('lost');
     return;
   }
+  performance.mark('console-window-fetched');
   applySnapshot(await r.json());
   const url = `${location.protocol === 'https:' ? 'wss:' : 'ws:'}//${location.host}/api/events`;
   const socket = new WebSocket(url);
