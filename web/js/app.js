@@ -414,8 +414,10 @@ function build() {
 
   $('strip').replaceChildren(channelStrip());
 
+  // A radio spans the page; the frames share the width under it.
   const pages = PAGES.map((p) => el('div', { class: ['page', `page-${p.id}`], id: `page-${p.id}`, dataset: { page: p.id } },
-    el('div', { class: 'page-grid' }, p.sections.map(buildSection))));
+    p.sections.filter((sec) => sec.kind === 'radio').map(buildSection),
+    el('div', { class: 'page-grid' }, p.sections.filter((sec) => sec.kind !== 'radio').map(buildSection))));
   const data = scannerData();
   mainTabs = tabStrip(model, 'SSTab1', pages, {
     label: 'Pages',
