@@ -74,8 +74,17 @@ async function finish(code) {
     }
   }
   cleanups.length = 0;
+  for (const p of sanitized) {
+    if (/ERROR: AddressSanitizer|ERROR: LeakSanitizer|runtime error:/.test(p.err)) {
+      console.error(`${p.name} reported a sanitizer error:\n${p.err}`);
+      code = 1;
+    }
+  }
   process.exit(code);
 }
+
+// Processes whose standard error is checked for sanitizer reports when the story ends.
+const sanitized = [];
 
 class Proc {
   constructor(name, args, opts) {
@@ -124,6 +133,7 @@ export async function startRadios(rig) {
   const args = [SIM];
   for (let n = 1; n <= 4; ++n) args.push('--link', path.join(rig.data, 'ports', `com${n}`), '--model', n % 2 ? 'BC785' : 'BC796');
   const sim = new Proc('sim', args, { cwd: rig.dir });
+  sanitized.push(sim);
   onCleanup(() => sim.stop());
   await eventually(() => /^ready/m.test(sim.out + sim.err), 'the simulated radios');
   sim.send = (line) => sim.child.stdin.write(line + '\n');
@@ -146,6 +156,7 @@ export async function startServer(rig, { token, port = 0 } = {}) {
     args.push('--console-token-file', file);
   }
   const srv = new Proc('server', args, { cwd: rig.dir });
+  sanitized.push(srv);
   onCleanup(() => srv.stop());
   const m = await eventually(() => srv.err.match(/operator console at (https?:\/\/[^\s/]+)/) || (!srv.running() && Promise.reject(new Error(`server exited: ${srv.err}`))),
     'the console address', 30000);
