@@ -80,6 +80,117 @@ int field_index(int channel, int f) {
 
 }  // namespace
 
+// Where each control sits (tab page "SSTab1:k" or frame), the captions beside fields and the row
+// captions of the status panels, and which channel a control belongs to: what a view needs to
+// draw the window from the model alone.
+void Frmserver::lay_out() {
+  auto place = [](Control& c, const std::string& container, int channel = 0, const char* label = nullptr) {
+    c.set_container(container);
+    if (channel) c.set_channel(channel);
+    if (label) c.set_label(label);
+  };
+  auto page = [](int p) { return "SSTab1:" + std::to_string(p); };
+  auto in = [](const char* name, int k) { return std::string(name) + "(" + std::to_string(k) + ")"; };
+
+  place(mnu_exit, "mnufile");
+  place(SSTab2, "SSTab3:0");
+  place(Frame7, "SSTab3:1");
+  place(Frame8, "SSTab3:2");
+  place(Text7, "SSTab3:2", 1);   // channel 1's frame as built
+  place(Text10, "SSTab3:2", 1);  // and as last sent
+
+  // Channel pages: per channel k the controls of its row in the window's tables.
+  ComboBox* port_list[] = {&Combo1, &Combo5, &Combo6, &Combo8};
+  ComboBox* speed_list[] = {&Combo2, &Combo4, &Combo7, &Combo9};
+  CommandButton* serial_apply[] = {&Command2, &Command1, &Command4, &Command5};
+  CommandButton* ports_apply[] = {&Command3, &Command6, &Command7, &Command8};
+  constexpr int data_field[] = {0, 4, 6, 8};
+  constexpr int audio_field[] = {2, 5, 7, 9};
+  for (int k = 0; k < kChannels; ++k) {
+    const int ch = k + 1;
+    const std::string serial = in("Frame5", k), net = in("Frame6", k);
+    place(Frame5[k], page(k), ch);
+    place(Frame6[k], page(k), ch);
+    place(*port_list[k], serial, ch);
+    place(*speed_list[k], serial, ch);
+    place(*serial_apply[k], serial, ch);
+    place(text5[k], page(k), ch, "LCD data:");
+    place(comdata[4 + k], page(k), ch);
+    if (k > 0) place(Check1[k - 1], page(k), ch);
+    place(portip1[data_field[k]], net, ch, "Dataport:");
+    place(portip1[audio_field[k]], net, ch, "Audioport:");
+    place(*ports_apply[k], net, ch);
+    place(Combo10[k], net, ch, "Default SampleRate:");
+    place(Combo13[k], net, ch, "Audio Device #:");
+    place(Command12[k], net, ch);
+    place(Command13[k], net, ch);
+    place(Frame1[k], "SSTab2:" + std::to_string(k), ch);
+    for (int f = 1; f <= 9; ++f) {
+      const int i = field_index(ch, f);
+      Label3[i].set_channel(ch);
+      place(Label4[i], in("Frame1", k), ch, kFieldCaptions[f - 1]);
+    }
+    for (auto* arr : {&txtoutput, &Text1, &Text6, &Text8}) (*arr)[k].set_channel(ch);
+  }
+  place(portip1[1], page(0), 1);
+  place(Frame10, page(0));
+  Text11[0].set_label("Text ID:");
+
+  // Status page: panels with a column per channel, headed "1" to "4", and a caption per row.
+  const int status = 4;
+  for (Frame* f : {&Frame11, &Frame9, &Frame4, &Frame12, &Frame14}) place(*f, page(status));
+  place(Command11, page(status));
+  place(List1, page(status));
+  place(cmdclr, page(status));
+  int heading = 0;
+  for (const char* panel : {"Frame11", "Frame9", "Frame4", "Frame12"}) {
+    for (int k = 0; k < kChannels; ++k) {
+      auto& h = mk<Label>(window, "lblColumn", heading++);
+      h.set_caption(std::to_string(k + 1));
+      place(h, panel, k + 1);
+    }
+  }
+  for (int k = 0; k < kChannels; ++k) {
+    const int ch = k + 1;
+    place(comdata[k], "Frame11", ch, "ComData:");
+    place(comstat1[k], "Frame11", ch, "Comopen:");
+    place(Label5[k], "Frame11", ch);
+    place(shape2[k], "Frame9", ch, "Dataport:");
+    place(AUDIOlink[k], "Frame9", ch, "AudioLink:");
+    place(Label22[k], "Frame9", ch);
+    place(AUDIOSTAT[k], "Frame4", ch, "AudioDev:");
+    place(AUDIOSTAT[4 + k], "Frame4", ch, "Codec:");
+    place(AUDIOSTAT[8 + k], "Frame4", ch, "IPserver:");
+    place(Text17[k], "Frame4", ch, "Active Connections/ Max. connections:");
+    place(Text9[k], "Frame12", ch);
+    place(Label14[k], page(status), ch);
+  }
+  // The socket states of channel k's listener and first four slots form column k.
+  for (auto [arr, ch] : {std::pair{&Text24, 1}, std::pair{&Text15, 2}, std::pair{&Text19, 3}, std::pair{&Text25, 4}})
+    for (auto& [i, t] : arr->items()) t->set_channel(ch);
+
+  // Audio page: the reset action and the twelve audio components of the four chains.
+  place(Frame13, page(5));
+  place(Command9, "Frame13");
+  static constexpr const char* kComponents[kChannels][3] = {{"serverInDeviceX", "serverCodecX1", "serverIpServerX"},
+                                                            {"wavein2", "wavec2", "ipserv2"},
+                                                            {"wavein3", "wavec3", "ipserv3"},
+                                                            {"wavein4", "wavec4", "ipserv4"}};
+  static constexpr const char* kClasses[3] = {"vcproWaveInDeviceX", "vcproWaveCodecDeviceX", "vcproIpServerX"};
+  for (int k = 0; k < kChannels; ++k)
+    for (int c = 0; c < 3; ++c) {
+      auto& comp = mk<Component>(window, kComponents[k][c]);
+      comp.set_caption(kClasses[c]);
+      place(comp, "Frame13", k + 1);
+    }
+
+  // The about box: hidden until the menu opens it.
+  lblProduct.set_caption("Quillon");
+  lblVersion.set_caption("1.300 BETA");
+  frmabout.set_visible(false);
+  for (Control* c : std::initializer_list<Control*>{&lblProduct, &lblVersion, &cmdOk}) c->set_container("frmabout");
+}
+
 Frmserver::Frmserver(EventLoop& loop, const PlatformObjects& p)
     : window(loop, "frmserver"),
       mnufile(menu(window, "mnufile", "File")),
@@ -124,6 +235,10 @@ Frmserver::Frmserver(EventLoop& loop, const PlatformObjects& p)
       Text10(mk<TextBox>(window, "Text10")),
       List1(mk<ListBox>(window, "List1")),
       cmdclr(button(window, "cmdclr", "clr")),
+      frmabout(frame(window, "frmabout", "About")),
+      lblProduct(mk<Label>(window, "lblProduct")),
+      lblVersion(mk<Label>(window, "lblVersion")),
+      cmdOk(button(window, "cmdOk", "Ok")),
       Timer2(timer(window, "Timer2", 1000, false)),
       Timer3(timer(window, "Timer3", 1000, false)),
       Timer4(timer(window, "Timer4", 50, false)),
@@ -238,6 +353,8 @@ Frmserver::Frmserver(EventLoop& loop, const PlatformObjects& p)
   note.set_caption("SERVER must be restarted before this setting is APPLIED!");
   note.set_container("Frame14");
   Label13.set_container("Frame14");
+
+  lay_out();
 
   // Timers of the channel arrays.
   for (int k = 0; k < kChannels; ++k) {

@@ -114,6 +114,11 @@ class Frmserver {
   ui::ListBox& List1;
   ui::CommandButton& cmdclr;
 
+  // --- About box (opened by mnu_about, closed by its "Ok")
+  ui::Frame& frmabout;
+  ui::Label &lblProduct, &lblVersion;
+  ui::CommandButton& cmdOk;
+
   // --- Timers (periods and start states as the window creates them)
   ControlArray<ui::Timer> Timer1, Timer7, Timer30;
   ui::Timer &Timer2, &Timer3, &Timer4, &Timer5, &Timer6, &Timer8, &Timer9, &Timer12, &Timer13, &Timer14,
@@ -138,6 +143,9 @@ class Frmserver {
   std::array<long, kChannels> framecount{};
   std::array<std::string, kChannels> statusframe{};
   std::string audiostatus, codecstatus, ipstatus;
+
+ private:
+  void lay_out();
 };
 
 }  // namespace quillon

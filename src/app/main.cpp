@@ -36,7 +36,10 @@ constexpr const char* kUsage =
     "  --console-token-file FILE\n"
     "                   every console request must carry the token in FILE\n"
     "                   (\"Authorization: Bearer TOKEN\"); required for an address\n"
-    "                   other than loopback\n"
+    "                   other than loopback; a browser signs in with it once\n"
+    "  --console-tls-cert FILE --console-tls-key FILE\n"
+    "                   serve the console over TLS (https, wss) with this PEM\n"
+    "                   certificate (chain) and key\n"
     "  --help           show this text\n"
     "  --version        show the version\n";
 
@@ -44,6 +47,7 @@ struct Options {
   std::optional<std::string> data_dir;
   std::string console = "127.0.0.1:8785";
   std::optional<std::string> console_token_file;
+  std::string console_tls_cert, console_tls_key;
 };
 
 void log_line(const std::string& s) { std::cerr << "quillon: " << s << std::endl; }
@@ -79,6 +83,14 @@ int main(int argc, char** argv) {
       opt.console_token_file = value("--console-token-file");
     } else if (a.rfind("--console-token-file=", 0) == 0) {
       opt.console_token_file = a.substr(std::strlen("--console-token-file="));
+    } else if (a == "--console-tls-cert") {
+      opt.console_tls_cert = value("--console-tls-cert");
+    } else if (a.rfind("--console-tls-cert=", 0) == 0) {
+      opt.console_tls_cert = a.substr(std::strlen("--console-tls-cert="));
+    } else if (a == "--console-tls-key") {
+      opt.console_tls_key = value("--console-tls-key");
+    } else if (a.rfind("--console-tls-key=", 0) == 0) {
+      opt.console_tls_key = a.substr(std::strlen("--console-tls-key="));
     } else {
       std::cerr << "quillon: unknown option " << a << "\n" << kUsage;
       return 2;
@@ -89,6 +101,12 @@ int main(int argc, char** argv) {
   try {
     console_cfg = quillon::parse_console_option(opt.console);
     if (console_cfg && opt.console_token_file) console_cfg->token = quillon::read_console_token(*opt.console_token_file);
+    if (opt.console_tls_cert.empty() != opt.console_tls_key.empty())
+      throw std::invalid_argument("--console-tls-cert and --console-tls-key go together");
+    if (console_cfg) {
+      console_cfg->tls_cert = opt.console_tls_cert;
+      console_cfg->tls_key = opt.console_tls_key;
+    }
     if (console_cfg && console_cfg->token.empty() && !quillon::is_loopback(*console_cfg)) {
       std::cerr << "quillon: --console " << opt.console << " is not a loopback address: give --console-token-file\n";
       return 2;
@@ -147,6 +165,9 @@ int main(int argc, char** argv) {
     try {
       console = std::make_unique<quillon::ConsoleServer>(loop, srv.form.window, *console_cfg);
       log_line("operator console at " + quillon::console_url(*console_cfg, console->port()));
+    } catch (const std::invalid_argument& e) {
+      log_line(e.what());  // a certificate or key that cannot be used: a configuration fault
+      return 2;
     } catch (const std::exception& e) {
       log_line(std::string(e.what()) + "; running without the operator console");
     }

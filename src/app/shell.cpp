@@ -51,6 +51,14 @@ Shell::Shell(Frmserver& form, settings::SettingsStore& settings, ExitLog& log, S
     f_.loop().post([this] { close_window(); });
     return completed_task();
   };
+  f_.mnu_about.on_click = [this]() -> Task {
+    f_.frmabout.set_visible(true);
+    return completed_task();
+  };
+  f_.cmdOk.on_click = [this]() -> Task {
+    f_.frmabout.set_visible(false);
+    return completed_task();
+  };
   f_.cmdclr.on_click = [this]() -> Task {
     f_.List1.clear();
     return completed_task();

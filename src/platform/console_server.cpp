@@ -1,36 +1,60 @@
-// The operator console over HTTP and WebSocket (Boost.Beast), on the loop's io_context.
+// The operator console over HTTP and WebSocket (Boost.Beast), optionally over TLS, on the
+// loop's io_context.
 //
 // Limits and timeouts, in one place:
-// - request header 8 KiB, request body 64 KiB (413 beyond); 30 s to send a request or to take
-//   a response, then the connection is closed; at most 64 connections at once.
-// - WebSocket: at most 16 sessions; messages from the client are read (and ignored) up to 4 KiB;
-//   idle peers are pinged and dropped by Beast's suggested server timeouts; each session has
-//   exactly one write in flight and at most 1024 messages or 8 MiB queued behind it: a session
-//   that falls further behind is closed (the console reconnects and takes a fresh snapshot).
+// - request header 8 KiB, request body 64 KiB (413 beyond); a request header (and the TLS
+//   handshake) must arrive within 10 s of the connection or of the previous answer, however it
+//   trickles in; a body or an answer gets 30 s. Malformed HTTP is answered 400, then closed.
+// - connections: at most 128, at most 32 from one address. A connection past either limit takes
+//   the place of the one that has waited longest for its request header, so connections that
+//   never finish a request cannot keep a real one out. Out of descriptors, accepting pauses
+//   (50 ms, doubling to 1 s) instead of spinning on the listener.
+// - WebSocket: at most 16 sessions, handshakes under way included; messages from the client are
+//   read (and ignored) up to 4 KiB; idle peers are pinged and dropped by Beast's suggested
+//   server timeouts; each session has exactly one write in flight and at most 1024 messages or
+//   8 MiB queued behind it: a session that falls further behind is closed (the page reconnects
+//   and takes a fresh snapshot).
+// - sign-in sessions: at most 64 (the oldest goes first), each for 12 hours; a restart ends all.
 //
-// Cross-site safety without a token (loopback only): the Host header must name a loopback host
-// (a DNS-rebinding page cannot pass it), an Origin header must be the console's own, and POST
-// bodies must be application/json (a browser cannot send that cross-site without a preflight,
-// which is never answered).
+// Access. The page's files and /api/session are open to every client; everything else needs,
+// when a token is configured, "Authorization: Bearer TOKEN" or the session cookie that
+// POST /api/session gives for the token. Without a token (loopback only) the Host header must
+// name a loopback host, so a DNS-rebinding page cannot pass. An Origin header on an API request
+// must be the console's own (scheme, host and port, as the request's Host names them); a
+// cookie-authenticated request that changes something (POST, DELETE, WebSocket) must carry one.
+// POST bodies must be application/json, which a browser cannot send cross-site without a
+// preflight, and preflights are never answered.
 #include "platform/console_server.hpp"
+
+#include <sys/random.h>
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <deque>
 #include <fstream>
+#include <map>
 #include <set>
 #include <stdexcept>
+#include <type_traits>
 #include <vector>
 
 #include "platform/asio_event_loop.hpp"
 #include "platform/console_view.hpp"
 #include "platform/controls.hpp"
+#include "platform/web_assets.hpp"
 
 namespace quillon {
 
@@ -38,24 +62,35 @@ namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
 namespace websocket = beast::websocket;
+namespace ssl = asio::ssl;
 using tcp = asio::ip::tcp;
 using console::json;
+using namespace std::chrono_literals;
 
 namespace {
 
 constexpr auto kNoThrow = asio::as_tuple(asio::use_awaitable);
 constexpr std::size_t kMaxHeader = 8 * 1024;
 constexpr std::uint64_t kMaxBody = 64 * 1024;
-constexpr auto kIoTimeout = std::chrono::seconds(30);
-constexpr std::size_t kMaxConnections = 64;
+constexpr auto kHeaderTimeout = 10s;
+constexpr auto kIoTimeout = 30s;
+constexpr std::size_t kMaxConnections = 128;
+constexpr std::size_t kMaxPerAddress = 32;
 constexpr std::size_t kMaxSessions = 16;
 constexpr std::size_t kMaxClientMessage = 4 * 1024;
 constexpr std::size_t kMaxQueuedMessages = 1024;
 constexpr std::size_t kMaxQueuedBytes = 8 * 1024 * 1024;
 constexpr std::size_t kMaxDrain = 1024 * 1024;
+constexpr std::size_t kMaxSignedIn = 64;
+constexpr auto kSignInLife = 12h;
+constexpr auto kAcceptPauseMin = 50ms;
+constexpr auto kAcceptPauseMax = 1000ms;
+constexpr std::string_view kCookie = "quillon_session";
 
 using Request = http::request<http::string_body>;
 using Response = http::response<http::string_body>;
+using PlainStream = beast::tcp_stream;
+using TlsStream = beast::ssl_stream<beast::tcp_stream>;
 
 std::string lower(std::string_view s) {
   std::string out(s);
@@ -87,11 +122,26 @@ bool loopback_host(const std::string& host) {
   return !ec && a.is_loopback();
 }
 
+// Sent with every answer: the page runs only its own scripts and styles, talks only to its own
+// origin (WebSocket included), cannot be framed, and nothing is sniffed or leaks a referrer.
+constexpr const char* kContentSecurityPolicy =
+    "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; connect-src 'self'; "
+    "font-src 'self'; object-src 'none'; base-uri 'none'; form-action 'self'; frame-ancestors 'none'";
+
+template <class Message>
+void add_safety_headers(Message& m) {
+  m.set("Content-Security-Policy", kContentSecurityPolicy);
+  m.set("X-Content-Type-Options", "nosniff");
+  m.set("Referrer-Policy", "no-referrer");
+  m.set("X-Frame-Options", "DENY");
+}
+
 Response make_response(const Request& req, http::status status, const json& body) {
   Response res{status, req.version() == 10 ? 10u : 11u};  // 11 also when the request line was cut off
   res.set(http::field::server, "quillon");
   res.set(http::field::content_type, "application/json");
   res.set(http::field::cache_control, "no-store");
+  add_safety_headers(res);
   res.keep_alive(req.keep_alive());
   res.body() = console::to_text(body) + "\n";
   res.prepare_payload();
@@ -102,46 +152,245 @@ Response error_response(const Request& req, http::status status, std::string mes
   return make_response(req, status, json{{"error", std::move(message)}});
 }
 
+std::string_view content_type_of(std::string_view path) {
+  static constexpr std::pair<std::string_view, std::string_view> kTypes[] = {
+      {".html", "text/html; charset=utf-8"},   {".js", "text/javascript; charset=utf-8"},
+      {".mjs", "text/javascript; charset=utf-8"}, {".css", "text/css; charset=utf-8"},
+      {".svg", "image/svg+xml"},                {".png", "image/png"},
+      {".ico", "image/x-icon"},                 {".json", "application/json"},
+      {".webmanifest", "application/manifest+json"}, {".txt", "text/plain; charset=utf-8"},
+      {".woff2", "font/woff2"},
+  };
+  for (const auto& [ext, type] : kTypes)
+    if (path.size() > ext.size() && path.substr(path.size() - ext.size()) == ext) return type;
+  return "application/octet-stream";
+}
+
+// Whether an If-None-Match list names this entity tag (weak comparison, as for GET).
+bool etag_matches(std::string_view header, std::string_view etag) {
+  if (header.find('*') != std::string_view::npos) return true;
+  while (!header.empty()) {
+    const auto comma = header.find(',');
+    std::string_view item = header.substr(0, comma);
+    while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
+    while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
+    if (item.substr(0, 2) == "W/") item.remove_prefix(2);
+    if (item == etag) return true;
+    if (comma == std::string_view::npos) break;
+    header.remove_prefix(comma + 1);
+  }
+  return false;
+}
+
+// Whether the client takes gzip (a "gzip" coding without q=0).
+bool accepts_gzip(std::string_view header) {
+  const std::string h = lower(header);
+  std::string_view rest = h;
+  while (!rest.empty()) {
+    const auto comma = rest.find(',');
+    std::string_view item = rest.substr(0, comma);
+    while (!item.empty() && item.front() == ' ') item.remove_prefix(1);
+    const auto semi = item.find(';');
+    std::string_view coding = item.substr(0, semi);
+    while (!coding.empty() && coding.back() == ' ') coding.remove_suffix(1);
+    if (coding == "gzip" || coding == "x-gzip") {
+      if (semi == std::string_view::npos) return true;
+      std::string params(item.substr(semi + 1));
+      params.erase(std::remove(params.begin(), params.end(), ' '), params.end());
+      return params.rfind("q=", 0) != 0 || std::strtod(params.c_str() + 2, nullptr) > 0;
+    }
+    if (comma == std::string_view::npos) break;
+    rest.remove_prefix(comma + 1);
+  }
+  return false;
+}
+
+// A file of the embedded page: "/" is index.html. Revalidated on every use (no-cache) with the
+// content hash as ETag, so a new build is picked up at once and an unchanged one costs a 304.
+std::optional<Response> asset_response(const Request& req, std::string_view path) {
+  if (path.empty() || path.front() != '/') return std::nullopt;
+  std::string_view name = path.substr(1);
+  if (name.empty()) name = "index.html";
+  for (const web::Asset& a : web::assets()) {
+    if (a.path != name) continue;
+    const bool gz = !a.gzip.empty() && accepts_gzip(req[http::field::accept_encoding]);
+    // The compressed variant is another representation: it has its own tag.
+    const std::string etag = gz ? std::string(a.etag.substr(0, a.etag.size() - 1)) + "-gz\"" : std::string(a.etag);
+    const bool fresh = req.find(http::field::if_none_match) != req.end() && etag_matches(req[http::field::if_none_match], etag);
+    Response res{fresh ? http::status::not_modified : http::status::ok, req.version() == 10 ? 10u : 11u};
+    res.set(http::field::server, "quillon");
+    res.set(http::field::content_type, content_type_of(name));
+    res.set(http::field::cache_control, "no-cache");
+    res.set(http::field::etag, etag);
+    res.set(http::field::vary, "Accept-Encoding");
+    add_safety_headers(res);
+    if (gz) res.set(http::field::content_encoding, "gzip");
+    res.keep_alive(req.keep_alive());
+    if (!fresh) {
+      const std::string_view bytes = gz ? a.gzip : a.data;
+      if (req.method() == http::verb::head) {
+        res.content_length(bytes.size());
+        return res;
+      }
+      res.body().assign(bytes.data(), bytes.size());
+    }
+    res.prepare_payload();
+    return res;
+  }
+  return std::nullopt;
+}
+
+
+// "host[:port]" in lower case with the scheme's port when none is given.
+std::string with_port(std::string_view hostport, std::string_view default_port) {
+  std::string h = lower(hostport);
+  const auto bracket = h.rfind(']');
+  const auto colon = h.rfind(':');
+  if (colon == std::string::npos || (bracket != std::string::npos && colon < bracket)) h += ":" + std::string(default_port);
+  return h;
+}
+
+// Whether an Origin names the console as the request reached it: same scheme, host and port.
+bool same_origin(std::string_view origin, std::string_view host, bool tls) {
+  const std::string_view scheme = tls ? "https://" : "http://";
+  if (host.empty() || origin.size() <= scheme.size() || lower(origin.substr(0, scheme.size())) != scheme) return false;
+  const std::string_view rest = origin.substr(scheme.size());
+  if (rest.find_first_of("/?#@ \\") != std::string_view::npos) return false;
+  const std::string_view port = tls ? "443" : "80";
+  return with_port(rest, port) == with_port(host, port);
+}
+
+// The value of the session cookie, empty when the request has none.
+std::string session_cookie(const Request& req) {
+  const auto [first, last] = req.equal_range(http::field::cookie);
+  for (auto field = first; field != last; ++field) {
+    std::string_view rest = field->value();
+    while (!rest.empty()) {
+      const auto semi = rest.find(';');
+      std::string_view item = rest.substr(0, semi);
+      while (!item.empty() && item.front() == ' ') item.remove_prefix(1);
+      if (item.size() > kCookie.size() && item.substr(0, kCookie.size()) == kCookie && item[kCookie.size()] == '=')
+        return std::string(item.substr(kCookie.size() + 1));
+      if (semi == std::string_view::npos) break;
+      rest.remove_prefix(semi + 1);
+    }
+  }
+  return {};
+}
+
+// 256 random bits from the kernel's generator, as hex.
+std::string random_id() {
+  unsigned char bytes[32];
+  std::size_t got = 0;
+  while (got < sizeof bytes) {
+    const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw std::runtime_error("no random numbers for a session");
+    got += static_cast<std::size_t>(n);
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char b : bytes) {
+    out += kHex[b >> 4];
+    out += kHex[b & 15];
+  }
+  return out;
+}
+
+// A parse error of the request itself (as opposed to the peer going away or a limit).
+bool malformed(const boost::system::error_code& ec) {
+  if (!ec || ec.category() != http::make_error_code(http::error::bad_method).category()) return false;
+  return ec != http::error::end_of_stream && ec != http::error::partial_message && ec != http::error::header_limit &&
+         ec != http::error::body_limit && ec != http::error::buffer_overflow;
+}
+
+bool out_of_resources(const boost::system::error_code& ec) {
+  using boost::system::errc::errc_t;
+  return ec == errc_t::too_many_files_open || ec == errc_t::too_many_files_open_in_system ||
+         ec == errc_t::no_buffer_space || ec == errc_t::not_enough_memory;
+}
+
 }  // namespace
 
-class WsSession;
+// A change stream, whatever carries it (TCP or TLS).
+struct WsSessionBase {
+  virtual ~WsSessionBase() = default;
+  virtual void send(std::shared_ptr<const std::string> msg) = 0;
+  virtual void farewell(const std::string& msg) = 0;
+  virtual void close() = 0;
+};
 
 struct ConsoleServer::Impl : std::enable_shared_from_this<Impl> {
-  Impl(asio::io_context& io_, ui::Window& w, ConsoleConfig c) : io(io_), window(w), config(std::move(c)), acceptor(io_) {}
+  Impl(asio::io_context& io_, ui::Window& w, ConsoleConfig c)
+      : io(io_), window(w), config(std::move(c)), acceptor(io_), accept_pause(io_) {}
 
   asio::io_context& io;
   ui::Window& window;
   ConsoleConfig config;
   tcp::acceptor acceptor;
+  asio::steady_timer accept_pause;
+  std::unique_ptr<ssl::context> tls;  // set when the console speaks TLS
   bool stopped = false;
   int observer = 0, message_observer = 0;
-  std::set<beast::tcp_stream*> streams;           // open HTTP connections
-  std::set<std::shared_ptr<WsSession>> sessions;  // open change streams
+
+  // HTTP connections by accept order; `waiting` while a request header is awaited.
+  struct Connection {
+    std::string address;
+    beast::tcp_stream* stream = nullptr;  // set once its session runs
+    bool waiting = true;
+    std::uint64_t waiting_since = 0;
+  };
+  std::map<std::uint64_t, Connection> connections;
+  std::map<std::string, std::size_t> per_address;
+  std::uint64_t next_connection = 0, wait_order = 0;
+
+  std::set<std::shared_ptr<WsSessionBase>> sessions;  // open change streams
+  std::size_t upgrading = 0;                          // handshakes under way
+
+  struct SignedIn {
+    std::string id;
+    std::chrono::steady_clock::time_point expires;
+  };
+  std::deque<SignedIn> signed_in;
+  std::map<std::string, std::function<ConsoleResponse()>, std::less<>> routes;
 
   void start();
   void stop();
   asio::awaitable<void> accept_loop();
-  asio::awaitable<void> http_session(tcp::socket socket);
-  std::optional<Response> refuse(const Request& req) const;
+  void admit(tcp::socket socket);
+  template <class Stream>
+  asio::awaitable<void> http_session(Stream stream, std::uint64_t id);
+  void forget(std::uint64_t id);
+  void set_waiting(std::uint64_t id, bool waiting);
+  bool shed_longest_waiting(std::string_view address);
+
+  bool bearer_ok(const Request& req) const;
+  bool cookie_ok(const Request& req);
+  std::optional<Response> refuse(const Request& req, bool api, bool credentials);
+  Response session_endpoint(const Request& req);
   Response handle(const Request& req);
   void broadcast(const json& j);
 };
 
 // One change stream: a read loop that keeps control frames flowing, and a write chain with
 // one write in flight and a bounded queue.
-class WsSession : public std::enable_shared_from_this<WsSession> {
+template <class Stream>
+class WsSession : public WsSessionBase, public std::enable_shared_from_this<WsSession<Stream>> {
  public:
-  WsSession(std::shared_ptr<ConsoleServer::Impl> owner, beast::tcp_stream stream)
-      : owner_(std::move(owner)), ws_(std::move(stream)) {}
+  WsSession(std::shared_ptr<ConsoleServer::Impl> owner, Stream stream) : owner_(std::move(owner)), ws_(std::move(stream)) {}
 
+  // The handshake slot was taken by the caller (Impl::upgrading); it is given back here.
   asio::awaitable<void> run(Request req) {
-    auto self = shared_from_this();
+    auto self = this->shared_from_this();
     beast::get_lowest_layer(ws_).expires_never();
     ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
-    ws_.set_option(websocket::stream_base::decorator(
-        [](websocket::response_type& res) { res.set(http::field::server, "quillon"); }));
+    ws_.set_option(websocket::stream_base::decorator([](websocket::response_type& res) {
+      res.set(http::field::server, "quillon");
+      add_safety_headers(res);
+    }));
     ws_.read_message_max(kMaxClientMessage);
     auto [ec] = co_await ws_.async_accept(req, kNoThrow);
+    --owner_->upgrading;
     if (ec || owner_->stopped) co_return;
     owner_->sessions.insert(self);
     json hello = console::window_json(owner_->window);
@@ -156,7 +405,7 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
     close();
   }
 
-  void send(std::shared_ptr<const std::string> msg) {
+  void send(std::shared_ptr<const std::string> msg) override {
     if (closed_) return;
     if (queue_.size() >= kMaxQueuedMessages || queued_bytes_ + msg->size() > kMaxQueuedBytes) {
       close();  // too slow a reader: drop it rather than grow without bound
@@ -167,7 +416,21 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
     if (!in_flight_) write_next();
   }
 
-  void close() {
+  // The last word before the server goes: written at once, without waiting for the loop (which
+  // is about to stop), and only when nothing else is being written; a full socket buffer just
+  // loses it.
+  void farewell(const std::string& msg) override {
+    if (closed_) return;
+    if (!in_flight_ && queue_.empty()) {
+      boost::system::error_code ec;
+      beast::get_lowest_layer(ws_).socket().non_blocking(true, ec);
+      ws_.text(true);
+      if (!ec) ws_.write(asio::buffer(msg), ec);
+    }
+    close();
+  }
+
+  void close() override {
     if (closed_) return;
     closed_ = true;
     queue_.clear();
@@ -175,7 +438,7 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
     boost::system::error_code ec;
     beast::get_lowest_layer(ws_).socket().shutdown(tcp::socket::shutdown_both, ec);
     beast::get_lowest_layer(ws_).socket().close(ec);
-    owner_->sessions.erase(shared_from_this());
+    owner_->sessions.erase(this->shared_from_this());
   }
 
  private:
@@ -184,7 +447,7 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
     queue_.pop_front();
     queued_bytes_ -= in_flight_->size();
     ws_.text(true);
-    ws_.async_write(asio::buffer(*in_flight_), [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
+    ws_.async_write(asio::buffer(*in_flight_), [self = this->shared_from_this()](boost::system::error_code ec, std::size_t) {
       self->in_flight_.reset();
       if (ec) {
         self->close();
@@ -195,7 +458,7 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
   }
 
   std::shared_ptr<ConsoleServer::Impl> owner_;
-  websocket::stream<beast::tcp_stream> ws_;
+  websocket::stream<Stream> ws_;
   std::deque<std::shared_ptr<const std::string>> queue_;
   std::size_t queued_bytes_ = 0;
   std::shared_ptr<const std::string> in_flight_;
@@ -208,6 +471,17 @@ void ConsoleServer::Impl::start() {
   if (ec) throw std::runtime_error("console address " + config.address + " is not an IP address");
   if (!address.is_loopback() && config.token.empty())
     throw std::runtime_error("console address " + config.address + " is not a loopback address: an access token is required");
+  if (config.tls_cert.empty() != config.tls_key.empty())
+    throw std::invalid_argument("TLS needs both a certificate and a key");
+  if (!config.tls_cert.empty()) {
+    tls = std::make_unique<ssl::context>(ssl::context::tls_server);
+    tls->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |
+                     ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1 | ssl::context::single_dh_use);
+    tls->use_certificate_chain_file(config.tls_cert.string(), ec);
+    if (ec) throw std::invalid_argument("cannot use the TLS certificate " + config.tls_cert.string() + ": " + ec.message());
+    tls->use_private_key_file(config.tls_key.string(), ssl::context::pem, ec);
+    if (ec) throw std::invalid_argument("cannot use the TLS key " + config.tls_key.string() + ": " + ec.message());
+  }
   const tcp::endpoint ep(address, config.port);
   auto fail = [&](const char* what) {
     throw std::runtime_error(std::string("console cannot ") + what + " " + config.address + ":" + std::to_string(config.port) + ": " + ec.message());
@@ -233,60 +507,174 @@ void ConsoleServer::Impl::stop() {
   window.remove_message_observer(message_observer);
   boost::system::error_code ec;
   acceptor.close(ec);
-  for (auto* s : std::vector<beast::tcp_stream*>(streams.begin(), streams.end())) s->socket().close(ec);
-  for (auto& s : std::vector<std::shared_ptr<WsSession>>(sessions.begin(), sessions.end())) s->close();
+  accept_pause.cancel();
+  for (auto& [id, c] : connections)
+    if (c.stream) c.stream->socket().close(ec);
+  const std::string goodbye = console::to_text(console::stopped_json());
+  for (auto& s : std::vector<std::shared_ptr<WsSessionBase>>(sessions.begin(), sessions.end())) s->farewell(goodbye);
 }
 
 void ConsoleServer::Impl::broadcast(const json& j) {
   const auto msg = std::make_shared<const std::string>(console::to_text(j));
-  for (auto& s : std::vector<std::shared_ptr<WsSession>>(sessions.begin(), sessions.end())) s->send(msg);
+  for (auto& s : std::vector<std::shared_ptr<WsSessionBase>>(sessions.begin(), sessions.end())) s->send(msg);
 }
 
 asio::awaitable<void> ConsoleServer::Impl::accept_loop() {
   auto self = shared_from_this();
+  auto pause = kAcceptPauseMin;
   while (!stopped) {
     auto [ec, socket] = co_await acceptor.async_accept(kNoThrow);
     if (stopped) break;
     if (ec) {
       if (ec == asio::error::operation_aborted || ec == asio::error::bad_descriptor) break;
-      continue;  // a connection that failed before it was accepted (or out of descriptors)
+      if (out_of_resources(ec)) {
+        // The connection stays in the backlog, so accepting again at once fails again at once:
+        // give up the longest-idle connection's descriptor and wait, longer each time.
+        shed_longest_waiting({});
+        accept_pause.expires_after(pause);
+        co_await accept_pause.async_wait(kNoThrow);
+        pause = std::min(pause * 2, std::chrono::duration_cast<decltype(pause)>(kAcceptPauseMax));
+      }
+      continue;  // otherwise a connection that failed before it was accepted
     }
-    if (streams.size() >= kMaxConnections) {
-      socket.close(ec);
-      continue;
-    }
-    asio::co_spawn(io, http_session(std::move(socket)), [](std::exception_ptr) {});
+    pause = kAcceptPauseMin;
+    admit(std::move(socket));
   }
 }
 
-std::optional<Response> ConsoleServer::Impl::refuse(const Request& req) const {
-  if (!config.token.empty()) {
-    const std::string_view auth = req[http::field::authorization];
-    const std::string_view scheme = "Bearer ";
-    if (auth.size() <= scheme.size() || lower(auth.substr(0, scheme.size())) != "bearer " ||
-        !equal_constant_time(auth.substr(scheme.size()), config.token)) {
-      auto res = error_response(req, http::status::unauthorized, "an access token is required: Authorization: Bearer TOKEN");
-      res.set(http::field::www_authenticate, "Bearer");
-      return res;
-    }
+void ConsoleServer::Impl::admit(tcp::socket socket) {
+  boost::system::error_code ec;
+  const auto remote = socket.remote_endpoint(ec);
+  if (ec) return;  // already gone
+  std::string address = remote.address().to_string();
+  const auto count = per_address.find(address);
+  if ((count != per_address.end() && count->second >= kMaxPerAddress && !shed_longest_waiting(address)) ||
+      (connections.size() >= kMaxConnections && !shed_longest_waiting({}))) {
+    socket.close(ec);  // every connection is busy with a request: this one has to go
+    return;
+  }
+  const std::uint64_t id = ++next_connection;
+  ++per_address[address];
+  connections.emplace(id, Connection{std::move(address), nullptr, true, ++wait_order});
+  auto done = [](std::exception_ptr) {};
+  if (tls)
+    asio::co_spawn(io, http_session(TlsStream(PlainStream(std::move(socket)), *tls), id), done);
+  else
+    asio::co_spawn(io, http_session(PlainStream(std::move(socket)), id), done);
+}
+
+void ConsoleServer::Impl::forget(std::uint64_t id) {
+  const auto it = connections.find(id);
+  if (it == connections.end()) return;
+  const auto count = per_address.find(it->second.address);
+  if (count != per_address.end() && --count->second == 0) per_address.erase(count);
+  connections.erase(it);
+}
+
+void ConsoleServer::Impl::set_waiting(std::uint64_t id, bool waiting) {
+  const auto it = connections.find(id);
+  if (it == connections.end()) return;
+  it->second.waiting = waiting;
+  if (waiting) it->second.waiting_since = ++wait_order;
+}
+
+// Closes the connection (of this address, or of any when empty) that has waited longest for a
+// request header; false when there is none.
+bool ConsoleServer::Impl::shed_longest_waiting(std::string_view address) {
+  auto victim = connections.end();
+  for (auto it = connections.begin(); it != connections.end(); ++it) {
+    const Connection& c = it->second;
+    if (!c.waiting || !c.stream || (!address.empty() && c.address != address)) continue;
+    if (victim == connections.end() || c.waiting_since < victim->second.waiting_since) victim = it;
+  }
+  if (victim == connections.end()) return false;
+  boost::system::error_code ec;
+  victim->second.stream->socket().close(ec);
+  forget(victim->first);
+  return true;
+}
+
+bool ConsoleServer::Impl::bearer_ok(const Request& req) const {
+  const std::string_view auth = req[http::field::authorization];
+  const std::string_view scheme = "Bearer ";
+  return !config.token.empty() && auth.size() > scheme.size() && lower(auth.substr(0, scheme.size())) == "bearer " &&
+         equal_constant_time(auth.substr(scheme.size()), config.token);
+}
+
+bool ConsoleServer::Impl::cookie_ok(const Request& req) {
+  const std::string value = session_cookie(req);
+  if (value.empty()) return false;
+  const auto now = std::chrono::steady_clock::now();
+  std::erase_if(signed_in, [&](const SignedIn& s) { return s.expires <= now; });
+  bool found = false;
+  for (const SignedIn& s : signed_in) found |= equal_constant_time(s.id, value);
+  return found;
+}
+
+// Nothing when the request may go on, else the answer that refuses it. `api`: an /api/ path
+// (the page's own files are public); `credentials`: it needs the token or a sign-in.
+std::optional<Response> ConsoleServer::Impl::refuse(const Request& req, bool api, bool credentials) {
+  const std::string_view host = req[http::field::host];
+  if (config.token.empty() && req.find(http::field::host) != req.end() && !loopback_host(host_part(host)))
+    return error_response(req, http::status::forbidden, "the console answers to loopback host names only");
+  if (!api) return std::nullopt;
+  const bool has_origin = req.find(http::field::origin) != req.end();
+  if (has_origin && !same_origin(req[http::field::origin], host, tls != nullptr))
+    return error_response(req, http::status::forbidden, "requests from other sites are refused");
+  if (!credentials || config.token.empty() || bearer_ok(req)) return std::nullopt;
+  if (cookie_ok(req)) {
+    const bool changes = (req.method() != http::verb::get && req.method() != http::verb::head) || websocket::is_upgrade(req);
+    if (changes && !has_origin) return error_response(req, http::status::forbidden, "a signed-in request must name its origin");
     return std::nullopt;
   }
-  const std::string host = host_part(req[http::field::host]);
-  if (req.find(http::field::host) != req.end() && !loopback_host(host))
-    return error_response(req, http::status::forbidden, "the console answers to loopback host names only");
-  const std::string_view origin = req[http::field::origin];
-  if (req.find(http::field::origin) != req.end()) {
-    const auto scheme_end = origin.find("://");
-    if (scheme_end == std::string_view::npos || !loopback_host(host_part(origin.substr(scheme_end + 3))))
-      return error_response(req, http::status::forbidden, "requests from other sites are refused");
+  auto res = error_response(req, http::status::unauthorized,
+                            "sign in first (POST /api/session) or send the access token: Authorization: Bearer TOKEN");
+  res.set(http::field::www_authenticate, "Bearer");
+  return res;
+}
+
+// GET: whether a token is needed and this client is signed in; POST {"token": "..."}: sign in
+// (a session cookie); DELETE: sign out.
+Response ConsoleServer::Impl::session_endpoint(const Request& req) {
+  const bool needs_token = !config.token.empty();
+  const std::string secure = tls ? "; Secure" : "";
+  if (req.method() == http::verb::get || req.method() == http::verb::head)
+    return make_response(req, http::status::ok,
+                         json{{"token_required", needs_token}, {"signed_in", !needs_token || bearer_ok(req) || cookie_ok(req)}, {"tls", tls != nullptr}});
+  if (req.method() == http::verb::delete_) {
+    const std::string value = session_cookie(req);
+    std::erase_if(signed_in, [&](const SignedIn& s) { return !value.empty() && equal_constant_time(s.id, value); });
+    auto res = make_response(req, http::status::ok, json{{"signed_in", !needs_token}});
+    res.set(http::field::set_cookie, std::string(kCookie) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0" + secure);
+    return res;
   }
-  return std::nullopt;
+  if (req.method() != http::verb::post) return error_response(req, http::status::method_not_allowed, "use GET, POST or DELETE");
+  const std::string type = lower(req[http::field::content_type]);
+  if (type.substr(0, type.find(';')) != "application/json")
+    return error_response(req, http::status::unsupported_media_type, "the body must be sent as Content-Type: application/json");
+  const json body = json::parse(req.body(), nullptr, false);
+  const auto token = body.is_object() ? body.find("token") : body.end();
+  if (!body.is_object() || token == body.end() || !token->is_string())
+    return error_response(req, http::status::bad_request, "send {\"token\": \"...\"}");
+  if (!needs_token) return make_response(req, http::status::ok, json{{"signed_in", true}});
+  if (!equal_constant_time(token->get<std::string>(), config.token))
+    return error_response(req, http::status::unauthorized, "that is not the access token");
+  if (signed_in.size() >= kMaxSignedIn) signed_in.pop_front();
+  SignedIn s{random_id(), std::chrono::steady_clock::now() + kSignInLife};
+  auto res = make_response(req, http::status::ok, json{{"signed_in", true}});
+  res.set(http::field::set_cookie, std::string(kCookie) + "=" + s.id + "; Path=/; HttpOnly; SameSite=Strict; Max-Age=" +
+                                       std::to_string(std::chrono::seconds(kSignInLife).count()) + secure);
+  signed_in.push_back(std::move(s));
+  return res;
 }
 
 Response ConsoleServer::Impl::handle(const Request& req) {
-  if (auto refused = refuse(req)) return *refused;
   const std::string_view target = req.target();
   const std::string_view path = target.substr(0, target.find('?'));
+  const auto route = routes.find(path);
+  const bool api = path.substr(0, 5) == "/api/" || route != routes.end();
+  if (auto refused = refuse(req, api, path != "/api/session")) return std::move(*refused);
+  if (path == "/api/session") return session_endpoint(req);
   if (path == "/api/window") {
     if (req.method() != http::verb::get) return error_response(req, http::status::method_not_allowed, "use GET");
     return make_response(req, http::status::ok, console::window_json(window));
@@ -300,18 +688,50 @@ Response ConsoleServer::Impl::handle(const Request& req) {
     return make_response(req, static_cast<http::status>(reply.status), reply.body);
   }
   if (path == "/api/events") return error_response(req, http::status::upgrade_required, "/api/events is a WebSocket");
-  return error_response(req, http::status::not_found, "no such resource (GET /api/window, GET /api/events, POST /api/action)");
+  if (route != routes.end()) {
+    if (req.method() != http::verb::get && req.method() != http::verb::head) return error_response(req, http::status::method_not_allowed, "use GET");
+    const ConsoleResponse answer = route->second();
+    Response res{static_cast<http::status>(answer.status), req.version() == 10 ? 10u : 11u};
+    res.set(http::field::server, "quillon");
+    res.set(http::field::content_type, answer.content_type);
+    res.set(http::field::cache_control, "no-store");
+    add_safety_headers(res);
+    res.keep_alive(req.keep_alive());
+    res.body() = answer.body;
+    res.prepare_payload();
+    return res;
+  }
+  if (!api) {
+    if (req.method() != http::verb::get && req.method() != http::verb::head)
+      return error_response(req, http::status::method_not_allowed, "use GET");
+    if (auto asset = asset_response(req, path)) return std::move(*asset);
+  }
+  return error_response(req, http::status::not_found, "no such resource (GET /, GET /api/window, GET /api/events, POST /api/action)");
 }
 
-asio::awaitable<void> ConsoleServer::Impl::http_session(tcp::socket socket) {
+template <class Stream>
+asio::awaitable<void> ConsoleServer::Impl::http_session(Stream stream, std::uint64_t id) {
   auto self = shared_from_this();
-  beast::tcp_stream stream(std::move(socket));
-  streams.insert(&stream);
+  beast::tcp_stream& tcp_layer = beast::get_lowest_layer(stream);
+  const auto entry = connections.find(id);
+  if (entry == connections.end() || stopped) co_return;  // shed before it started
+  entry->second.stream = &tcp_layer;
   struct Unregister {
     Impl& impl;
-    beast::tcp_stream* s;
-    ~Unregister() { impl.streams.erase(s); }
-  } unregister{*this, &stream};
+    std::uint64_t id;
+    ~Unregister() { impl.forget(id); }
+  } unregister{*this, id};
+
+  if constexpr (std::is_same_v<Stream, TlsStream>) {
+    tcp_layer.expires_after(kHeaderTimeout);
+    auto [ec] = co_await stream.async_handshake(ssl::stream_base::server, kNoThrow);
+    if (stopped) co_return;
+    if (ec) {
+      boost::system::error_code ignored;
+      tcp_layer.socket().close(ignored);
+      co_return;
+    }
+  }
 
   beast::flat_buffer buffer;
   bool drain = false;
@@ -319,17 +739,22 @@ asio::awaitable<void> ConsoleServer::Impl::http_session(tcp::socket socket) {
     http::request_parser<http::string_body> parser;
     parser.header_limit(kMaxHeader);
     parser.body_limit(kMaxBody);
-    stream.expires_after(kIoTimeout);
+    set_waiting(id, true);
+    tcp_layer.expires_after(kHeaderTimeout);
     auto [hec, hn] = co_await http::async_read_header(stream, buffer, parser, kNoThrow);
     if (stopped) co_return;
+    set_waiting(id, false);
     std::optional<Response> early;
     if (hec == http::error::body_limit) {
       early = error_response(parser.get(), http::status::payload_too_large, "the body is larger than 64 KiB");
     } else if (hec == http::error::header_limit) {
       early = error_response(parser.get(), http::status::request_header_fields_too_large, "the request header is larger than 8 KiB");
+    } else if (malformed(hec)) {
+      early = error_response(parser.get(), http::status::bad_request, "the request is not well-formed HTTP/1.1");
     } else if (hec) {
       break;
     } else {
+      tcp_layer.expires_after(kIoTimeout);
       if (lower(parser.get()[http::field::expect]) == "100-continue") {
         http::response<http::empty_body> cont{http::status::continue_, parser.get().version()};
         auto [cec, cn] = co_await http::async_write(stream, cont, kNoThrow);
@@ -338,10 +763,12 @@ asio::awaitable<void> ConsoleServer::Impl::http_session(tcp::socket socket) {
       auto [bec, bn] = co_await http::async_read(stream, buffer, parser, kNoThrow);
       if (stopped) co_return;
       if (bec == http::error::body_limit) early = error_response(parser.get(), http::status::payload_too_large, "the body is larger than 64 KiB");
+      else if (malformed(bec)) early = error_response(parser.get(), http::status::bad_request, "the request body is not well-formed");
       else if (bec) break;
     }
     if (early) {
       early->keep_alive(false);
+      tcp_layer.expires_after(kIoTimeout);
       co_await http::async_write(stream, *early, kNoThrow);
       drain = true;
       break;
@@ -350,44 +777,45 @@ asio::awaitable<void> ConsoleServer::Impl::http_session(tcp::socket socket) {
     Request req = parser.release();
     if (websocket::is_upgrade(req)) {
       std::optional<Response> no;
-      if (auto refused = refuse(req)) no = std::move(refused);
+      if (auto refused = refuse(req, true, true)) no = std::move(refused);
       else if (req.target().substr(0, req.target().find('?')) != "/api/events")
         no = error_response(req, http::status::not_found, "the change stream is at /api/events");
-      else if (sessions.size() >= kMaxSessions)
+      else if (sessions.size() + upgrading >= kMaxSessions)
         no = error_response(req, http::status::service_unavailable, "too many change streams open");
       if (no) {
         no->keep_alive(false);
         co_await http::async_write(stream, *no, kNoThrow);
         break;
       }
-      streams.erase(&stream);  // the session owns the connection from here on
-      auto session = std::make_shared<WsSession>(self, std::move(stream));
+      forget(id);  // the session owns the connection from here on
+      ++upgrading;
+      auto session = std::make_shared<WsSession<Stream>>(self, std::move(stream));
       co_await session->run(std::move(req));
       co_return;
     }
 
     Response res = handle(req);
     const bool keep = res.keep_alive();
-    stream.expires_after(kIoTimeout);
+    tcp_layer.expires_after(kIoTimeout);
     auto [wec, wn] = co_await http::async_write(stream, res, kNoThrow);
     if (wec || !keep || stopped) break;
   }
   if (stopped) co_return;
   boost::system::error_code ec;
-  stream.socket().shutdown(tcp::socket::shutdown_send, ec);
+  tcp_layer.socket().shutdown(tcp::socket::shutdown_send, ec);
   if (drain) {
     // Read what the client still sends so that closing does not reset the connection before
     // it has read the answer.
     std::vector<char> sink(16 * 1024);
     std::size_t drained = 0;
-    stream.expires_after(std::chrono::seconds(2));
+    tcp_layer.expires_after(std::chrono::seconds(2));
     while (drained < kMaxDrain && !stopped) {
-      auto [dec, dn] = co_await stream.async_read_some(asio::buffer(sink), kNoThrow);
+      auto [dec, dn] = co_await tcp_layer.async_read_some(asio::buffer(sink), kNoThrow);
       if (dec) break;
       drained += dn;
     }
   }
-  if (!stopped) stream.socket().close(ec);
+  if (!stopped) tcp_layer.socket().close(ec);
 }
 
 // --- Public face -------------------------------------------------------------------------------
@@ -421,7 +849,7 @@ bool is_loopback(const ConsoleConfig& config) { return loopback_host(lower(confi
 
 std::string console_url(const ConsoleConfig& config, std::uint16_t port) {
   const bool v6 = config.address.find(':') != std::string::npos;
-  return "http://" + (v6 ? "[" + config.address + "]" : config.address) + ":" + std::to_string(port) + "/";
+  return (config.tls_cert.empty() ? "http://" : "https://") + (v6 ? "[" + config.address + "]" : config.address) + ":" + std::to_string(port) + "/";
 }
 
 std::string read_console_token(const std::filesystem::path& file) {
@@ -455,5 +883,9 @@ std::uint16_t ConsoleServer::port() const {
 }
 
 void ConsoleServer::stop() { impl_->stop(); }
+
+void ConsoleServer::add_get_route(std::string path, std::function<ConsoleResponse()> handler) {
+  impl_->routes[std::move(path)] = std::move(handler);
+}
 
 }  // namespace quillon

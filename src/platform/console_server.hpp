@@ -1,16 +1,20 @@
 #pragma once
 // The operator console: an HTTP interface to the window model, served on the loop thread.
 //
+//   GET  /             the console page (its files are embedded in the binary)
 //   GET  /api/window   the whole window as JSON (controls, pending message boxes, caption)
 //   GET  /api/events   WebSocket: a snapshot, then one JSON message per change
 //   POST /api/action   one operator action (click, set_text, select, set_value, acknowledge)
+//   GET|POST|DELETE /api/session   sign-in state, sign in with the token, sign out
 //
 // Bound to 127.0.0.1:8785 unless told otherwise. A non-loopback address needs an access token;
-// with a token every request must carry "Authorization: Bearer TOKEN". docs/console.md has
-// the details and curl examples. Boost.Beast stays inside console_server.cpp.
+// with a token the API needs "Authorization: Bearer TOKEN" or the cookie of a sign-in. TLS when
+// given a certificate and key. docs/console.md has the details and curl examples. Boost.Beast
+// stays inside console_server.cpp.
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,6 +31,14 @@ struct ConsoleConfig {
   std::string address = "127.0.0.1";
   std::uint16_t port = 8785;
   std::string token;  // empty: no token (loopback addresses only)
+  std::filesystem::path tls_cert, tls_key;  // PEM files; both empty: plain HTTP
+};
+
+// The answer of an added route.
+struct ConsoleResponse {
+  int status = 200;
+  std::string content_type;
+  std::string body;
 };
 
 // The value of "--console": "off" gives nothing, otherwise ADDR:PORT ("127.0.0.1:8785",
@@ -35,7 +47,7 @@ std::optional<ConsoleConfig> parse_console_option(std::string_view value);
 
 // Whether the console's address is a loopback one (no token needed).
 bool is_loopback(const ConsoleConfig& config);
-// "http://127.0.0.1:8785/", "http://[::1]:8785/".
+// "http://127.0.0.1:8785/", "http://[::1]:8785/", "https://..." with TLS.
 std::string console_url(const ConsoleConfig& config, std::uint16_t port);
 
 // The access token kept in a file (its first line, blanks trimmed). Throws std::runtime_error
@@ -45,7 +57,8 @@ std::string read_console_token(const std::filesystem::path& file);
 class ConsoleServer {
  public:
   // Listens at once. Throws std::runtime_error when the address cannot be bound, or when it is
-  // not a loopback address and no token is given.
+  // not a loopback address and no token is given; std::invalid_argument when the TLS
+  // certificate or key cannot be used.
   ConsoleServer(AsioEventLoop& loop, ui::Window& window, const ConsoleConfig& config);
   ~ConsoleServer();
   ConsoleServer(const ConsoleServer&) = delete;
@@ -56,6 +69,10 @@ class ConsoleServer {
   // Closes the listener and every connection; the window is not touched afterwards. Call it
   // on the loop thread (or once the loop no longer runs).
   void stop();
+
+  // Serves GET `path` ("/metrics") with what `handler` returns, under the same access rules as
+  // /api/window. The handler runs on the loop thread.
+  void add_get_route(std::string path, std::function<ConsoleResponse()> handler);
 
   struct Impl;
 

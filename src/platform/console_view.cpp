@@ -16,15 +16,17 @@ bool operable(const ui::Window& w, const ui::Control& c) {
   const ui::Control* cur = &c;
   for (int depth = 0; cur && depth < 16; ++depth) {
     if (!cur->enabled()) return false;
-    const std::string& box = cur->container();
+    if (!cur->visible()) return false;
+    std::string_view box = cur->container();
     if (box.empty()) break;
+    box = box.substr(0, box.find(':'));  // a tab page: its tab control
     const auto open = box.find('(');
     if (open == std::string::npos) {
       cur = w.find(box);
     } else {
       int idx = 0;
-      for (std::size_t i = open + 1; i < box.size() && box[i] >= '0' && box[i] <= '9'; ++i) idx = idx * 10 + (box[i] - '0');
-      cur = w.find(std::string_view(box).substr(0, open), idx);
+      for (std::size_t i = open + 1; i < box.size() && box[i] >= '0' && box[i] <= '9' && idx < 100000; ++i) idx = idx * 10 + (box[i] - '0');
+      cur = w.find(box.substr(0, open), idx);
     }
   }
   return true;
@@ -49,6 +51,9 @@ json control_json(const ui::Control& c) {
          {"enabled", c.enabled()},
          {"caption", c.caption()}};
   if (!c.container().empty()) j["container"] = c.container();
+  if (!c.label().empty()) j["label"] = c.label();
+  if (c.channel() != 0) j["channel"] = c.channel();
+  if (!c.visible()) j["visible"] = false;
   if (!c.tooltip().empty()) j["tooltip"] = c.tooltip();
   if (c.geometry() != ui::Geometry{}) j["geometry"] = geometry_json(c.geometry());
 
@@ -94,6 +99,8 @@ json change_json(const ui::Control& c, std::string_view property) {
 json message_json(const ui::MessageBox& m, bool shown) {
   return json{{"type", shown ? "message_shown" : "message_acknowledged"}, {"message", {{"id", m.id}, {"text", m.text}}}};
 }
+
+json stopped_json() { return json{{"type", "stopped"}, {"text", "server stopped"}}; }
 
 std::string to_text(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
 

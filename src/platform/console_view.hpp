@@ -19,6 +19,8 @@ json control_json(const ui::Control& c);
 // One event of the change stream.
 json change_json(const ui::Control& c, std::string_view property);
 json message_json(const ui::MessageBox& m, bool shown);
+// The last event of the stream: the server is going away.
+json stopped_json();
 
 // Serialises for the wire; texts that are not valid UTF-8 (bytes from a radio) are replaced
 // character by character instead of failing.

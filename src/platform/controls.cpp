@@ -20,6 +20,7 @@ const char* kind_name(Kind k) {
     case Kind::Frame: return "frame";
     case Kind::TabControl: return "tabs";
     case Kind::Timer: return "timer";
+    case Kind::Component: return "component";
   }
   return "control";
 }
@@ -37,6 +38,12 @@ void Control::set_enabled(bool e) {
   if (enabled_ == e) return;
   enabled_ = e;
   notify("enabled");
+}
+
+void Control::set_visible(bool v) {
+  if (visible_ == v) return;
+  visible_ = v;
+  notify("visible");
 }
 
 void Control::set_caption(std::string c) {

@@ -21,7 +21,7 @@ namespace quillon::ui {
 inline constexpr int kGreen = 65280;  // 0x00FF00 in blue-green-red order
 inline constexpr int kRed = 255;      // 0x0000FF
 
-enum class Kind { Menu, Label, TextBox, Lamp, ComboBox, ListBox, CheckBox, OptionButton, CommandButton, Frame, TabControl, Timer };
+enum class Kind { Menu, Label, TextBox, Lamp, ComboBox, ListBox, CheckBox, OptionButton, CommandButton, Frame, TabControl, Timer, Component };
 const char* kind_name(Kind k);
 
 class Window;
@@ -51,9 +51,20 @@ class Control {
   void set_tooltip(std::string t) { tooltip_ = std::move(t); }
   const Geometry& geometry() const { return geometry_; }
   void set_geometry(const Geometry& g);
-  // Parent frame or tab page, for the view's layout only.
+  // Parent frame ("Frame5(1)") or tab page ("SSTab1:4", page 4 of SSTab1), for the view's layout
+  // only; empty at the top of the window.
   const std::string& container() const { return container_; }
   void set_container(std::string c) { container_ = std::move(c); }
+  // The fixed caption shown beside the control ("LCD data:") or heading its row in a status
+  // panel ("ComData:"); view only.
+  const std::string& label() const { return label_; }
+  void set_label(std::string l) { label_ = std::move(l); }
+  // The channel (1..4) the control belongs to, 0 for none; view only.
+  int channel() const { return channel_; }
+  void set_channel(int c) { channel_ = c; }
+  // Whether the view shows it (the about box is hidden until the menu opens it).
+  bool visible() const { return visible_; }
+  void set_visible(bool v);
 
  protected:
   void notify(std::string_view property);
@@ -67,6 +78,9 @@ class Control {
   std::string caption_;
   std::string tooltip_;
   std::string container_;
+  std::string label_;
+  int channel_ = 0;
+  bool visible_ = true;
   Geometry geometry_;
 };
 
@@ -168,6 +182,13 @@ class CommandButton : public Control {
 class Frame : public Control {
  public:
   Frame(Window& w, std::string name, int index = -1) : Control(w, Kind::Frame, std::move(name), index) {}
+};
+
+// A component placed on the window that is not drawn as a control of its own (the audio
+// components); its caption names its class.
+class Component : public Control {
+ public:
+  Component(Window& w, std::string name, int index = -1) : Control(w, Kind::Component, std::move(name), index) {}
 };
 
 class TabControl : public Control {

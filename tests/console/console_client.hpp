@@ -31,6 +31,8 @@ struct HttpReply {
   json body;  // discarded when the body is not JSON
   std::string raw;
   std::string www_authenticate;
+  http::fields header;  // every header of the answer
+  std::string operator[](std::string_view name) const { return std::string(header[name]); }
 };
 
 class ConsoleClient {
@@ -62,6 +64,7 @@ class ConsoleClient {
     r.raw = res.body();
     r.body = json::parse(res.body(), nullptr, false);
     r.www_authenticate = std::string(res[http::field::www_authenticate]);
+    r.header = res.base();
     return r;
   }
 

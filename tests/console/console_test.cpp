@@ -8,7 +8,18 @@
 #include <future>
 #include <thread>
 
+#include <zlib.h>
+
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket/ssl.hpp>
+#include <cstdlib>
+
+#include <filesystem>
+#include <map>
+
 #include "console/console_client.hpp"
+#include "support/process.hpp"
 #include "platform/asio_event_loop.hpp"
 #include "platform/console_server.hpp"
 #include "platform/controls.hpp"
@@ -241,7 +252,9 @@ TEST_F(Console, BadRequestsAreRefusedAndChangeNothing) {
   EXPECT_EQ(foreign.get("/api/window").status, 403);
   foreign.headers = {{http::field::origin, "http://attacker.example"}};
   EXPECT_EQ(foreign.action({{"action", "click"}, {"control", "mnu_exit"}}).status, 403);
-  foreign.headers = {{http::field::origin, "http://localhost:8785"}};
+  foreign.headers = {{http::field::origin, "http://localhost:8785"}};  // another port: another site
+  EXPECT_EQ(foreign.get("/api/window").status, 403);
+  foreign.headers = {{http::field::origin, "http://127.0.0.1:" + std::to_string(port)}};
   EXPECT_EQ(foreign.get("/api/window").status, 200);
   EventStream ws(port, {{http::field::origin, "http://attacker.example"}});
   EXPECT_FALSE(ws.open());
@@ -343,9 +356,317 @@ TEST_F(Console, StopEndsStreamsAndListener) {
   ASSERT_TRUE(ws.next());  // the snapshot
   on_loop([&] { server->stop(); });
   on_loop([&] { text7->set_text("after stop"); });
+  auto last = ws.next();  // the farewell, and nothing after it
+  ASSERT_TRUE(last);
+  EXPECT_EQ((*last)["type"], "stopped");
   EXPECT_FALSE(ws.next());
   ConsoleClient c(port);
   EXPECT_THROW(c.get("/api/window"), boost::system::system_error);  // connection refused
+}
+
+std::string gunzip(const std::string& in) {
+  z_stream z{};
+  if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) return {};
+  std::string out;
+  char buf[16384];
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+  z.avail_in = static_cast<uInt>(in.size());
+  int rc = Z_OK;
+  while (rc == Z_OK) {
+    z.next_out = reinterpret_cast<Bytef*>(buf);
+    z.avail_out = sizeof buf;
+    rc = inflate(&z, Z_NO_FLUSH);
+    out.append(buf, sizeof buf - z.avail_out);
+  }
+  inflateEnd(&z);
+  return rc == Z_STREAM_END ? out : std::string("<corrupt gzip>");
+}
+
+void expect_safety_headers(const test::HttpReply& r, const std::string& what) {
+  const std::string csp = r["Content-Security-Policy"];
+  EXPECT_NE(csp.find("default-src 'self'"), std::string::npos) << what << ": " << csp;
+  EXPECT_NE(csp.find("script-src 'self'"), std::string::npos) << what;
+  EXPECT_NE(csp.find("frame-ancestors 'none'"), std::string::npos) << what;
+  EXPECT_EQ(csp.find("unsafe"), std::string::npos) << what;
+  EXPECT_EQ(r["X-Content-Type-Options"], "nosniff") << what;
+  EXPECT_EQ(r["Referrer-Policy"], "no-referrer") << what;
+}
+
+// Every file of the web folder comes out of the binary as it is in the folder, typed,
+// revalidated by ETag, compressed for clients that take gzip, with the safety headers.
+TEST_F(Console, PageFilesAreServedFromTheBinary) {
+  start();
+  ConsoleClient c(port);
+  namespace fs = std::filesystem;
+  const std::map<std::string, std::string> types = {
+      {".html", "text/html"}, {".js", "text/javascript"}, {".css", "text/css"}, {".svg", "image/svg+xml"},
+      {".png", "image/png"},  {".ico", "image/x-icon"},   {".json", "application/json"}};
+  int files = 0, compressed = 0;
+  for (const auto& e : fs::recursive_directory_iterator(WEB_SOURCE_DIR)) {
+    const std::string rel = fs::relative(e.path(), WEB_SOURCE_DIR).generic_string();
+    if (!e.is_regular_file() || rel.front() == '.' || rel.find("/.") != std::string::npos || rel.find("node_modules") != std::string::npos) continue;
+    ++files;
+    const std::string content = test::Process::slurp(e.path());
+    c.headers = {};
+    const auto r = c.get("/" + rel);
+    ASSERT_EQ(r.status, 200) << rel;
+    EXPECT_EQ(r.raw, content) << rel;
+    EXPECT_EQ(r["Content-Encoding"], "") << rel;
+    if (auto t = types.find(e.path().extension().string()); t != types.end()) {
+      EXPECT_EQ(r["Content-Type"].substr(0, t->second.size()), t->second) << rel;
+    }
+    EXPECT_EQ(r["Cache-Control"], "no-cache") << rel;
+    expect_safety_headers(r, rel);
+    const std::string etag = r["ETag"];
+    ASSERT_FALSE(etag.empty()) << rel;
+
+    c.headers = {{http::field::if_none_match, "\"other\", " + etag}};
+    const auto again = c.get("/" + rel);
+    EXPECT_EQ(again.status, 304) << rel;
+    EXPECT_TRUE(again.raw.empty()) << rel;
+    c.headers = {{http::field::if_none_match, "\"other\""}};
+    EXPECT_EQ(c.get("/" + rel).status, 200) << rel;
+
+    c.headers = {{http::field::accept_encoding, "deflate, gzip;q=0.8, br"}};
+    const auto gz = c.get("/" + rel);
+    ASSERT_EQ(gz.status, 200) << rel;
+    if (gz["Content-Encoding"] == "gzip") {
+      ++compressed;
+      EXPECT_EQ(gunzip(gz.raw), content) << rel;
+      EXPECT_LT(gz.raw.size(), content.size()) << rel;
+      EXPECT_NE(gz["ETag"], etag) << rel;
+      c.headers = {{http::field::accept_encoding, "gzip;q=0"}};
+      EXPECT_EQ(c.get("/" + rel)["Content-Encoding"], "") << rel;
+    } else {
+      EXPECT_EQ(gz.raw, content) << rel;
+    }
+  }
+  EXPECT_GT(files, 0);
+  EXPECT_GT(compressed, 0);  // the page has text worth compressing
+
+  c.headers = {};
+  const auto index = c.get("/");
+  ASSERT_EQ(index.status, 200);
+  EXPECT_EQ(index.raw, test::Process::slurp(fs::path(WEB_SOURCE_DIR) / "index.html"));
+  const auto missing = c.get("/no-such-file.js");
+  EXPECT_EQ(missing.status, 404);
+  expect_safety_headers(missing, "404");
+  expect_safety_headers(c.get("/api/window"), "/api/window");
+  EXPECT_EQ(c.request(http::verb::post, "/index.html", "{}").status, 405);
+  EXPECT_EQ(c.get("/../CMakeLists.txt").status, 404);
+}
+
+// With a token a browser signs in once: the cookie opens the API and the change stream, but
+// only from the console's own origin, and signing out closes it again. Scripts keep using the
+// token itself.
+TEST_F(Console, SignInGivesACookieForTheConsolesOwnOrigin) {
+  ConsoleConfig cfg;
+  cfg.address = "0.0.0.0";
+  cfg.token = "s3cret-token-0123456789";
+  start(cfg);
+  ConsoleClient c(port);
+  const std::string own = "http://127.0.0.1:" + std::to_string(port);
+  // The page and the sign-in state are open to all; the API is not.
+  EXPECT_EQ(c.get("/").status, 200);
+  auto state = c.get("/api/session");
+  ASSERT_EQ(state.status, 200);
+  EXPECT_EQ(state.body["token_required"], true);
+  EXPECT_EQ(state.body["signed_in"], false);
+  EXPECT_EQ(c.get("/api/window").status, 401);
+
+  auto sign_in = [&](const std::string& token) {
+    return c.request(http::verb::post, "/api/session", json{{"token", token}}.dump());
+  };
+  c.headers = {{http::field::origin, own}};
+  const auto wrong = sign_in("s3cret-token-0123456788");
+  EXPECT_EQ(wrong.status, 401);
+  EXPECT_EQ(wrong["Set-Cookie"], "");
+  EXPECT_EQ(c.request(http::verb::post, "/api/session", "token=s3cret-token-0123456789", "application/x-www-form-urlencoded").status, 415);
+  const auto ok = sign_in(cfg.token);
+  ASSERT_EQ(ok.status, 200) << ok.raw;
+  const std::string set_cookie = ok["Set-Cookie"];
+  for (const char* attr : {"; HttpOnly", "; SameSite=Strict", "; Path=/", "; Max-Age="})
+    EXPECT_NE(set_cookie.find(attr), std::string::npos) << set_cookie;
+  EXPECT_EQ(set_cookie.find("Secure"), std::string::npos) << "no TLS here: " << set_cookie;
+  const std::string cookie = set_cookie.substr(0, set_cookie.find(';'));
+  ASSERT_EQ(cookie.size(), std::string("quillon_session=").size() + 64) << cookie;
+  EXPECT_NE(cookie, sign_in(cfg.token)["Set-Cookie"].substr(0, cookie.size()));  // every sign-in its own
+
+  // The cookie reads the window; a change needs the console's own origin with it.
+  c.headers = {{http::field::cookie, "theme=dark; " + cookie}};
+  EXPECT_EQ(c.get("/api/window").status, 200);
+  EXPECT_EQ(c.get("/api/session").body["signed_in"], true);
+  const json click = {{"action", "click"}, {"control", "mnu_exit"}};
+  EXPECT_EQ(c.action(click).status, 403);  // no Origin
+  for (const std::string& foreign : std::vector<std::string>{"http://127.0.0.1:9999", "https://127.0.0.1:" + std::to_string(port), "http://evil.example", "null"}) {
+    c.headers = {{http::field::cookie, cookie}, {http::field::origin, foreign}};
+    EXPECT_EQ(c.action(click).status, 403) << foreign;
+    EXPECT_FALSE(EventStream(port, c.headers).open()) << foreign;
+  }
+  c.headers = {{http::field::cookie, cookie}, {http::field::origin, own}};
+  EXPECT_EQ(c.action(click).status, 200);
+  EventStream ws(port, c.headers);
+  ASSERT_TRUE(ws.open());
+  auto snap = ws.next();
+  ASSERT_TRUE(snap);
+  EXPECT_EQ((*snap)["type"], "snapshot");
+  EXPECT_FALSE(EventStream(port, {{http::field::cookie, cookie}}).open());  // a WebSocket always names its origin
+
+  // A made-up cookie is nobody's; signing out ends this one.
+  c.headers = {{http::field::cookie, "quillon_session=" + std::string(64, 'a')}, {http::field::origin, own}};
+  EXPECT_EQ(c.get("/api/window").status, 401);
+  c.headers = {{http::field::cookie, cookie}, {http::field::origin, own}};
+  const auto out = c.request(http::verb::delete_, "/api/session");
+  EXPECT_EQ(out.status, 200);
+  EXPECT_NE(out["Set-Cookie"].find("Max-Age=0"), std::string::npos);
+  EXPECT_EQ(c.get("/api/window").status, 401);
+}
+
+// Without a token the console trusts loopback, but not another site in a loopback browser:
+// another port is another origin.
+TEST_F(Console, OriginOfAnotherPortIsForeign) {
+  start();
+  ConsoleClient c(port);
+  const json click = {{"action", "click"}, {"control", "mnu_exit"}};
+  const std::string own = "http://127.0.0.1:" + std::to_string(port);
+  for (const std::string& foreign : std::vector<std::string>{"http://127.0.0.1:9999", "http://localhost:" + std::to_string(port),
+                                                              "https://127.0.0.1:" + std::to_string(port), "null"}) {
+    c.headers = {{http::field::origin, foreign}};
+    EXPECT_EQ(c.action(click).status, 403) << foreign;
+    EXPECT_EQ(c.get("/api/window").status, 403) << foreign;
+    EXPECT_FALSE(EventStream(port, c.headers).open()) << foreign;
+  }
+  c.headers = {{http::field::origin, own}};
+  EXPECT_EQ(c.action(click).status, 200);
+  EXPECT_TRUE(EventStream(port, c.headers).open());
+  c.headers = {{http::field::host, "localhost:" + std::to_string(port)}, {http::field::origin, "http://localhost:" + std::to_string(port)}};
+  EXPECT_EQ(c.action(click).status, 200);  // the origin as the browser reached the console
+  c.headers = {{http::field::host, "evil.example:" + std::to_string(port)}};
+  EXPECT_EQ(c.get("/").status, 403);  // a rebound name gets nothing, not even the page
+  int clicks = 0;
+  on_loop([&] { clicks = menu_clicks; });
+  EXPECT_EQ(clicks, 2);
+}
+
+// Routes added by other parts of the server answer under the same rules as /api/window.
+TEST_F(Console, AddedRouteIsServedBehindTheSameAccessRules) {
+  ConsoleConfig cfg;
+  cfg.address = "0.0.0.0";
+  cfg.token = "s3cret-token-0123456789";
+  start(cfg);
+  on_loop([&] { server->add_get_route("/metrics", [] { return ConsoleResponse{200, "text/plain; version=0.0.4", "up 1\n"}; }); });
+  ConsoleClient c(port);
+  EXPECT_EQ(c.get("/metrics").status, 401);
+  c.headers = {{http::field::authorization, "Bearer " + cfg.token}};
+  const auto r = c.get("/metrics");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.raw, "up 1\n");
+  EXPECT_EQ(r["Content-Type"], "text/plain; version=0.0.4");
+  EXPECT_EQ(c.request(http::verb::post, "/metrics", "{}").status, 405);
+}
+
+// A client that speaks TLS and trusts only the given certificate.
+class TlsClient {
+ public:
+  TlsClient(std::uint16_t port, const std::string& cert) : port_(port) {
+    ctx_.load_verify_file(cert);
+    ctx_.set_verify_mode(boost::asio::ssl::verify_peer);
+  }
+
+  test::HttpReply request(http::verb verb, const std::string& target, const std::vector<std::pair<http::field, std::string>>& headers,
+                          const std::string& body = {}) {
+    boost::beast::ssl_stream<test::tcp::socket> s(io_, ctx_);
+    s.next_layer().connect(endpoint());
+    s.handshake(boost::asio::ssl::stream_base::client);
+    http::request<http::string_body> req{verb, target, 11};
+    req.set(http::field::host, "127.0.0.1:" + std::to_string(port_));
+    if (!body.empty()) req.set(http::field::content_type, "application/json");
+    for (const auto& [f, v] : headers) req.set(f, v);
+    req.body() = body;
+    req.prepare_payload();
+    http::write(s, req);
+    boost::beast::flat_buffer buf;
+    http::response<http::string_body> res;
+    http::read(s, buf, res);
+    test::HttpReply r;
+    r.status = res.result_int();
+    r.raw = res.body();
+    r.header = res.base();
+    return r;
+  }
+
+  // The first message of /api/events over wss, or nothing.
+  std::optional<json> first_event(const std::vector<std::pair<http::field, std::string>>& headers) {
+    boost::beast::websocket::stream<boost::beast::ssl_stream<test::tcp::socket>> ws(io_, ctx_);
+    boost::beast::get_lowest_layer(ws).connect(endpoint());
+    ws.next_layer().handshake(boost::asio::ssl::stream_base::client);
+    ws.set_option(boost::beast::websocket::stream_base::decorator([headers](boost::beast::websocket::request_type& req) {
+      for (const auto& [f, v] : headers) req.set(f, v);
+    }));
+    boost::beast::error_code ec;
+    ws.handshake("127.0.0.1:" + std::to_string(port_), "/api/events", ec);
+    if (ec) return std::nullopt;
+    boost::beast::flat_buffer buf;
+    bool done = false;
+    ws.async_read(buf, [&](boost::beast::error_code e, std::size_t) {
+      ec = e;
+      done = true;
+    });
+    io_.restart();
+    io_.run_for(std::chrono::seconds(20));
+    if (!done || ec) return std::nullopt;
+    return json::parse(boost::beast::buffers_to_string(buf.data()), nullptr, false);
+  }
+
+ private:
+  test::tcp::endpoint endpoint() const { return {boost::asio::ip::make_address("127.0.0.1"), port_}; }
+  boost::asio::io_context io_;
+  boost::asio::ssl::context ctx_{boost::asio::ssl::context::tls_client};
+  std::uint16_t port_;
+};
+
+TEST_F(Console, TlsCarriesThePageTheSignInAndTheStream) {
+  namespace fs = std::filesystem;
+  char tmpl[] = "/tmp/quillon-tls-XXXXXX";
+  const fs::path dir = ::mkdtemp(tmpl);
+  const std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
+  const std::string make_cert = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj /CN=127.0.0.1 -keyout " +
+                                key + " -out " + cert + " >/dev/null 2>&1";
+  ASSERT_EQ(std::system(make_cert.c_str()), 0);
+
+  ConsoleConfig cfg;
+  cfg.token = "s3cret-token-0123456789";
+  cfg.tls_cert = cert;
+  cfg.tls_key = key;
+  cfg.port = 0;
+  ConsoleConfig no_key = cfg;
+  no_key.tls_key = cert;  // a certificate is not a key
+  EXPECT_THROW(ConsoleServer(loop, w, no_key), std::invalid_argument);
+  no_key.tls_key = (dir / "missing.pem").string();
+  EXPECT_THROW(ConsoleServer(loop, w, no_key), std::invalid_argument);
+  EXPECT_EQ(console_url(cfg, 8785), "https://127.0.0.1:8785/");
+
+  start(cfg);
+  TlsClient tls(port, cert);
+  const std::string own = "https://127.0.0.1:" + std::to_string(port);
+  const auto page = tls.request(http::verb::get, "/", {});
+  EXPECT_EQ(page.status, 200);
+  EXPECT_EQ(page["X-Content-Type-Options"], "nosniff");
+  EXPECT_EQ(tls.request(http::verb::get, "/api/window", {{http::field::origin, own}}).status, 401);
+  const auto signed_in = tls.request(http::verb::post, "/api/session", {{http::field::origin, own}}, json{{"token", cfg.token}}.dump());
+  ASSERT_EQ(signed_in.status, 200) << signed_in.raw;
+  const std::string set_cookie = signed_in["Set-Cookie"];
+  EXPECT_NE(set_cookie.find("; Secure"), std::string::npos) << set_cookie;
+  const std::string cookie = set_cookie.substr(0, set_cookie.find(';'));
+  EXPECT_EQ(tls.request(http::verb::get, "/api/window", {{http::field::cookie, cookie}}).status, 200);
+  // The plain-HTTP origin of the same host and port is another origin.
+  EXPECT_FALSE(tls.first_event({{http::field::cookie, cookie}, {http::field::origin, "http://127.0.0.1:" + std::to_string(port)}}));
+  const auto snap = tls.first_event({{http::field::cookie, cookie}, {http::field::origin, own}});
+  ASSERT_TRUE(snap);
+  EXPECT_EQ((*snap)["type"], "snapshot");
+  // Plain HTTP on the TLS port gets no answer at all.
+  EXPECT_EQ(ConsoleClient(port).get("/").status, 0);
+  fs::remove_all(dir);
 }
 
 TEST(ConsoleOptions, AddressForms) {
