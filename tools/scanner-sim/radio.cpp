@@ -44,7 +44,13 @@ void Radio::step_display() {
 
 std::string Radio::display_frame() const {
   std::string l1, l2, l3, l4, a1, a3;
-  if (scanning_) {
+  if (!faults_.shown.empty()) {
+    auto part = [&](std::size_t i) { return i * 16 < faults_.shown.size() ? faults_.shown.substr(i * 16, 16) : std::string(); };
+    l1 = part(0);
+    l2 = part(1);
+    l3 = part(2);
+    l4 = part(3);
+  } else if (scanning_) {
     char bank[17];
     std::snprintf(bank, sizeof bank, "Bank %2d", bank_);
     l1 = "SCAN +   C " + std::to_string(100 + bank_ * 7 % 100);

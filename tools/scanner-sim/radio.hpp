@@ -18,6 +18,7 @@ struct Faults {
   double slow = 1.0;        // transmit time multiplied by this
   int ng_count = 0;         // the next N replies are "NG"
   int err_count = 0;        // the next N replies are "ERR"
+  std::string shown;        // when set, the display text, 16 characters a line, instead of the scan
 };
 
 class Radio {

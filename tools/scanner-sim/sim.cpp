@@ -13,6 +13,7 @@
 //   [N|all] ng K | err K      answer the next K queries with NG / ERR
 //   [N|all] garbage K         send K bytes of line noise now
 //   [N|all] say TEXT          send TEXT and a CR unprompted (for example "say W107 F08680875")
+//   [N|all] show TEXT         the display shows TEXT (16 characters a line) until "normal"
 //   [N|all] unplug | replug   the device disappears (link removed, pty closed) / comes back
 //   [N|all] baud B | model M  change the radio's line speed or model
 //   [N|all] normal            clear every fault
@@ -252,6 +253,7 @@ struct Simulator {
       else if (verb == "err") f.err_count = static_cast<int>(number(1));
       else if (verb == "garbage") d.queue(d.radio.garbage(static_cast<std::size_t>(number(16))), 0);
       else if (verb == "say") d.queue(rest + "\r", 0);
+      else if (verb == "show") f.shown = rest;
       else if (verb == "unplug") d.unplug();
       else if (verb == "replug") {
         if (!d.plugged()) d.plug();
