@@ -24,6 +24,7 @@
 #include <boost/beast/websocket.hpp>
 #include <deque>
 #include <fstream>
+#include <map>
 #include <set>
 #include <stdexcept>
 #include <vector>
@@ -117,6 +118,7 @@ struct ConsoleServer::Impl : std::enable_shared_from_this<Impl> {
   int observer = 0, message_observer = 0;
   std::set<beast::tcp_stream*> streams;           // open HTTP connections
   std::set<std::shared_ptr<WsSession>> sessions;  // open change streams
+  std::map<std::string, std::function<ConsoleResponse()>, std::less<>> get_routes;
 
   void start();
   void stop();
@@ -300,6 +302,18 @@ Response ConsoleServer::Impl::handle(const Request& req) {
     return make_response(req, static_cast<http::status>(reply.status), reply.body);
   }
   if (path == "/api/events") return error_response(req, http::status::upgrade_required, "/api/events is a WebSocket");
+  if (const auto route = get_routes.find(path); route != get_routes.end()) {
+    if (req.method() != http::verb::get) return error_response(req, http::status::method_not_allowed, "use GET");
+    const ConsoleResponse answer = route->second();
+    Response res{static_cast<http::status>(answer.status), req.version() == 10 ? 10u : 11u};
+    res.set(http::field::server, "quillon");
+    res.set(http::field::content_type, answer.content_type);
+    res.set(http::field::cache_control, "no-store");
+    res.keep_alive(req.keep_alive());
+    res.body() = answer.body;
+    res.prepare_payload();
+    return res;
+  }
   return error_response(req, http::status::not_found, "no such resource (GET /api/window, GET /api/events, POST /api/action)");
 }
 
@@ -455,5 +469,9 @@ std::uint16_t ConsoleServer::port() const {
 }
 
 void ConsoleServer::stop() { impl_->stop(); }
+
+void ConsoleServer::add_get_route(std::string path, std::function<ConsoleResponse()> handler) {
+  impl_->get_routes[std::move(path)] = std::move(handler);
+}
 
 }  // namespace quillon

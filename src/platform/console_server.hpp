@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,6 +43,13 @@ std::string console_url(const ConsoleConfig& config, std::uint16_t port);
 // when the file cannot be read or holds no usable token.
 std::string read_console_token(const std::filesystem::path& file);
 
+// The answer of an extra GET route.
+struct ConsoleResponse {
+  int status;
+  std::string content_type;
+  std::string body;
+};
+
 class ConsoleServer {
  public:
   // Listens at once. Throws std::runtime_error when the address cannot be bound, or when it is
@@ -56,6 +64,10 @@ class ConsoleServer {
   // Closes the listener and every connection; the window is not touched afterwards. Call it
   // on the loop thread (or once the loop no longer runs).
   void stop();
+
+  // Serves GET `path` (query ignored) with the handler's answer, on the loop thread, under the
+  // same access rules as the other resources.
+  void add_get_route(std::string path, std::function<ConsoleResponse()> handler);
 
   struct Impl;
 
