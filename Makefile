@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 BUILD_DIR := build/$(PRESET)
 DEMO_DIR ?= $(CURDIR)/build/demo-data
 
-.PHONY: deps configure build test demo run clean
+.PHONY: deps configure build test demo run deb clean
 
 deps:
 	@scripts/install-deps
@@ -27,6 +27,10 @@ demo: build
 # (--data-dir, $$QUILLON_DATA_DIR, /var/lib/quillon or ~/.local/state/quillon).
 run: build
 	@$(BUILD_DIR)/src/quillon $(ARGS)
+
+# The binary Debian package of the release build (scripts/make-deb BUILD_DIR [ARCH] for others).
+deb: build
+	@scripts/make-deb $(BUILD_DIR)
 
 clean:
 	rm -rf build

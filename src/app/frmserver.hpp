@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/audio_components.hpp"
+#include "platform/channel_counters.hpp"
 #include "platform/controls.hpp"
 #include "platform/errors.hpp"
 #include "platform/serial_port.hpp"
@@ -142,6 +143,7 @@ class Frmserver {
   std::array<int, kChannels> numcom{};            // numcom1..numcom4
   std::array<long, kChannels> framecount{};
   std::array<std::string, kChannels> statusframe{};
+  std::array<ChannelCounters, kChannels> counters{};
   std::string audiostatus, codecstatus, ipstatus;
 
  private:

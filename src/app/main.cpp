@@ -4,6 +4,7 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -14,15 +15,20 @@
 #include <string>
 #include <vector>
 
+#include "app/config.hpp"
 #include "app/data_dir.hpp"
+#include "app/fleet_services.hpp"
 #include "app/server.hpp"
 #include "platform/alsa_capture.hpp"
 #include "platform/asio_event_loop.hpp"
 #include "platform/asio_socket.hpp"
 #include "platform/audio_ip_server.hpp"
 #include "platform/console_server.hpp"
+#include "platform/counting_serial_port.hpp"
 #include "platform/gsm_codec.hpp"
 #include "platform/linux_serial_port.hpp"
+#include "platform/log.hpp"
+#include "platform/service_notify.hpp"
 #include "platform/reporting_serial_port.hpp"
 
 namespace {
@@ -42,6 +48,13 @@ constexpr const char* kUsage =
     "  --console-tls-cert FILE --console-tls-key FILE\n"
     "                   serve the console over TLS (https, wss) with this PEM\n"
     "                   certificate (chain) and key\n"
+    "  --config FILE    read the configuration file FILE (default DATA/quillon.toml\n"
+    "                   when it exists)\n"
+    "  --check-config [FILE]\n"
+    "                   check the configuration file and exit\n"
+    "  --log-level LEVEL\n"
+    "                   least severe diagnostics written: error, warning, info\n"
+    "                   (default) or debug\n"
     "  --help           show this text\n"
     "  --version        show the version\n";
 
@@ -50,9 +63,13 @@ struct Options {
   std::string console = "127.0.0.1:8785";
   std::optional<std::string> console_token_file;
   std::string console_tls_cert, console_tls_key;
+  quillon::log::Level log_level = quillon::log::Level::info;
+  std::optional<std::filesystem::path> config_file;
+  bool check_config = false;
 };
 
-void log_line(const std::string& s) { std::cerr << "quillon: " << s << std::endl; }
+void log_line(const std::string& s) { quillon::log::info(s); }
+void log_warning(const std::string& s) { quillon::log::warning(s); }
 
 }  // namespace
 
@@ -62,6 +79,7 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   // Whatever the umask, nothing the server creates is writable by the group or readable by others.
   ::umask(::umask(0) | 027);
+  const double start_time = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
   Options opt;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -98,10 +116,37 @@ int main(int argc, char** argv) {
       opt.console_tls_key = value("--console-tls-key");
     } else if (a.rfind("--console-tls-key=", 0) == 0) {
       opt.console_tls_key = a.substr(std::strlen("--console-tls-key="));
+    } else if (a == "--config" || a.rfind("--config=", 0) == 0) {
+      opt.config_file = a == "--config" ? value("--config") : a.substr(std::strlen("--config="));
+    } else if (a == "--check-config") {
+      opt.check_config = true;
+      if (i + 1 < argc && argv[i + 1][0] != '-') opt.config_file = argv[++i];
+    } else if (a == "--log-level" || a.rfind("--log-level=", 0) == 0) {
+      const std::string v = a == "--log-level" ? value("--log-level") : a.substr(std::strlen("--log-level="));
+      const auto level = quillon::log::parse_level(v);
+      if (!level) {
+        std::cerr << "quillon: --log-level " << v << ": use error, warning, info or debug\n";
+        return 2;
+      }
+      opt.log_level = *level;
     } else {
       std::cerr << "quillon: unknown option " << a << "\n" << kUsage;
       return 2;
     }
+  }
+
+  quillon::log::configure(opt.log_level);
+  const auto config_file = quillon::config::choose_file(opt.config_file, quillon::resolve_data_dir(opt.data_dir));
+  quillon::config::Config config;
+  try {
+    if (config_file) config = quillon::config::load(*config_file);
+  } catch (const quillon::config::ConfigError& e) {
+    quillon::log::error(e.what());
+    return 2;
+  }
+  if (opt.check_config) {
+    std::cout << (config_file ? config_file->string() + ": ok" : "no configuration file: nothing to check") << "\n";
+    return 0;
   }
 
   std::optional<quillon::ConsoleConfig> console_cfg;
@@ -126,7 +171,7 @@ int main(int argc, char** argv) {
   const auto data_dir = quillon::resolve_data_dir(opt.data_dir);
   // Runs without a writable directory too: said once here, not for every lost line.
   if (const std::string problem = quillon::prepare_data_dir(data_dir); !problem.empty())
-    log_line(problem + "; the exit log loses its lines and settings cannot be stored");
+    log_warning(problem + "; the exit log loses its lines and settings cannot be stored");
   log_line("starting, data directory " + data_dir.string());
 
   boost::asio::io_context io;
@@ -135,10 +180,12 @@ int main(int argc, char** argv) {
   // Port N of every channel is the device DATA/ports/comN links to.
   std::vector<std::unique_ptr<quillon::LinuxSerialPort>> ports;
   std::vector<std::unique_ptr<quillon::ReportingSerialPort>> reported_ports;
+  std::vector<std::unique_ptr<quillon::CountingSerialPort>> counted_ports;
   for (int k = 0; k < 4; ++k) {
     ports.push_back(std::make_unique<quillon::LinuxSerialPort>(data_dir / "ports", loop));
     reported_ports.push_back(std::make_unique<quillon::ReportingSerialPort>(
-        *ports.back(), "serial port of channel " + std::to_string(k + 1), log_line));
+        *ports.back(), "serial port of channel " + std::to_string(k + 1), log_warning));
+    counted_ports.push_back(std::make_unique<quillon::CountingSerialPort>(*reported_ports.back()));
   }
   // Data and audio ports listen on all addresses unless QUILLON_BIND_ADDRESS names one.
   quillon::AsioSocketFactory::Options socket_options;
@@ -155,9 +202,9 @@ int main(int argc, char** argv) {
   quillon::PlatformObjects platform;
   platform.sockets = &sockets;
   for (std::size_t k = 0; k < 4; ++k) {
-    platform.comm1[k] = reported_ports[k].get();
+    platform.comm1[k] = counted_ports[k].get();
     platform.capture[k] = &capture[k];
-    capture[k].on_notice = [k](const std::string& s) { log_line("audio input of channel " + std::to_string(k + 1) + ": " + s); };
+    capture[k].on_notice = [k](const std::string& s) { log_warning("audio input of channel " + std::to_string(k + 1) + ": " + s); };
     platform.codec[k] = &codec[k];
     platform.server[k] = &server[k];
     if (!socket_options.bind_address.empty()) server[k].bind_to = socket_options.bind_address;
@@ -178,11 +225,23 @@ int main(int argc, char** argv) {
       log_line(e.what());  // a certificate or key that cannot be used: a configuration fault
       return 2;
     } catch (const std::exception& e) {
-      log_line(std::string(e.what()) + "; running without the operator console");
+      log_warning(std::string(e.what()) + "; running without the operator console");
     }
   }
 
+  quillon::ServiceNotifier notifier(loop);
+  quillon::MetricSources metric_sources;
+  metric_sources.start_time_seconds = start_time;
+  for (std::size_t k = 0; k < 4; ++k) {
+    metric_sources.serial[k] = counted_ports[k].get();
+    metric_sources.ports[k] = ports[k].get();
+    metric_sources.capture[k] = &capture[k];
+  }
+  quillon::FleetServices fleet(loop, srv.form, config, metric_sources, console.get());
+
   srv.shell.on_closed = [&] {
+    notifier.stopping();
+    fleet.stop();
     if (console) console->stop();
     log_line("stopped");
     io.stop();
@@ -193,16 +252,21 @@ int main(int argc, char** argv) {
     signals.async_wait([&](const boost::system::error_code& ec, int sig) {
       if (ec) return;
       log_line(std::string("close requested by signal ") + ::strsignal(sig));
+      notifier.stopping();
       srv.shell.close_window();
       wait_signal();  // a second signal during shutdown changes nothing
     });
   };
   wait_signal();
 
-  loop.post([&] { srv.start(); });
+  loop.post([&] {
+    srv.start();
+    fleet.start();
+    notifier.ready();
+  });
   io.run();
   if (!srv.shell.save_error.empty()) {
-    log_line("settings not saved: " + srv.shell.save_error);
+    quillon::log::error("settings not saved: " + srv.shell.save_error);
     return 1;
   }
   return 0;

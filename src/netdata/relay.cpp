@@ -37,14 +37,16 @@ void Relay::send_tick(int channel) {
   SocketArray& arr = winsock(f_, channel);
   // Each slot on its own: a peer that vanished or stopped reading costs only its own send.
   for (int i = 1; i <= f_.clientslots; ++i) {
-    err.step([&] {
+    const bool sent = err.step([&] {
       Socket& s = arr[i];
       if (s.state() != sockstate::connected) return;
       if (channel == 1)
         s.send_data(frame + "*" + std::to_string(i));
       else
         s.send_data(frame);
+      ++f_.counters[ci].frames_sent;
     });
+    if (!sent) count_send_failure(f_.counters[ci], err.last());
   }
 }
 

@@ -29,6 +29,7 @@ void ScannerLink::poller_tick(int channel) {
 
   if (const scanner::RotationStep* next = scanner::next_step(*w.rotation, f_.pollstep[k])) {
     f_.pollstep[k] = next->next;
+    if (next->next == 1) ++f_.counters[k].poll_rotations;  // the display query starts a rotation
     const std::string query = std::string(next->query) + "\r";
     err.step([&] { port(w).output(query); });
   }

@@ -8,6 +8,7 @@ namespace quillon {
 void ScannerLink::watchdog_tick(int channel) {
   scanner::ChannelWiring& w = row(channel);
   ErrorScope err;
+  ++f_.counters[w.k].silences;
   f_.scanbuf[w.k].clear();
   f_.pollbusy[w.k] = 0;
   if (w.watchdog_resets_step) f_.pollstep[w.k] = 0;

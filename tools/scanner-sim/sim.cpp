@@ -18,6 +18,7 @@
 //   [N|all] baud B | model M  change the radio's line speed or model
 //   [N|all] normal            clear every fault
 //   [N|all] stats             one line per radio on standard output
+//   [N|all] heard             the last commands the radio received, each in brackets
 //   quit
 //
 // N is the radio number (1 for the first --link); without it a command applies to every radio.
@@ -25,6 +26,7 @@
 // at another speed every byte it gets comes back as line noise. Replies leave at the radio's
 // line speed (ten bit times per byte) in the pieces a real line would deliver.
 
+#include <deque>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -79,6 +81,7 @@ struct Device {
   std::string pending;  // reply bytes not yet on the wire
   Clock::time_point next_byte{};
   std::uint64_t garbled = 0;
+  std::deque<std::string> heard;  // the last commands received, empty ones included
 
   Device(std::string l, Model m, int baud, std::uint32_t seed) : link(std::move(l)), radio(m, baud, seed) {}
 
@@ -157,6 +160,8 @@ struct Device {
       for (ssize_t i = 0; i < r; ++i) {
         const char c = buf[i];
         if (c == '\r') {
+          if (heard.size() >= 64) heard.pop_front();
+          heard.push_back(line);
           const std::string reply = radio.answer(line);
           line.clear();
           queue(reply, latency_ms + radio.faults().late_ms);
@@ -262,12 +267,17 @@ struct Simulator {
         if (auto m = parse_model(arg)) d.radio.set_model(*m);
       } else if (verb == "normal") f = Faults{};
       else if (verb == "stats") report(d, i);
+      else if (verb == "heard") {
+        std::string list;
+        for (const auto& h : d.heard) list += "[" + h + "]";
+        std::cout << "heard " << i + 1 << ": " << list << std::endl;
+      }
       else {
         std::cout << "error: unknown command " << verb << std::endl;
         return;
       }
     }
-    if (verb != "stats") std::cout << "ok " << text << std::endl;
+    if (verb != "stats" && verb != "heard") std::cout << "ok " << text << std::endl;
   }
 
   void read_lines(int fd, std::string& buf, bool& open) {

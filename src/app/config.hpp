@@ -1,0 +1,64 @@
+#pragma once
+// The configuration file (TOML) for what lives outside the registry hive: the site's name and the
+// fleet services. Read once at start-up; an absent file means every optional service is off.
+//
+// The file is described by a schema: a table of sections, each a table of keys with a type, a
+// range or a check, and the member it fills. A key, type or value that the schema does not
+// accept stops the start with "FILE:LINE: section.key: what is wrong". Sections that repeat
+// per instance ([name.N], N = 1..max) use the same schema entry with an index. docs/config.md
+// lists every key; docs/quillon.toml is a commented example.
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+namespace quillon::config {
+
+struct Site {
+  std::string name;  // empty: the host name
+};
+
+struct Mqtt {
+  bool enabled = false;  // a [mqtt] section turns the bridge on unless enabled = false
+  std::string host;
+  int port = 0;  // 0: 1883, or 8883 with TLS
+  std::string client_id;  // empty: "quillon-<site>"
+  std::string topic_prefix;  // empty: "quillon/<site>"
+  std::string username;
+  std::string password;  // read from password_file
+  std::filesystem::path password_file;
+  bool tls = false;
+  std::filesystem::path ca_file, cert_file, key_file;
+  int keepalive_seconds = 30;
+  int state_interval_ms = 250;  // least time between two state messages of one channel
+  bool commands = false;
+  bool discovery = false;
+  std::string discovery_prefix = "homeassistant";
+};
+
+struct Config {
+  std::filesystem::path file;  // empty when no file was read
+  Site site;
+  Mqtt mqtt;
+};
+
+// A file that cannot be used; what() is "FILE:LINE: key: message" (or "FILE: message").
+struct ConfigError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Reads and checks a file. Throws ConfigError.
+Config load(const std::filesystem::path& file);
+// Checks text as if it were the file `name` (for tests and --check-config).
+Config parse(std::string_view text, const std::filesystem::path& name);
+
+// The file to read: the one given, else DATA/quillon.toml when it exists, else none.
+std::optional<std::filesystem::path> choose_file(const std::optional<std::filesystem::path>& given,
+                                                 const std::filesystem::path& data_dir);
+
+// The site's name: configured, else the host name, else "quillon".
+std::string site_name(const Config& c);
+
+}  // namespace quillon::config

@@ -1,0 +1,41 @@
+#include "app/fleet_services.hpp"
+
+#include "app/mqtt_bridge.hpp"
+#include "platform/console_server.hpp"
+#include "platform/log.hpp"
+
+namespace quillon {
+
+FleetServices::FleetServices(EventLoop& loop, Frmserver& form, const config::Config& cfg, MetricSources sources,
+                             ConsoleServer* console)
+    : form_(form), sources_(sources) {
+  if (cfg.mqtt.enabled)
+    mqtt_ = std::make_unique<MqttBridge>(loop, form, cfg.mqtt, config::site_name(cfg), [](bool warning, const std::string& text) {
+      if (warning)
+        log::warning(text);
+      else
+        log::info(text);
+    });
+  if (console)
+    console->add_get_route("/metrics", [this] {
+      return ConsoleResponse{200, "text/plain; version=0.0.4; charset=utf-8", metrics_text()};
+    });
+}
+
+FleetServices::~FleetServices() { stop(); }
+
+void FleetServices::start() {
+  if (mqtt_) mqtt_->start();
+}
+
+void FleetServices::stop() {
+  if (mqtt_) mqtt_->stop();
+}
+
+std::string FleetServices::metrics_text() {
+  std::optional<bool> mqtt;
+  if (mqtt_) mqtt = mqtt_->connected();
+  return metrics::render(gather_metrics(form_, sources_, mqtt));
+}
+
+}  // namespace quillon

@@ -1,0 +1,56 @@
+#pragma once
+// The metrics page (GET /metrics on the console listener) in the Prometheus text format: per
+// channel counters and states, the fleet links, and the process figures under the usual
+// process_* names. Rendering is a pure function of a snapshot; the snapshot is gathered on the
+// loop thread from the window's counters and the adapters.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quillon::metrics {
+
+struct ChannelFigures {
+  int channel = 0;  // 1..4
+  bool enabled = false;
+  std::uint64_t poll_rotations = 0;
+  std::uint64_t silences = 0;
+  std::uint64_t serial_open_attempts = 0;
+  std::uint64_t serial_open_failures = 0;
+  std::uint64_t serial_bytes_in = 0;
+  std::uint64_t serial_bytes_out = 0;
+  std::uint64_t serial_output_dropped_bytes = 0;
+  int data_clients = 0;
+  std::uint64_t frames_sent = 0;
+  std::uint64_t send_failures = 0;
+  std::uint64_t send_queue_overflows = 0;
+  std::uint64_t capture_overruns = 0;
+  std::uint64_t capture_reopens = 0;
+  std::uint64_t capture_chunks_lost = 0;
+  // Connected listeners per audio output ("gsm": the channel's own audio port).
+  std::vector<std::pair<std::string, int>> audio_clients;
+};
+
+struct ProcessFigures {
+  double cpu_seconds = 0;
+  double resident_memory_bytes = 0;
+  double virtual_memory_bytes = 0;
+  double open_fds = 0;
+  double max_fds = 0;
+  double start_time_seconds = 0;  // since the Unix epoch
+};
+
+struct Snapshot {
+  std::vector<ChannelFigures> channels;
+  ProcessFigures process;
+  std::optional<bool> mqtt_connected;  // nothing when no broker is configured
+  std::string version;
+};
+
+std::string render(const Snapshot& s);
+
+// This process's figures from /proc/self; `start_time` is taken at start-up by the caller.
+ProcessFigures read_process(double start_time_seconds);
+
+}  // namespace quillon::metrics

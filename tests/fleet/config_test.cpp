@@ -1,0 +1,110 @@
+// The configuration file: every key read, every fault named with file, line and key, secrets
+// kept private, the shipped example valid, and --check-config on the real binary.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "app/config.hpp"
+#include "support/fakes.hpp"
+#include "support/process.hpp"
+
+namespace quillon {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+TEST(Config, ReadsEveryKeyAndNamesEachFaultWithFileLineAndKey) {
+  const auto dir = test::fresh_temp_dir("config");
+  std::ofstream(dir / "mqtt.secret") << "s3cret\n";
+  fs::permissions(dir / "mqtt.secret", fs::perms::owner_read | fs::perms::owner_write);
+  const auto c = config::parse(R"(
+[site]
+name = "north"
+
+[mqtt]
+host = "broker.example.net"
+username = "quillon"
+password_file = "mqtt.secret"
+topic_prefix = "radios/north"
+client_id = "north-1"
+keepalive_seconds = 20
+state_interval_ms = 500
+commands = true
+discovery = true
+discovery_prefix = "ha"
+)", dir / "q.toml");
+  EXPECT_EQ(config::site_name(c), "north");
+  EXPECT_TRUE(c.mqtt.enabled);
+  EXPECT_EQ(c.mqtt.host, "broker.example.net");
+  EXPECT_EQ(c.mqtt.port, 1883);  // the default without TLS
+  EXPECT_EQ(c.mqtt.password, "s3cret");
+  EXPECT_EQ(c.mqtt.topic_prefix, "radios/north");
+  EXPECT_EQ(c.mqtt.client_id, "north-1");
+  EXPECT_EQ(c.mqtt.keepalive_seconds, 20);
+  EXPECT_EQ(c.mqtt.state_interval_ms, 500);
+  EXPECT_TRUE(c.mqtt.commands && c.mqtt.discovery);
+  EXPECT_EQ(c.mqtt.discovery_prefix, "ha");
+  EXPECT_FALSE(config::parse("", dir / "empty.toml").mqtt.enabled);
+  EXPECT_FALSE(config::parse("[mqtt]\nenabled = false\n", dir / "off.toml").mqtt.enabled);
+
+  struct Bad {
+    std::string text, where;
+  };
+  const std::vector<Bad> bad = {
+      {"[mqtt]\nhost = \"h\"\nprot = 1\n", "b.toml:3: mqtt.prot: unknown key"},
+      {"[mqtt]\nhost = \"h\"\nport = \"1883\"\n", "b.toml:3: mqtt.port: expected a whole number"},
+      {"[mqtt]\nhost = \"h\"\n\nport = 70000\n", "b.toml:4: mqtt.port: expected a number from 1 to 65535"},
+      {"[mqtt]\nhost = \"h\"\ncommands = 1\n", "b.toml:3: mqtt.commands: expected true or false"},
+      {"[mqtt]\nport = 1883\n", "mqtt.host: missing"},
+      {"[site]\nname = \"a/b\"\n", "b.toml:2: site.name:"},
+      {"[mqtt]\nhost = \"h\"\ntopic_prefix = \"a/#\"\n", "b.toml:3: mqtt.topic_prefix:"},
+      {"\n[audio]\nx = 1\n", "b.toml:2: audio: unknown section"},
+      {"site = 3\n", "b.toml:1: site: expected a section"},
+      {"[mqtt]\nhost = \"h\"\nusername = \"u\"\npassword_file = \"missing.secret\"\n", "b.toml:4: mqtt.password_file: cannot read"},
+      {"[mqtt]\nhost = \"h\"\nca_file = \"ca.pem\"\n", "mqtt.tls: certificates are given but tls is not true"},
+      {"[mqtt\nhost = 1\n", "b.toml:1:"},
+  };
+  for (const auto& b : bad) {
+    try {
+      config::parse(b.text, dir / "b.toml");
+      ADD_FAILURE() << "accepted: " << b.text;
+    } catch (const config::ConfigError& e) {
+      EXPECT_NE(std::string(e.what()).find(b.where), std::string::npos) << e.what() << "\nwanted: " << b.where;
+    }
+  }
+
+  // A secret anyone may read is refused.
+  fs::permissions(dir / "mqtt.secret", fs::perms::others_read, fs::perm_options::add);
+  try {
+    config::parse("[mqtt]\nhost = \"h\"\nusername = \"u\"\npassword_file = \"mqtt.secret\"\n", dir / "s.toml");
+    ADD_FAILURE() << "a world-readable secret was accepted";
+  } catch (const config::ConfigError& e) {
+    EXPECT_NE(std::string(e.what()).find("readable by other users"), std::string::npos) << e.what();
+  }
+  fs::remove_all(dir);
+}
+
+TEST(Config, TheShippedExampleIsValidAndCheckConfigReportsOnTheRealBinary) {
+  const auto dir = test::fresh_temp_dir("config-bin");
+  const fs::path example = fs::path(QUILLON_SOURCE_DIR) / "docs" / "quillon.toml";
+  EXPECT_NO_THROW(config::load(example));
+
+  test::Process good({QUILLON_BIN, "--check-config", example.string()}, dir / "good");
+  EXPECT_EQ(good.wait_exit(20s), 0) << good.output();
+  EXPECT_NE(good.stdout_text().find(": ok"), std::string::npos);
+
+  // A fault stops the start, naming the place; nothing else is done (no data directory made).
+  std::ofstream(dir / "bad.toml") << "[mqtt]\nhost = \"h\"\nkeepalive_seconds = 1\n";
+  test::Process bad({QUILLON_BIN, "--data-dir", (dir / "data").string(), "--console", "off", "--config", (dir / "bad.toml").string()}, dir / "bad");
+  EXPECT_EQ(bad.wait_exit(20s), 2);
+  EXPECT_NE(bad.stderr_text().find("bad.toml:3: mqtt.keepalive_seconds: expected a number from 5 to 3600"), std::string::npos)
+      << bad.stderr_text();
+  EXPECT_FALSE(fs::exists(dir / "data"));
+  fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace quillon
