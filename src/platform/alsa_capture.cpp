@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <deque>
@@ -189,6 +190,9 @@ struct AlsaCapture::Reader {
     pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);  // best effort: needs the privilege
     std::vector<std::int16_t> buf;
     auto last_data = SteadyClock::now();
+    const auto period = std::max(std::chrono::microseconds(5000),
+                                 std::chrono::microseconds(static_cast<long long>(chunk) * 1000000 / rate));
+    auto next_read = SteadyClock::now();
     while (!stop) {
       if (!pcm) {
         pause(kReopenPause);
@@ -199,16 +203,14 @@ struct AlsaCapture::Reader {
         ++*reopens;
         last_data = SteadyClock::now();
       }
-      buf.resize(chunk);
-      const int w = snd_pcm_wait(pcm, 200);
-      snd_pcm_sframes_t n = 0;
-      if (w < 0) {
-        n = w;
-      } else if (w == 0) {
-        n = -EAGAIN;
-      } else {
-        n = snd_pcm_readi(pcm, buf.data(), chunk);
-      }
+      buf.resize(2 * chunk);
+      // Wakes once a period and takes whatever is there, rather than polling: a sound server
+      // delivers in smaller pieces and would wake the reader for each of them.
+      const auto now = SteadyClock::now();
+      next_read = std::max(next_read + period, now);
+      std::this_thread::sleep_until(next_read);
+      snd_pcm_sframes_t n = snd_pcm_avail_update(pcm);
+      if (n > 0) n = snd_pcm_readi(pcm, buf.data(), std::min<snd_pcm_uframes_t>(static_cast<snd_pcm_uframes_t>(n), buf.size()));
       if (n > 0) {
         last_data = SteadyClock::now();
         push(buf.data(), static_cast<std::size_t>(n));
