@@ -70,7 +70,8 @@ BlockResampler::BlockResampler(int input_rate) : impl_(std::make_unique<Impl>())
     // The low-quality recipe: a short filter that still keeps 0 to 3.5 kHz flat and stops what
     // would fold back from above 4 kHz, which is all an 8 kHz GSM stream can carry. About a
     // twentieth of the cost of a sinc converter.
-    const soxr_io_spec_t io = soxr_io_spec(SOXR_INT16_I, SOXR_INT16_I);
+    soxr_io_spec_t io = soxr_io_spec(SOXR_INT16_I, SOXR_INT16_I);
+    io.flags |= SOXR_NO_DITHER;  // GSM's own quantisation is far coarser; and the same input gives the same blocks
     const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_LQ, 0);
     const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);  // on the calling thread only
     soxr_error_t err = nullptr;
