@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <deque>
@@ -20,7 +21,13 @@ namespace {
 using SteadyClock = std::chrono::steady_clock;
 
 constexpr int kMaxQueuedSeconds = 3;  // audio the loop thread may fall behind before the oldest goes
-constexpr unsigned kLatencyUs = 60000;           // ALSA buffer the reader works with
+// The reader wakes once per period (a quarter of the ALSA buffer): 40 ms, one GSM block's worth.
+// Capture to listener stays near 100 ms: one period, up to one drain interval, the 40 ms a GSM
+// block takes to fill and the resampler's few milliseconds.
+constexpr unsigned kLatencyUs = 160000;
+// The loop takes what the readers captured on a timer of its own rather than being woken by
+// every period of every device; the timer falls in with the window timers' wake-ups.
+constexpr Millis kDrainInterval{20};
 constexpr auto kStallLimit = std::chrono::seconds(5);  // no data this long: reopen the device
 constexpr auto kReopenPause = std::chrono::milliseconds(1000);
 
@@ -145,9 +152,7 @@ struct AlsaCapture::Reader {
   std::mutex m;
   std::deque<std::vector<std::int16_t>> queue;
   std::size_t queued_frames = 0;
-  std::atomic<bool> posted{false};
   std::shared_ptr<std::atomic<std::uint64_t>> overruns, reopens, lost;
-  std::function<void()> wake;  // posts a drain to the loop
 
   void push(const std::int16_t* s, std::size_t n) {
     {
@@ -166,7 +171,6 @@ struct AlsaCapture::Reader {
       }
       queued_frames += n;
     }
-    if (!posted.exchange(true)) wake();
   }
 
   void close_pcm() {
@@ -186,6 +190,9 @@ struct AlsaCapture::Reader {
     pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);  // best effort: needs the privilege
     std::vector<std::int16_t> buf;
     auto last_data = SteadyClock::now();
+    const auto period = std::max(std::chrono::microseconds(5000),
+                                 std::chrono::microseconds(static_cast<long long>(chunk) * 1000000 / rate));
+    auto next_read = SteadyClock::now();
     while (!stop) {
       if (!pcm) {
         pause(kReopenPause);
@@ -196,16 +203,14 @@ struct AlsaCapture::Reader {
         ++*reopens;
         last_data = SteadyClock::now();
       }
-      buf.resize(chunk);
-      const int w = snd_pcm_wait(pcm, 200);
-      snd_pcm_sframes_t n = 0;
-      if (w < 0) {
-        n = w;
-      } else if (w == 0) {
-        n = -EAGAIN;
-      } else {
-        n = snd_pcm_readi(pcm, buf.data(), chunk);
-      }
+      buf.resize(2 * chunk);
+      // Wakes once a period and takes whatever is there, rather than polling: a sound server
+      // delivers in smaller pieces and would wake the reader for each of them.
+      const auto now = SteadyClock::now();
+      next_read = std::max(next_read + period, now);
+      std::this_thread::sleep_until(next_read);
+      snd_pcm_sframes_t n = snd_pcm_avail_update(pcm);
+      if (n > 0) n = snd_pcm_readi(pcm, buf.data(), std::min<snd_pcm_uframes_t>(static_cast<snd_pcm_uframes_t>(n), buf.size()));
       if (n > 0) {
         last_data = SteadyClock::now();
         push(buf.data(), static_cast<std::size_t>(n));
@@ -305,21 +310,29 @@ void AlsaCapture::start() {
       // A stage that cannot start (its port in use) shows inactive; the capture runs on.
     }
   }
-  std::weak_ptr<Reader> weak = r;
-  r->wake = [this, weak] {
-    loop_.post([this, weak] {
-      auto live = weak.lock();
-      if (live && live == reader_) drain();
-    });
-  };
   reader_ = r;
-  r->thread = std::thread([raw = r.get()] { raw->run(); });
+  r->thread = std::thread([raw = r.get()] {
+    pthread_setname_np(pthread_self(), "capture");
+    raw->run();
+  });
+  schedule_drain();
+}
+
+void AlsaCapture::schedule_drain() {
+  drain_timer_ = loop_.call_after(kDrainInterval, [this] {
+    drain_timer_.reset();
+    if (!reader_) return;
+    drain();
+    if (reader_) schedule_drain();
+  });
 }
 
 void AlsaCapture::stop() {
   if (!reader_) return;
   auto r = std::move(reader_);
   reader_.reset();
+  if (drain_timer_) loop_.cancel(*drain_timer_);
+  drain_timer_.reset();
   r->stop = true;
   if (r->thread.joinable()) r->thread.join();
   if (consumer_) consumer_->chain_stop();
@@ -327,7 +340,6 @@ void AlsaCapture::stop() {
 
 void AlsaCapture::drain() {
   std::deque<std::vector<std::int16_t>> chunks;
-  reader_->posted = false;
   {
     std::lock_guard<std::mutex> lock(reader_->m);
     chunks.swap(reader_->queue);

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <memory>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,7 +40,6 @@ std::vector<CaptureDeviceInfo> list_capture_devices();
 
 class AlsaCapture final : public CaptureDevice {
  public:
-  // `loop` must accept post() from another thread (the production AsioEventLoop does).
   explicit AlsaCapture(EventLoop& loop);
   ~AlsaCapture() override;
 
@@ -69,12 +69,14 @@ class AlsaCapture final : public CaptureDevice {
   void start();
   void stop();
   void drain();
+  void schedule_drain();
 
   EventLoop& loop_;
   PcmInput* consumer_ = nullptr;
   int device_id_ = -1;
   int rate_ = 44100;
   std::shared_ptr<Reader> reader_;
+  std::optional<EventLoop::TimerId> drain_timer_;
   std::shared_ptr<std::atomic<std::uint64_t>> overruns_, reopens_, lost_;
   std::uint64_t frames_delivered_ = 0;
   std::string last_failure_;

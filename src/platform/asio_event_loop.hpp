@@ -1,8 +1,17 @@
 #pragma once
 // The production event loop: one io_context, run by the one thread that owns the window model.
+//
+// Timed callbacks share one Asio timer. Each callback may run a little after its time (its
+// slack: an eighth of its delay, at most kMaxSlack); the loop wakes at the earliest moment some
+// callback's slack runs out and then runs every callback that is due, so callbacks that fall due
+// close together (the many window timers) cost one wake-up instead of one each. Never early;
+// a periodic window timer keeps its period, since it counts from its due time, not from when
+// it ran. Callbacks due at the same time run in the order they were scheduled.
 
 #include <boost/asio/io_context.hpp>
-#include <memory>
+#include <boost/asio/steady_timer.hpp>
+#include <map>
+#include <set>
 #include <unordered_map>
 
 #include "platform/event_loop.hpp"
@@ -11,7 +20,9 @@ namespace quillon {
 
 class AsioEventLoop final : public EventLoop {
  public:
-  explicit AsioEventLoop(boost::asio::io_context& io) : io_(io) {}
+  static constexpr Millis kMaxSlack{3};
+
+  explicit AsioEventLoop(boost::asio::io_context& io);
   ~AsioEventLoop() override;
 
   TimePoint now() const override { return Clock::now(); }
@@ -22,11 +33,30 @@ class AsioEventLoop final : public EventLoop {
 
   boost::asio::io_context& io() { return io_; }
 
+  // How late a callback scheduled `delay` ahead may run.
+  static Clock::duration slack_for(Clock::duration delay);
+  // Diagnostics: times the timer woke the loop, callbacks it ran.
+  std::uint64_t wakeups() const { return wakeups_; }
+  std::uint64_t timed_runs() const { return timed_runs_; }
+
  private:
-  struct Pending;
+  using Key = std::pair<TimePoint, TimerId>;
+  struct Entry {
+    TimePoint latest;
+    std::function<void()> fn;
+  };
+  void arm();
+  void run_due();
+
   boost::asio::io_context& io_;
+  boost::asio::steady_timer timer_;
   TimerId next_id_ = 1;
-  std::unordered_map<TimerId, std::shared_ptr<Pending>> pending_;
+  std::map<Key, Entry> due_;            // by due time, then scheduling order
+  std::multiset<Key> latest_;           // by latest acceptable time
+  std::unordered_map<TimerId, TimePoint> when_;
+  TimePoint armed_ = TimePoint::max();
+  bool in_batch_ = false;
+  std::uint64_t wakeups_ = 0, timed_runs_ = 0;
 };
 
 }  // namespace quillon

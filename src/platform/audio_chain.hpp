@@ -43,6 +43,9 @@ class PcmInput : public ChainStage {
 class BlockInput : public ChainStage {
  public:
   virtual void pcm_block(const PcmBlock& block) = 0;
+  // False while nobody takes the audio: the codec then only keeps the pace (silent blocks) and
+  // leaves the conversion undone.
+  virtual bool has_listeners() const { return true; }
 };
 
 }  // namespace quillon::audio

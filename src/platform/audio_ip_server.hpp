@@ -59,6 +59,7 @@ class AudioIpServer final : public IpServer, public BlockInput {
   void chain_start(int input_rate) override;
   void chain_stop() override;
   void pcm_block(const PcmBlock& block) override;
+  bool has_listeners() const override { return client_count() > 0; }
 
   // Diagnostics
   std::uint64_t clients_dropped() const;

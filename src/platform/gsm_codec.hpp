@@ -1,6 +1,6 @@
 #pragma once
 // The codec component: 16-bit mono PCM at the capture rate in, resampled to 8000 Hz
-// (libsamplerate) and cut into the 320-sample blocks of GSM 6.10 (format tag 49), out to the
+// (libsoxr) and cut into the 320-sample blocks of GSM 6.10 (format tag 49), out to the
 // server, which encodes them with libgsm for each listener (GsmFrameEncoder).
 
 #include <algorithm>
@@ -46,6 +46,11 @@ class BlockResampler {
   // Feeds PCM; `emit` is called for every complete block.
   template <class Emit>
   void feed(const std::int16_t* samples, std::size_t count, Emit&& emit) {
+    if (skipping_) {  // a fresh start: the filter's memory is of audio long gone
+      skipping_ = false;
+      skipped_ = 0;
+      reset();
+    }
     resample(samples, count);
     while (pending_.size() - pending_pos_ >= kSamplesPerBlock) {
       PcmBlock b;
@@ -62,16 +67,40 @@ class BlockResampler {
       pending_pos_ = 0;
     }
   }
+
+  // Takes PCM without converting it: `emit` gets a silent block at the pace converted blocks
+  // would come, so whatever watches the stream's pace sees no difference.
+  template <class Emit>
+  void skip(std::size_t count, Emit&& emit) {
+    static const PcmBlock silence{};
+    const auto rate = static_cast<std::size_t>(rate_);
+    if (!skipping_) {  // what was converted but not cut yet counts towards the next block
+      skipping_ = true;
+      skipped_ = (pending_.size() - pending_pos_) * rate / kGsmRate;
+      pending_.clear();
+      pending_pos_ = 0;
+    }
+    skipped_ += count;
+    const std::size_t per_block = kSamplesPerBlock * rate / kGsmRate;  // exact for every capture rate
+    while (skipped_ >= per_block) {
+      skipped_ -= per_block;
+      emit(silence);
+    }
+  }
+
   int input_rate() const { return rate_; }
 
  private:
   void resample(const std::int16_t* samples, std::size_t count);
+  void reset();
 
   struct Impl;
   std::unique_ptr<Impl> impl_;
   int rate_;
   std::vector<std::int16_t> pending_;  // 8000 Hz samples not yet encoded
   std::size_t pending_pos_ = 0;
+  bool skipping_ = false;
+  std::size_t skipped_ = 0;  // capture-rate samples taken by skip() since the last block
 };
 
 class GsmCodec final : public Codec, public PcmInput {
@@ -89,11 +118,14 @@ class GsmCodec final : public Codec, public PcmInput {
   void pcm(const std::int16_t* samples, std::size_t count) override;
 
   std::uint64_t blocks_made() const { return blocks_; }
+  // Capture-rate samples that went through the resampler (only while someone listens).
+  std::uint64_t samples_converted() const { return converted_; }
 
  private:
   BlockInput* consumer_ = nullptr;
   std::unique_ptr<BlockResampler> resampler_;
   std::uint64_t blocks_ = 0;
+  std::uint64_t converted_ = 0;
 };
 
 }  // namespace quillon::audio

@@ -4,10 +4,12 @@
 #include <gsm.h>
 #include <gtest/gtest.h>
 
+#include <boost/asio/io_context.hpp>
 #include <cmath>
 #include <cstring>
 
 #include "audio/audio_service.hpp"
+#include "platform/audio_ip_server.hpp"
 #include "platform/gsm_codec.hpp"
 
 namespace quillon::audio {
@@ -119,7 +121,7 @@ TEST_P(EncoderRates, BlocksOfEitherFramingDecodeBackToTheTone) {
 }
 
 TEST(GsmListeners, AListenerJoiningLateDecodesAtFullLevelWithItsOwnEncoder) {
-  auto blocks = blocks_of(11025, 1000.0, 3.0);
+  auto blocks = blocks_of(8000, 1000.0, 3.0);  // the encoder on its own, no resampler in between
   const std::size_t join = 25;  // one second in
   // The encoder that ran from the start: a decoder joining late stays far too quiet.
   auto shared = encode(blocks, 0, true);
@@ -128,6 +130,110 @@ TEST(GsmListeners, AListenerJoiningLateDecodesAtFullLevelWithItsOwnEncoder) {
   auto own = decode(encode(blocks, join, true), true);
   EXPECT_LT(rms_of(late, 1600), 2000.0);
   EXPECT_NEAR(rms_of(own, 1600), 8000 / std::sqrt(2.0), 800.0);
+}
+
+// Amplitude of the component at f in 8000 Hz samples (Goertzel).
+double amplitude_at(const std::vector<std::int16_t>& s, double f) {
+  return 2 * std::sqrt(std::max(0.0, power_at(s, f))) / static_cast<double>(s.size());
+}
+
+std::vector<std::int16_t> resampled(int rate, double f, double seconds) {
+  std::vector<std::int16_t> out;
+  for (auto& b : blocks_of(rate, f, seconds)) out.insert(out.end(), b.samples.begin(), b.samples.end());
+  out.erase(out.begin(), out.begin() + 800);  // settling
+  return out;
+}
+
+TEST(Resampler, SpeechBandKeepsItsLevelAndNothingAboveFourKilohertzFoldsIntoIt) {
+  for (int rate : {11025, 22050, 44100}) {
+    SCOPED_TRACE(rate);
+    for (double f : {300.0, 1000.0, 3000.0}) {
+      const double a = amplitude_at(resampled(rate, f, 1.0), f);
+      EXPECT_NEAR(20 * std::log10(a / 8000), 0.0, 0.5) << f << " Hz";
+    }
+    // Every sample out of the converter lies in 0 to 4 kHz, so its whole level is what folded
+    // back; 5 kHz would land on 3 kHz.
+    const auto folded = resampled(rate, 5000.0, 1.0);
+    EXPECT_LT(20 * std::log10(amplitude_at(folded, 3000.0) / 8000), -60.0);
+    EXPECT_LT(20 * std::log10((rms_of(folded, 0) + 1e-9) / (8000 / std::sqrt(2.0))), -50.0);
+  }
+}
+
+// The server end of a chain as the codec sees it, listeners switched by the test.
+struct SinkOfBlocks final : AudioConsumer, BlockInput {
+  bool listening = false;
+  std::vector<PcmBlock> blocks;
+  void chain_start(int) override {}
+  void chain_stop() override {}
+  void pcm_block(const PcmBlock& b) override { blocks.push_back(b); }
+  bool has_listeners() const override { return listening; }
+};
+
+std::vector<std::int16_t> samples_of(const std::vector<PcmBlock>& blocks, std::size_t from) {
+  std::vector<std::int16_t> s;
+  for (std::size_t i = from; i < blocks.size(); ++i) s.insert(s.end(), blocks[i].samples.begin(), blocks[i].samples.end());
+  return s;
+}
+
+TEST(GsmCodecListeners, AudioIsConvertedOnlyWhileSomeoneListensAndBlocksKeepTheirPaceEitherWay) {
+  // Two chains on the same capture: one heard from the start, one not; after 3 s they swap.
+  GsmCodec heard, unheard;
+  SinkOfBlocks heard_sink, unheard_sink;
+  heard.attach_consumer(heard_sink);
+  unheard.attach_consumer(unheard_sink);
+  heard_sink.listening = true;
+  heard.chain_start(44100);
+  unheard.chain_start(44100);
+  const auto pcm = tone(44100, 1000.0, 6.0);
+  std::size_t swap_block = 0;
+  std::uint64_t heard_converted_at_swap = 0;
+  for (std::size_t at = 0; at < pcm.size();) {
+    if (at >= 3 * 44100 && swap_block == 0) {
+      heard_sink.listening = false;
+      unheard_sink.listening = true;
+      swap_block = unheard_sink.blocks.size();
+      heard_converted_at_swap = heard.samples_converted();
+      EXPECT_EQ(unheard.samples_converted(), 0u);
+      for (auto& b : unheard_sink.blocks) EXPECT_EQ(rms_of(std::vector<std::int16_t>(b.samples.begin(), b.samples.end()), 0), 0.0);
+    }
+    const std::size_t n = std::min<std::size_t>(pcm.size() - at, 661 + at % 1301);  // uneven periods
+    heard.pcm(pcm.data() + at, n);
+    unheard.pcm(pcm.data() + at, n);
+    at += n;
+    // Whoever watches the stream's pace (the server's "streaming" state) sees the same blocks.
+    EXPECT_LE(std::abs(static_cast<long>(heard_sink.blocks.size()) - static_cast<long>(unheard_sink.blocks.size())), 1);
+  }
+  EXPECT_GE(heard_sink.blocks.size(), 148u);  // 6 s of 40 ms blocks
+  EXPECT_EQ(heard.blocks_made(), heard_sink.blocks.size());
+  EXPECT_EQ(heard.samples_converted(), heard_converted_at_swap);  // stopped when its listener left
+  EXPECT_GT(heard_converted_at_swap, 2 * 44100u);
+  EXPECT_GT(unheard.samples_converted(), 2 * 44100u);
+  // The listener that came late hears the tone at its level from the first few blocks on.
+  const auto late = samples_of(unheard_sink.blocks, swap_block + 2);
+  EXPECT_NEAR(20 * std::log10(amplitude_at(late, 1000.0) / 8000), 0.0, 0.5);
+  EXPECT_TRUE(heard.active());
+  EXPECT_TRUE(unheard.active());
+}
+
+TEST(GsmCodecListeners, AServerWithoutListenersStillShowsItsChainStreaming) {
+  boost::asio::io_context io;
+  GsmCodec codec;
+  AudioIpServer server(io);
+  codec.attach_consumer(server);
+  server.bind_to = "127.0.0.1";
+  server.set_port("0");
+  codec.chain_start(44100);
+  EXPECT_EQ(server.status_value(), status::waiting);
+  const auto pcm = tone(44100, 1000.0, 0.5);
+  codec.pcm(pcm.data(), pcm.size());
+  EXPECT_FALSE(server.has_listeners());
+  EXPECT_EQ(codec.samples_converted(), 0u);
+  EXPECT_GE(codec.blocks_made(), 12u);
+  EXPECT_EQ(server.status_value(), status::streaming);
+  EXPECT_TRUE(codec.active());
+  EXPECT_TRUE(server.active());
+  codec.chain_stop();
+  EXPECT_EQ(server.status_value(), status::stopped);
 }
 
 INSTANTIATE_TEST_SUITE_P(CaptureRates, EncoderRates, ::testing::Values(8000, 11025, 22050, 44100));
