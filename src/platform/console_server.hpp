@@ -54,13 +54,6 @@ std::string console_url(const ConsoleConfig& config, std::uint16_t port);
 // when the file cannot be read or holds no usable token.
 std::string read_console_token(const std::filesystem::path& file);
 
-// The answer of an extra GET route.
-struct ConsoleResponse {
-  int status;
-  std::string content_type;
-  std::string body;
-};
-
 class ConsoleServer {
  public:
   // Listens at once. Throws std::runtime_error when the address cannot be bound, or when it is
