@@ -168,14 +168,28 @@ TEST_F(Live, AnotherLineSpeedIsSilence) {
   ASSERT_TRUE(run_until([&] { return showing_frame(1); }));
 }
 
-TEST_F(Live, AutodetectFindsTheSimulatedRadio) {
-  start_sim({"--link", link(2), "--model", "BC796", "--baud", "9600"});
+// Channel 1 on a missing port keeps its watchdog firing while the scan borrows its port object:
+// every radio is still found, and afterwards channel 3 gets its own port and its radio.
+TEST_F(Live, AutodetectFindsEveryRadioAndLeavesNoPortHeld) {
+  start_sim({"--link", link(1), "--model", "BC785", "--baud", "19200", "--link", link(2), "--model", "BC796", "--baud",
+             "9600", "--link", link(3), "--model", "BC785", "--baud", "4800"});
+  server->settings.savereg("comport", "4x");  // port 5: no such device
   server->start();
+  ASSERT_TRUE(run_until([&] { return showing_silence(1); }));
   bool done = false;
   f().Command11.click().start_detached([&] { done = true; });
   ASSERT_TRUE(run_until([&] { return done; }, 30s));
-  ASSERT_FALSE(f().List1.items().empty());
-  EXPECT_EQ(f().List1.items().back(), "BC796 on port 2 at 9600 baud");
+  std::vector<std::string> found;
+  for (const auto& item : f().List1.items())
+    if (item.find(" on port ") != std::string::npos) found.push_back(item);
+  EXPECT_EQ(found, (std::vector<std::string>{"BC785 on port 1 at 19200 baud", "BC796 on port 2 at 9600 baud",
+                                             "BC785 on port 3 at 4800 baud"}));
+  run_until([] { return false; }, 1500ms);  // channel 1's watchdog goes on firing
+  EXPECT_FALSE(ports[0]->port_open());
+  f().Combo7.set_list_index(0);  // 4800
+  f().Check1[1].set_value(1);
+  EXPECT_TRUE(ports[2]->port_open());
+  EXPECT_TRUE(run_until([&] { return showing_frame(3); }));
 }
 
 TEST(RealBinary, PollsTheSimulatedRadio) {
