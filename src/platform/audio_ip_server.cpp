@@ -29,7 +29,9 @@ constexpr int kSendBufferBytes = 4096;  // keeps a stalled client's backlog in o
 // pause instead of spinning on the failure.
 constexpr std::chrono::milliseconds kAcceptRetry{200};
 
-// Leading whole number of a port text ("1011", "1011.7" -> 1011); -1 when there is none.
+// Whole port number of a port text, rounded as the window rounds port fields (halves away from
+// zero: "1011" -> 1011, "1010.5" -> 1011), so a text binds the same port on Apply and after a
+// restart; -1 when the text does not start with a number.
 long parse_port(const std::string& text) {
   std::size_t i = 0;
   while (i < text.size() && text[i] == ' ') ++i;
@@ -40,6 +42,7 @@ long parse_port(const std::string& text) {
     ++i;
     ++digits;
   }
+  if (digits > 0 && i + 1 < text.size() && text[i] == '.' && text[i + 1] >= '5' && text[i + 1] <= '9') ++v;
   return digits == 0 ? -1 : v;
 }
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
 #include <filesystem>
 #include <vector>
 
@@ -70,6 +71,22 @@ TEST(AudioIpServer, OutOfDescriptorsTheListenerBacksOffAndRecovers) {
   }
   EXPECT_EQ(got.substr(0, 4), "RIFF");  // admitted: the stream starts with its WAV header
   ::close(client);
+  server.chain_stop();
+}
+
+// The port text is rounded as the window rounds port fields, so "P-1.5" binds P on Apply just
+// as it does after a restart (where the stored text is made whole first).
+TEST(AudioIpServer, FractionalPortTextBindsTheRoundedPort) {
+  boost::asio::io_context io;
+  boost::asio::ip::tcp::acceptor probe(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
+  const int free_port = probe.local_endpoint().port();
+  probe.close();
+  AudioIpServer server(io);
+  server.set_proto(0);
+  server.set_port(std::to_string(free_port - 1) + ".5");
+  server.bind_to = "127.0.0.1";
+  server.chain_start(8000);
+  EXPECT_EQ(server.bound_port(), free_port);
   server.chain_stop();
 }
 
