@@ -17,6 +17,7 @@ AsioEventLoop::~AsioEventLoop() {
 
 EventLoop::TimerId AsioEventLoop::call_at(TimePoint when, std::function<void()> fn) {
   TimerId id = next_id_++;
+  if (*closed_) return id;
   auto p = std::make_shared<Pending>(io_);
   p->fn = std::move(fn);
   p->timer.expires_at(when);
@@ -40,6 +41,17 @@ void AsioEventLoop::cancel(TimerId id) {
   pending_.erase(it);
 }
 
-void AsioEventLoop::post(std::function<void()> fn) { boost::asio::post(io_, std::move(fn)); }
+void AsioEventLoop::post(std::function<void()> fn) {
+  if (*closed_) return;
+  boost::asio::post(io_, [closed = closed_, fn = std::move(fn)] {
+    if (!*closed) fn();
+  });
+}
+
+void AsioEventLoop::close() {
+  *closed_ = true;
+  for (auto& [id, p] : pending_) p->timer.cancel();
+  pending_.clear();
+}
 
 }  // namespace quillon

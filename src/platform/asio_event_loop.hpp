@@ -19,6 +19,10 @@ class AsioEventLoop final : public EventLoop {
   TimerId call_at(TimePoint when, std::function<void()> fn) override;
   void cancel(TimerId id) override;
   void post(std::function<void()> fn) override;
+  // The window is gone: nothing scheduled or posted through this loop runs any more (a timer,
+  // a pending wait), while the io_context may still run for others (the console saying
+  // goodbye to its pages).
+  void close();
 
   boost::asio::io_context& io() { return io_; }
 
@@ -27,6 +31,7 @@ class AsioEventLoop final : public EventLoop {
   boost::asio::io_context& io_;
   TimerId next_id_ = 1;
   std::unordered_map<TimerId, std::shared_ptr<Pending>> pending_;
+  std::shared_ptr<bool> closed_ = std::make_shared<bool>(false);
 };
 
 }  // namespace quillon
