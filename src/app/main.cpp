@@ -242,9 +242,14 @@ int main(int argc, char** argv) {
   srv.shell.on_closed = [&] {
     notifier.stopping();
     fleet.stop();
-    if (console) console->stop();
     log_line("stopped");
-    io.stop();
+    // The window is gone: none of its timers or waits run again, while the console tells its
+    // pages so (at most a second) before the process ends.
+    loop.close();
+    if (console)
+      console->shutdown([&] { io.stop(); });
+    else
+      io.stop();
   };
 
   boost::asio::signal_set signals(io, SIGTERM, SIGINT, SIGHUP);

@@ -16,6 +16,7 @@ Clock::duration AsioEventLoop::slack_for(Clock::duration delay) {
 
 EventLoop::TimerId AsioEventLoop::call_at(TimePoint when, std::function<void()> fn) {
   const TimerId id = next_id_++;
+  if (*closed_) return id;
   const TimePoint latest = when + slack_for(when - now());
   due_.emplace(Key{when, id}, Entry{latest, std::move(fn)});
   latest_.insert(Key{latest, id});
@@ -34,7 +35,21 @@ void AsioEventLoop::cancel(TimerId id) {
   // The armed wake-up stays: waking once for nothing is cheaper than re-arming on every cancel.
 }
 
-void AsioEventLoop::post(std::function<void()> fn) { boost::asio::post(io_, std::move(fn)); }
+void AsioEventLoop::post(std::function<void()> fn) {
+  if (*closed_) return;
+  boost::asio::post(io_, [closed = closed_, fn = std::move(fn)] {
+    if (!*closed) fn();
+  });
+}
+
+void AsioEventLoop::close() {
+  *closed_ = true;
+  due_.clear();
+  latest_.clear();
+  when_.clear();
+  armed_ = TimePoint::max();
+  timer_.cancel();
+}
 
 void AsioEventLoop::arm() {
   if (latest_.empty()) {

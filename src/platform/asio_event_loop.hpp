@@ -30,6 +30,10 @@ class AsioEventLoop final : public EventLoop {
   TimerId call_at(TimePoint when, std::function<void()> fn) override;
   void cancel(TimerId id) override;
   void post(std::function<void()> fn) override;
+  // The window is gone: nothing scheduled or posted through this loop runs any more (a timer,
+  // a pending wait), while the io_context may still run for others (the console saying
+  // goodbye to its pages).
+  void close();
 
   boost::asio::io_context& io() { return io_; }
 
@@ -57,6 +61,7 @@ class AsioEventLoop final : public EventLoop {
   TimePoint armed_ = TimePoint::max();
   bool in_batch_ = false;
   std::uint64_t wakeups_ = 0, timed_runs_ = 0;
+  std::shared_ptr<bool> closed_ = std::make_shared<bool>(false);
 };
 
 }  // namespace quillon

@@ -317,7 +317,7 @@ bool out_of_resources(const boost::system::error_code& ec) {
 struct WsSessionBase {
   virtual ~WsSessionBase() = default;
   virtual void send(std::shared_ptr<const std::string> msg) = 0;
-  virtual void farewell(const std::string& msg) = 0;
+  virtual void finish(std::shared_ptr<const std::string> msg) = 0;
   virtual void close() = 0;
 };
 
@@ -357,6 +357,9 @@ struct ConsoleServer::Impl : std::enable_shared_from_this<Impl> {
 
   void start();
   void stop();
+  void drained();
+  std::function<void()> on_drained;  // shutdown's caller, waiting for the streams to finish
+  asio::steady_timer drain_limit{io};
   asio::awaitable<void> accept_loop();
   void admit(tcp::socket socket);
   template <class Stream>
@@ -417,18 +420,12 @@ class WsSession : public WsSessionBase, public std::enable_shared_from_this<WsSe
     if (!in_flight_) write_next();
   }
 
-  // The last word before the server goes: written at once, without waiting for the loop (which
-  // is about to stop), and only when nothing else is being written; a full socket buffer just
-  // loses it.
-  void farewell(const std::string& msg) override {
+  // The last word before the server goes: queued behind everything already on its way, and
+  // the stream closes once it is written.
+  void finish(std::shared_ptr<const std::string> msg) override {
     if (closed_) return;
-    if (!in_flight_ && queue_.empty()) {
-      boost::system::error_code ec;
-      beast::get_lowest_layer(ws_).socket().non_blocking(true, ec);
-      ws_.text(true);
-      if (!ec) ws_.write(asio::buffer(msg), ec);
-    }
-    close();
+    finishing_ = true;
+    send(std::move(msg));
   }
 
   void close() override {
@@ -440,6 +437,7 @@ class WsSession : public WsSessionBase, public std::enable_shared_from_this<WsSe
     beast::get_lowest_layer(ws_).socket().shutdown(tcp::socket::shutdown_both, ec);
     beast::get_lowest_layer(ws_).socket().close(ec);
     owner_->sessions.erase(this->shared_from_this());
+    if (owner_->sessions.empty()) owner_->drained();
   }
 
  private:
@@ -454,7 +452,9 @@ class WsSession : public WsSessionBase, public std::enable_shared_from_this<WsSe
         self->close();
         return;
       }
-      if (!self->closed_ && !self->queue_.empty()) self->write_next();
+      if (self->closed_) return;
+      if (!self->queue_.empty()) self->write_next();
+      else if (self->finishing_) self->close();
     });
   }
 
@@ -464,6 +464,7 @@ class WsSession : public WsSessionBase, public std::enable_shared_from_this<WsSe
   std::size_t queued_bytes_ = 0;
   std::shared_ptr<const std::string> in_flight_;
   bool closed_ = false;
+  bool finishing_ = false;
 };
 
 void ConsoleServer::Impl::start() {
@@ -509,10 +510,20 @@ void ConsoleServer::Impl::stop() {
   boost::system::error_code ec;
   acceptor.close(ec);
   accept_pause.cancel();
+  // Idle connections go now; one busy with a request finishes its answer (the operator's Exit).
   for (auto& [id, c] : connections)
-    if (c.stream) c.stream->socket().close(ec);
-  const std::string goodbye = console::to_text(console::stopped_json());
-  for (auto& s : std::vector<std::shared_ptr<WsSessionBase>>(sessions.begin(), sessions.end())) s->farewell(goodbye);
+    if (c.stream && c.waiting) c.stream->socket().close(ec);
+  const auto goodbye = std::make_shared<const std::string>(console::to_text(console::stopped_json()));
+  for (auto& s : std::vector<std::shared_ptr<WsSessionBase>>(sessions.begin(), sessions.end())) s->finish(goodbye);
+  if (sessions.empty()) drained();
+}
+
+void ConsoleServer::Impl::drained() {
+  if (!on_drained) return;
+  auto done = std::move(on_drained);
+  on_drained = nullptr;
+  drain_limit.cancel();
+  done();
 }
 
 void ConsoleServer::Impl::broadcast(const json& j) {
@@ -882,6 +893,15 @@ std::uint16_t ConsoleServer::port() const {
 }
 
 void ConsoleServer::stop() { impl_->stop(); }
+
+void ConsoleServer::shutdown(std::function<void()> done, std::chrono::milliseconds limit) {
+  impl_->on_drained = std::move(done);
+  impl_->drain_limit.expires_after(limit);
+  impl_->drain_limit.async_wait([impl = impl_](boost::system::error_code ec) {
+    if (!ec) impl->drained();  // a stream that cannot take its last message in time is left
+  });
+  impl_->stop();
+}
 
 void ConsoleServer::add_get_route(std::string path, std::function<ConsoleResponse()> handler) {
   impl_->routes[std::move(path)] = std::move(handler);

@@ -12,6 +12,7 @@
 // given a certificate and key. docs/console.md has the details and curl examples. Boost.Beast
 // stays inside console_server.cpp.
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -66,9 +67,12 @@ class ConsoleServer {
 
   // The port actually bound (useful with port 0).
   std::uint16_t port() const;
-  // Closes the listener and every connection; the window is not touched afterwards. Call it
-  // on the loop thread (or once the loop no longer runs).
+  // Closes the listener and every connection; the window is not touched afterwards. Each event
+  // stream gets the "stopped" event and closes once that is written (while the io_context
+  // runs). Call it on the loop thread (or once the loop no longer runs).
   void stop();
+  // stop(), then `done` once every event stream has been told, or after `limit`.
+  void shutdown(std::function<void()> done, std::chrono::milliseconds limit = std::chrono::milliseconds(1000));
 
   // Serves GET `path` ("/metrics") with what `handler` returns, under the same access rules as
   // /api/window. The handler runs on the loop thread.
