@@ -245,7 +245,7 @@ function audioChains(sec) {
     el('td', { class: 'mono', dataset: { mirror: ch.audioClients } }, mirrorText(ch.audioClients))));
   return el('section', { class: 'card frame panel-plain' },
     el('h3', { class: 'legend' }, sec.title),
-    el('div', { class: 'grid-wrap' }, el('table', { class: 'grid' },
+    el('div', { class: 'grid-wrap', tabindex: '0', role: 'region', 'aria-label': sec.title }, el('table', { class: 'grid' },
       el('thead', {}, el('tr', {}, el('td', { class: 'grid-corner' }), ['Capture', 'Codec', 'Server', 'Linked', 'Clients'].map((c) => el('th', { scope: 'col' }, c)))),
       el('tbody', {}, rows))),
     el('p', { class: 'note muted' }, 'Each channel captures its input device, encodes it and serves it on its audio port. Green: component active.'));
