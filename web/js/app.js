@@ -4,10 +4,10 @@
 import { el, setText, domId, clear } from './dom.js';
 import { Model } from './model.js';
 import { renderControl, labelTarget, lampElement, lampState } from './controls.js';
-import { CHANNELS, PAGES, SCANNER_DATA } from './layout.js';
+import { CHANNELS, PAGES, SCANNER_DATA, COMPONENTS } from './layout.js';
 import { displayBlock, displayLine } from './display.js';
 import { tabStrip } from './tabs.js';
-import { MessageBoxes, aboutBox, confirmBox } from './dialogs.js';
+import { MessageBoxes, confirmBox, dialog } from './dialogs.js';
 
 const model = new Model();
 const ctx = { model, placed: new Set(), missing: new Set(), act };
@@ -73,7 +73,6 @@ async function acknowledge(id) {
 }
 
 const boxes = new MessageBoxes(acknowledge);
-const about = aboutBox();
 const exitConfirm = confirmBox(
   'Exit Quillon?',
   'The server saves its settings and stops: radios, data clients and audio streams are disconnected. It does not start again by itself.',
@@ -92,6 +91,35 @@ const exitConfirm = confirmBox(
     }
   },
 );
+
+// The about box is the window's own (frmabout): shown while the model says it is visible.
+function aboutDialog() {
+  if (!model.get('frmabout')) return;
+  ctx.placed.add('frmabout');
+  const product = renderControl(ctx, 'lblProduct', { className: 'about-product' });
+  const version = renderControl(ctx, 'lblVersion', { className: 'mono' });
+  const ok = renderControl(ctx, 'cmdOk', { className: 'btn btn-primary' });
+  const d = dialog('About', [el('p', { class: 'about-product' }, product), el('p', { class: 'about-version' }, 'Version ', version),
+    el('p', { class: 'muted' }, 'Puts BC785 and BC796 radio scanners on the network.')], [ok], 'about');
+  d.id = domId('frmabout');
+  d.dataset.control = 'frmabout';
+  d.dataset.kind = 'frame';
+  const okButton = ok?.querySelector('button');
+  d.addEventListener('cancel', (e) => {
+    e.preventDefault();
+    okButton?.click();
+  });
+  model.watch('frmabout', (st) => {
+    setText(d.querySelector('.dialog-title'), st.caption || 'About');
+    const show = st.visible !== false;
+    if (show && !d.open) {
+      d.showModal();
+      okButton?.focus();
+    } else if (!show && d.open) {
+      d.close();
+    }
+  });
+}
 
 // ---- layout ----------------------------------------------------------------------------
 
@@ -119,7 +147,8 @@ function buildRow(row) {
   const node = renderControl(ctx, row.control, { inputmode: row.inputmode });
   if (!node) return null;
   if (row.note) return el('p', { class: 'note' }, node);
-  return row.label ? labelled(row.label, node) : el('div', { class: 'field field-solo' }, node);
+  const label = model.get(row.control)?.label || row.label;
+  return label ? labelled(label, node) : el('div', { class: 'field field-solo' }, node);
 }
 
 // A lamp in a layout slot: the first slot naming it holds the control's own element.
@@ -134,16 +163,19 @@ function placeLamp(id, label) {
 }
 
 function buildGrid(grid) {
-  const head = el('tr', {}, el('td', { class: 'grid-corner' }), grid.columns.map((c) => el('th', { scope: 'col' }, c)));
-  const body = grid.rows.map((row) =>
-    el('tr', { class: row.muted ? 'muted-row' : null },
-      el('th', { scope: 'row' }, row.label),
+  const heading = (c, i) => (grid.headings === undefined ? null : renderControl(ctx, `lblColumn(${grid.headings + i})`)) ?? c;
+  const head = el('tr', {}, el('td', { class: 'grid-corner' }), grid.columns.map((c, i) => el('th', { scope: 'col' }, heading(c, i))));
+  const body = grid.rows.map((row) => {
+    const label = model.get(row.controls[0])?.label || row.label;
+    return el('tr', { class: row.muted ? 'muted-row' : null },
+      el('th', { scope: 'row' }, label),
       row.controls.map((id, i) => {
-        const ariaLabel = `${row.label.replace(/:$/, '')}, channel ${grid.columns[i]}`;
+        const ariaLabel = `${label.replace(/:$/, '')}, channel ${grid.columns[i]}`;
         const node = model.get(id)?.kind === 'lamp' ? placeLamp(id, ariaLabel)
           : renderControl(ctx, id, { ariaLabel, className: 'cell-field' });
         return el('td', {}, node);
-      })));
+      }));
+  });
   return el('div', { class: 'grid-wrap' }, el('table', { class: 'grid' }, el('thead', {}, head), el('tbody', {}, body)));
 }
 
@@ -207,12 +239,13 @@ function radioSection(ch) {
 function audioChains(sec) {
   const rows = CHANNELS.map((ch) => el('tr', {},
     el('th', { scope: 'row' }, `CH ${ch.n}`),
-    [['capture', 'Capture'], ['codec', 'Codec'], ['ipserver', 'Audio server'], ['audioLink', 'Client linked']].map(([key, word]) =>
-      el('td', {}, lampElement(ctx, ch[key], `${word}, channel ${ch.n}`, false))),
+    [['capture', 'Capture'], ['codec', 'Codec'], ['ipserver', 'Audio server'], ['audioLink', 'Client linked']].map(([key, word], k) =>
+      el('td', {}, el('span', { class: 'component-cell' }, lampElement(ctx, ch[key], `${word}, channel ${ch.n}`, false),
+        k < 3 ? renderControl(ctx, COMPONENTS[ch.n - 1][k]) : null))),
     el('td', { class: 'mono', dataset: { mirror: ch.audioClients } }, mirrorText(ch.audioClients))));
   return el('section', { class: 'card frame panel-plain' },
     el('h3', { class: 'legend' }, sec.title),
-    el('div', { class: 'grid-wrap' }, el('table', { class: 'grid' },
+    el('div', { class: 'grid-wrap', tabindex: '0', role: 'region', 'aria-label': sec.title }, el('table', { class: 'grid' },
       el('thead', {}, el('tr', {}, el('td', { class: 'grid-corner' }), ['Capture', 'Codec', 'Server', 'Linked', 'Clients'].map((c) => el('th', { scope: 'col' }, c)))),
       el('tbody', {}, rows))),
     el('p', { class: 'note muted' }, 'Each channel captures its input device, encodes it and serves it on its audio port. Green: component active.'));
@@ -299,7 +332,11 @@ function scannerData() {
         const node = renderControl(ctx, id, { rows: 3 });
         return node ? labelled(page.columns[k], node) : null;
       })))));
-    return el('div', { class: 'tabpanel-inner' }, box);
+    const extra = (page.extra ?? []).map((row) => {
+      const node = renderControl(ctx, row.control, { rows: 3 });
+      return node ? labelled(row.label, node) : null;
+    });
+    return el('div', { class: 'tabpanel-inner' }, box, extra.length ? el('div', { class: 'card frame talk-extra' }, extra) : null);
   };
   const panels = [el('div', { class: 'tabpanel-inner' }, sstab2.list, readoutPanels), ...SCANNER_DATA.pages.slice(1).map(talk)];
   const sstab3 = tabStrip(model, SCANNER_DATA.tabs, panels, { label: 'Scanner data' });
@@ -385,7 +422,8 @@ function build() {
       exitConfirm.open();
     },
   });
-  const aboutBtn = renderControl(ctx, 'mnu_about', { className: 'menu-btn', onClick: () => about.open() });
+  const aboutBtn = renderControl(ctx, 'mnu_about', { className: 'menu-btn' });
+  aboutDialog();
   const fileButton = fileBtn?.querySelector('button');
   if (fileButton) {
     fileButton.setAttribute('aria-haspopup', 'menu');
@@ -411,6 +449,21 @@ function build() {
   menu.append(el('div', { class: 'menu' }, fileBtn, fileMenu), aboutBtn,
     el('a', { class: 'menu-btn menu-link', href: '#diagnostics', id: 'diag-link' }, 'Diagnostics'),
     el('span', { id: 'menu-error', class: 'action-error', role: 'alert', hidden: true }));
+
+  // Signed in with a token: offer to sign out.
+  fetch('/api/session', { cache: 'no-store', credentials: 'same-origin' })
+    .then((r) => (r.ok ? r.json() : null))
+    .then((session) => {
+      if (!session?.token_required || !session.signed_in) return;
+      menu.insertBefore(el('button', {
+        type: 'button', class: 'menu-btn', id: 'sign-out',
+        onclick: async () => {
+          await fetch('/api/session', { method: 'DELETE', credentials: 'same-origin' }).catch(() => null);
+          location.reload();
+        },
+      }, 'Sign out'), $('diag-link'));
+    })
+    .catch(() => {});
 
   $('strip').replaceChildren(channelStrip());
 
@@ -560,6 +613,8 @@ async function connect() {
       boxes.shown(m.message);
     } else if (m.type === 'message_acknowledged') {
       boxes.gone(m.message);
+    } else if (m.type === 'stopped') {
+      stopping = true;  // the stream closes next: the server is shutting down
     }
   });
   socket.addEventListener('close', (ev) => {

@@ -188,6 +188,16 @@ function renderFrame(ctx, s, o) {
   return fs;
 }
 
+// An audio component: not operated, named with its class as hover text.
+function renderComponent(ctx, s) {
+  const span = mark(el('span', { class: 'component mono' }), s);
+  ctx.model.watch(s.id, (st) => {
+    setText(span, st.name);
+    span.title = `${st.name}: ${st.caption}`;
+  });
+  return span;
+}
+
 function renderUnknown(ctx, s) {
   const span = mark(el('span', { class: 'value' }), s);
   ctx.model.watch(s.id, (st) => setText(span, st.caption || st.text || ''));
@@ -205,6 +215,7 @@ const RENDERERS = {
   menu: renderButton,
   list: renderList,
   frame: renderFrame,
+  component: renderComponent,
 };
 
 // Builds the element of control `id` from its kind; null when the server has no such control.

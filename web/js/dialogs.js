@@ -1,9 +1,8 @@
 // Modal dialogs: the server's message boxes in the order they were shown, the about box and
 // the exit confirmation.
 import { el, setText } from './dom.js';
-import { PRODUCT } from './layout.js';
 
-function dialog(titleText, body, actions, cls) {
+export function dialog(titleText, body, actions, cls) {
   const title = el('h2', { class: 'dialog-title' }, titleText);
   const d = el('dialog', { class: ['dialog', cls] }, title, body, el('div', { class: 'dialog-actions' }, actions));
   title.id = `${cls}-title`;
@@ -86,17 +85,6 @@ export class MessageBoxes {
       this.error.hidden = false;
     }
   }
-}
-
-export function aboutBox() {
-  const ok = el('button', { type: 'button', class: 'btn btn-primary' }, 'Ok');
-  const d = dialog('About', [
-    el('p', { class: 'about-product' }, PRODUCT.name),
-    el('p', { class: 'about-version' }, 'Version ', el('span', { class: 'mono', dataset: { role: 'version' } }, PRODUCT.version)),
-    el('p', { class: 'muted' }, 'Radio scanner server for BC785 and BC796 scanners.'),
-  ], [ok], 'about');
-  ok.addEventListener('click', () => d.close());
-  return { open: () => { d.showModal(); ok.focus(); }, dialog: d };
 }
 
 export function confirmBox(title, text, yesText, onYes) {

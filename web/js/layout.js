@@ -83,26 +83,26 @@ const grid = (label, ids, extra = {}) => ({ label, controls: ids, ...extra });
 export const PAGES = [
   ...CHANNELS.map(channelPage),
   { id: 'status', tab: 4, sections: [
-    { frame: 'Frame11', grid: { columns: ['1', '2', '3', '4'], rows: [
+    { frame: 'Frame11', grid: { columns: ['1', '2', '3', '4'], headings: 0, rows: [
       grid('ComData:', perChannel((c) => c.serialLamp)),
       grid('Comopen:', perChannel((c) => c.portOpen)),
       grid('Poll step', perChannel((c) => `Label5(${c.n - 1})`), { muted: true }),
     ] } },
-    { frame: 'Frame9', grid: { columns: ['1', '2', '3', '4'], rows: [
+    { frame: 'Frame9', grid: { columns: ['1', '2', '3', '4'], headings: 4, rows: [
       grid('Dataport:', perChannel((c) => c.dataLamp)),
       grid('AudioLink:', perChannel((c) => c.audioLink)),
       grid('Audio value', perChannel((c) => `Label22(${c.n - 1})`), { muted: true }),
       grid('Listener', perChannel((c) => `${c.sockets}(0)`), { muted: true, field: true }),
       ...[1, 2, 3, 4].map((s) => grid(`Slot ${s}`, perChannel((c) => `${c.sockets}(${s})`), { muted: true, field: true })),
     ] }, note: 'Socket states: 0 closed, 2 listening, 7 connected, 8 closing, 9 error.' },
-    { frame: 'Frame4', grid: { columns: ['1', '2', '3', '4'], rows: [
+    { frame: 'Frame4', grid: { columns: ['1', '2', '3', '4'], headings: 8, rows: [
       grid('AudioDev:', perChannel((c) => c.capture)),
       grid('Codec:', perChannel((c) => c.codec)),
       grid('IPserver:', perChannel((c) => c.ipserver)),
       grid('Active Connections/ Max. connections:', perChannel((c) => c.audioClients), { field: true }),
       grid('Audio server value', perChannel((c) => `Label14(${c.n - 1})`), { muted: true }),
     ] } },
-    { frame: 'Frame12', grid: { columns: ['1', '2', '3', '4'], rows: [
+    { frame: 'Frame12', grid: { columns: ['1', '2', '3', '4'], headings: 12, rows: [
       grid('Send interval', perChannel((c) => `Text9(${c.n - 1})`), { muted: true, field: true }),
     ] } },
     { frame: 'Frame14', rows: [
@@ -111,12 +111,11 @@ export const PAGES = [
       { label: 'In use:', control: 'Label13' },
     ] },
     { title: 'Serial ports', rows: [{ buttons: ['Command11'] }] },
-    { frame: 'Frame3', rows: [
-      { label: 'Text7', control: 'Text7' },
-      { label: 'Text10', control: 'Text10' },
+    { title: 'List', rows: [
       { label: 'List1', control: 'List1' },
       { buttons: ['cmdclr'] },
     ] },
+    { frame: 'Frame3', note: 'The file-upload listener of this panel is never started by the server.' },
   ] },
   { id: 'audio', tab: 5, sections: [
     { frame: 'Frame13', rows: [{ buttons: ['Command9'] }] },
@@ -132,13 +131,14 @@ export const SCANNER_DATA = {
     { frame: 'Frame7', columns: ['Received from clients', 'Queued for the radio'],
       rows: perChannel((c) => [`txtoutput(${c.n - 1})`, `Text1(${c.n - 1})`]) },
     { frame: 'Frame8', columns: ['Readout text', 'Taken by the status frame'],
-      rows: perChannel((c) => [`Text6(${c.n - 1})`, `Text8(${c.n - 1})`]) },
+      rows: perChannel((c) => [`Text6(${c.n - 1})`, `Text8(${c.n - 1})`]),
+      extra: [{ label: "Channel 1's status frame as built", control: 'Text7' }, { label: 'As last sent', control: 'Text10' }] },
   ],
 };
 
 // Text fields the server writes many times a second: shown read-only, several lines.
-export const DISPLAY_FIELDS = /^(text5|Text6|Text8|txtoutput|Text1|Text24|Text15|Text19|Text25|Text17|Text9)\(/;
-export const MULTILINE_FIELDS = /^(text5|Text6|Text8|txtoutput|Text1)\(/;
+export const DISPLAY_FIELDS = /^(text5|Text6|Text8|txtoutput|Text1|Text24|Text15|Text19|Text25|Text17|Text9)\(|^(Text7|Text10)$/;
+export const MULTILINE_FIELDS = /^(text5|Text6|Text8|txtoutput|Text1)\(|^(Text7|Text10)$/;
 
 // Hover texts the window gives lamps that carry none of their own in the model.
 export const LAMP_HINTS = {
@@ -149,4 +149,10 @@ export const LAMP_HINTS = {
   AUDIOSTAT: 'Green: audio component active',
 };
 
-export const PRODUCT = { name: 'Quillon', version: '1.300 BETA' };
+// The audio components of each channel: capture, codec, audio server.
+export const COMPONENTS = [
+  ['serverInDeviceX', 'serverCodecX1', 'serverIpServerX'],
+  ['wavein2', 'wavec2', 'ipserv2'],
+  ['wavein3', 'wavec3', 'ipserv3'],
+  ['wavein4', 'wavec4', 'ipserv4'],
+];

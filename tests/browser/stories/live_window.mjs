@@ -62,10 +62,11 @@ story('live_window', async () => {
 
   // About box and its Ok; timers only on the diagnostics view, live.
   await page.click(sel('mnu_about'));
-  const about = page.locator('dialog.about');
-  assert.ok((await about.textContent()).includes('1.300 BETA'));
+  const about = page.locator(sel('frmabout'));
+  await eventually(() => about.isVisible(), 'the about box');
+  assert.equal(await page.textContent(sel('lblVersion')), '1.300 BETA');
   await about.getByRole('button', { name: 'Ok' }).click();
-  assert.equal(await about.isVisible(), false);
+  await eventually(async () => !(await about.isVisible()), 'the about box to close');
   assert.equal(await page.locator('#page-scanner1 [data-kind=timer]').count(), 0);
   await page.click('#diag-link');
   assert.equal(await page.textContent(`${sel('Timer4')} td:nth-child(2)`), '50');
