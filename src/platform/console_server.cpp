@@ -52,6 +52,7 @@
 #include <vector>
 
 #include "platform/asio_event_loop.hpp"
+#include "platform/cloexec.hpp"
 #include "platform/console_view.hpp"
 #include "platform/controls.hpp"
 #include "platform/private_file.hpp"
@@ -489,6 +490,7 @@ void ConsoleServer::Impl::start() {
     throw std::runtime_error(std::string("console cannot ") + what + " " + config.address + ":" + std::to_string(config.port) + ": " + ec.message());
   };
   if (acceptor.open(ep.protocol(), ec)) fail("open");
+  set_cloexec(acceptor.native_handle());  // a started program (the mixer) must not inherit it
   acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
   if (acceptor.bind(ep, ec)) fail("bind");
   if (acceptor.listen(asio::socket_base::max_listen_connections, ec)) fail("listen on");
@@ -555,6 +557,7 @@ asio::awaitable<void> ConsoleServer::Impl::accept_loop() {
 }
 
 void ConsoleServer::Impl::admit(tcp::socket socket) {
+  set_cloexec(socket.native_handle());
   boost::system::error_code ec;
   const auto remote = socket.remote_endpoint(ec);
   if (ec) return;  // already gone

@@ -1,6 +1,7 @@
 // The real binary as a careless operator and a hostile environment meet it: a started program,
 // a vanished reader of standard error, a wide-open umask, a data directory it cannot write.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -103,6 +104,19 @@ TEST(Descriptors, TheStartedMixerProgramHoldsNothingOfTheServers) {
   const auto fds = open_descriptors(child);
   ::kill(child, SIGKILL);
   EXPECT_EQ(fds, (std::set<std::string>{"0", "1", "2"}));
+  // Not only the spawn: every socket the server holds (listeners, console and data connections)
+  // is close-on-exec, for any program it may start. (Other descriptors may be inherited from
+  // the test runner, not opened by the server.)
+  for (const auto& fd : open_descriptors(p.pid())) {
+    std::error_code link_ec;
+    const std::string target = fs::read_symlink("/proc/" + std::to_string(p.pid()) + "/fd/" + fd, link_ec).string();
+    if (target.rfind("socket:", 0) != 0) continue;
+    const std::string info = Process::slurp("/proc/" + std::to_string(p.pid()) + "/fdinfo/" + fd);
+    const auto at = info.find("flags:");
+    if (at == std::string::npos) continue;  // closed meanwhile
+    const unsigned long flags = std::stoul(info.substr(at + 6), nullptr, 8);
+    EXPECT_TRUE(flags & O_CLOEXEC) << "descriptor " << fd << " of the server is inherited by started programs";
+  }
   ::close(client);
   p.stop(SIGTERM);
   fs::remove_all(dir);
