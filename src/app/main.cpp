@@ -90,42 +90,38 @@ int main(int argc, char** argv) {
       }
       return argv[++i];
     };
+    // "--name VALUE" or "--name=VALUE"; nothing when `a` is another option.
+    auto takes = [&](const std::string& name) -> std::optional<std::string> {
+      if (a == name) return std::string(value(name.c_str()));
+      if (a.rfind(name + "=", 0) == 0) return a.substr(name.size() + 1);
+      return std::nullopt;
+    };
+    std::optional<std::string> v;
     if (a == "--help" || a == "-h") {
       std::cout << kUsage;
       return 0;
     } else if (a == "--version") {
       std::cout << "quillon 1.300 Beta\n";
       return 0;
-    } else if (a == "--data-dir") {
-      opt.data_dir = value("--data-dir");
-    } else if (a.rfind("--data-dir=", 0) == 0) {
-      opt.data_dir = a.substr(std::strlen("--data-dir="));
-    } else if (a == "--console") {
-      opt.console = value("--console");
-    } else if (a.rfind("--console=", 0) == 0) {
-      opt.console = a.substr(std::strlen("--console="));
-    } else if (a == "--console-token-file") {
-      opt.console_token_file = value("--console-token-file");
-    } else if (a.rfind("--console-token-file=", 0) == 0) {
-      opt.console_token_file = a.substr(std::strlen("--console-token-file="));
-    } else if (a == "--console-tls-cert") {
-      opt.console_tls_cert = value("--console-tls-cert");
-    } else if (a.rfind("--console-tls-cert=", 0) == 0) {
-      opt.console_tls_cert = a.substr(std::strlen("--console-tls-cert="));
-    } else if (a == "--console-tls-key") {
-      opt.console_tls_key = value("--console-tls-key");
-    } else if (a.rfind("--console-tls-key=", 0) == 0) {
-      opt.console_tls_key = a.substr(std::strlen("--console-tls-key="));
-    } else if (a == "--config" || a.rfind("--config=", 0) == 0) {
-      opt.config_file = a == "--config" ? value("--config") : a.substr(std::strlen("--config="));
+    } else if ((v = takes("--data-dir"))) {
+      opt.data_dir = *v;
+    } else if ((v = takes("--console"))) {
+      opt.console = *v;
+    } else if ((v = takes("--console-token-file"))) {
+      opt.console_token_file = *v;
+    } else if ((v = takes("--console-tls-cert"))) {
+      opt.console_tls_cert = *v;
+    } else if ((v = takes("--console-tls-key"))) {
+      opt.console_tls_key = *v;
+    } else if ((v = takes("--config"))) {
+      opt.config_file = *v;
     } else if (a == "--check-config") {
       opt.check_config = true;
       if (i + 1 < argc && argv[i + 1][0] != '-') opt.config_file = argv[++i];
-    } else if (a == "--log-level" || a.rfind("--log-level=", 0) == 0) {
-      const std::string v = a == "--log-level" ? value("--log-level") : a.substr(std::strlen("--log-level="));
-      const auto level = quillon::log::parse_level(v);
+    } else if ((v = takes("--log-level"))) {
+      const auto level = quillon::log::parse_level(*v);
       if (!level) {
-        std::cerr << "quillon: --log-level " << v << ": use error, warning, info or debug\n";
+        std::cerr << "quillon: --log-level " << *v << ": use error, warning, info or debug\n";
         return 2;
       }
       opt.log_level = *level;
