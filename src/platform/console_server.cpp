@@ -382,11 +382,13 @@ struct ConsoleServer::Impl : std::enable_shared_from_this<Impl> {
 template <class Stream>
 class WsSession : public WsSessionBase, public std::enable_shared_from_this<WsSession<Stream>> {
  public:
-  WsSession(std::shared_ptr<ConsoleServer::Impl> owner, Stream stream) : owner_(std::move(owner)), ws_(std::move(stream)) {}
+  WsSession(const std::shared_ptr<ConsoleServer::Impl>& owner, Stream stream) : owner_(owner), ws_(std::move(stream)) {}
 
   // The handshake slot was taken by the caller (Impl::upgrading); it is given back here.
   asio::awaitable<void> run(Request req) {
     auto self = this->shared_from_this();
+    const auto owner = owner_.lock();  // the caller holds it for as long as this runs
+    if (!owner) co_return;
     beast::get_lowest_layer(ws_).expires_never();
     ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
     ws_.set_option(websocket::stream_base::decorator([](websocket::response_type& res) {
@@ -395,10 +397,10 @@ class WsSession : public WsSessionBase, public std::enable_shared_from_this<WsSe
     }));
     ws_.read_message_max(kMaxClientMessage);
     auto [ec] = co_await ws_.async_accept(req, kNoThrow);
-    --owner_->upgrading;
-    if (ec || owner_->stopped) co_return;
-    owner_->sessions.insert(self);
-    json hello = console::window_json(owner_->window);
+    --owner->upgrading;
+    if (ec || owner->stopped) co_return;
+    owner->sessions.insert(self);
+    json hello = console::window_json(owner->window);
     hello["type"] = "snapshot";
     send(std::make_shared<const std::string>(console::to_text(hello)));
     beast::flat_buffer buffer;
@@ -437,8 +439,10 @@ class WsSession : public WsSessionBase, public std::enable_shared_from_this<WsSe
     boost::system::error_code ec;
     beast::get_lowest_layer(ws_).socket().shutdown(tcp::socket::shutdown_both, ec);
     beast::get_lowest_layer(ws_).socket().close(ec);
-    owner_->sessions.erase(this->shared_from_this());
-    if (owner_->sessions.empty()) owner_->drained();
+    if (const auto owner = owner_.lock()) {
+      owner->sessions.erase(this->shared_from_this());
+      if (owner->sessions.empty()) owner->drained();
+    }
   }
 
  private:
@@ -459,7 +463,9 @@ class WsSession : public WsSessionBase, public std::enable_shared_from_this<WsSe
     });
   }
 
-  std::shared_ptr<ConsoleServer::Impl> owner_;
+  // Weak: the server keeps its sessions, and a loop stopped with their operations pending
+  // must not leave the two holding each other.
+  std::weak_ptr<ConsoleServer::Impl> owner_;
   websocket::stream<Stream> ws_;
   std::deque<std::shared_ptr<const std::string>> queue_;
   std::size_t queued_bytes_ = 0;

@@ -126,8 +126,30 @@ void GsmCodec::chain_stop() {
   if (consumer_) consumer_->chain_stop();
 }
 
+int GsmCodec::add_pcm_tap(PcmTap tap) {
+  taps_.emplace_back(++next_tap_, std::move(tap));
+  return next_tap_;
+}
+
+void GsmCodec::remove_pcm_tap(int id) {
+  std::erase_if(taps_, [id](const auto& t) { return t.first == id; });
+}
+
 void GsmCodec::pcm(const std::int16_t* samples, std::size_t count) {
   if (!resampler_) return;
+  if (!taps_.empty()) {
+    // By id: a tap may remove itself or another while it runs.
+    const int rate = resampler_->input_rate();
+    const int last = next_tap_;
+    for (std::size_t i = 0; i < taps_.size(); ++i) {
+      const int id = taps_[i].first;
+      if (id > last) break;  // added during this round: from the next chunk on
+      const PcmTap tap = taps_[i].second;
+      tap(samples, count, rate);
+      if (i < taps_.size() && taps_[i].first != id) --i;  // this one went: the next moved here
+    }
+    if (!resampler_) return;  // a tap stopped the chain
+  }
   auto emit = [&](const PcmBlock& b) {
     ++blocks_;
     if (consumer_) consumer_->pcm_block(b);

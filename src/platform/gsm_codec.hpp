@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -117,6 +118,12 @@ class GsmCodec final : public Codec, public PcmInput {
   void chain_stop() override;
   void pcm(const std::int16_t* samples, std::size_t count) override;
 
+  // Other users of the captured PCM (listening encoders, the level meter): each gets every
+  // chunk at the capture rate while the chain runs, whether or not anyone hears the GSM stream.
+  using PcmTap = std::function<void(const std::int16_t* samples, std::size_t count, int rate)>;
+  int add_pcm_tap(PcmTap tap);
+  void remove_pcm_tap(int id);
+
   std::uint64_t blocks_made() const { return blocks_; }
   // Capture-rate samples that went through the resampler (only while someone listens).
   std::uint64_t samples_converted() const { return converted_; }
@@ -126,6 +133,8 @@ class GsmCodec final : public Codec, public PcmInput {
   std::unique_ptr<BlockResampler> resampler_;
   std::uint64_t blocks_ = 0;
   std::uint64_t converted_ = 0;
+  std::vector<std::pair<int, PcmTap>> taps_;
+  int next_tap_ = 0;
 };
 
 }  // namespace quillon::audio
