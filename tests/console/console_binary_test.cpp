@@ -240,7 +240,7 @@ TEST(ConsoleHardening, AcceptPausesWhenDescriptorsRunOut) {
   const auto used = srv.cpu_time() - before;
   EXPECT_LT(used, 1000ms) << "the accept loop spins";
   idle.clear();
-  EXPECT_EQ(srv.status_within(30s), 200);
+  EXPECT_EQ(srv.status_within(30s), 200) << srv.process->stderr_text();
 }
 
 TEST(ConsoleBinary, OptionsAreChecked) {
