@@ -105,7 +105,20 @@ TEST_P(ListenStreamTest, OneSharedEncoderServesEarlyAndLateListenersWithWholeUni
       EXPECT_EQ(std::string(r->units[0].begin() + 28, r->units[0].begin() + 36), "OpusHead");
       EXPECT_EQ(r->units[0][5], 2) << "beginning of stream";
       EXPECT_EQ(std::string(r->units[1].begin() + 28, r->units[1].begin() + 36), "OpusTags");
-      for (const auto& u : r->units) EXPECT_TRUE(starts_with(u, "OggS"));
+      // One logical stream (one serial); headers at granule 0, then each page 200 ms further
+      // on in 48 kHz samples.
+      auto le = [](const std::vector<std::uint8_t>& u, std::size_t at, int n) {
+        std::uint64_t v = 0;
+        for (int i = n - 1; i >= 0; --i) v = (v << 8) | u[at + static_cast<std::size_t>(i)];
+        return v;
+      };
+      for (const auto& u : r->units) {
+        ASSERT_TRUE(starts_with(u, "OggS"));
+        EXPECT_EQ(le(u, 14, 4), le(r->units[0], 14, 4)) << "serial";
+      }
+      EXPECT_EQ(le(r->units[0], 6, 8), 0u);
+      EXPECT_EQ(le(r->units[1], 6, 8), 0u);
+      for (std::size_t i = 3; i < r->units.size(); ++i) EXPECT_EQ(le(r->units[i], 6, 8) - le(r->units[i - 1], 6, 8), 5u * 1920);
     } else {
       for (const auto& u : r->units) EXPECT_TRUE(u.size() > 4 && u[0] == 0xFF && (u[1] & 0xE0) == 0xE0);
     }
