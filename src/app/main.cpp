@@ -18,6 +18,7 @@
 #include "app/config.hpp"
 #include "app/data_dir.hpp"
 #include "app/fleet_services.hpp"
+#include "app/listen_service.hpp"
 #include "app/server.hpp"
 #include "platform/alsa_capture.hpp"
 #include "platform/asio_event_loop.hpp"
@@ -225,9 +226,13 @@ int main(int argc, char** argv) {
     }
   }
 
+  quillon::ListenService listen(loop, srv.form, config.listen, {&codec[0], &codec[1], &codec[2], &codec[3]}, console.get(),
+                                socket_options.bind_address);
+
   quillon::ServiceNotifier notifier(loop);
   quillon::MetricSources metric_sources;
   metric_sources.start_time_seconds = start_time;
+  metric_sources.listen = &listen;
   for (std::size_t k = 0; k < 4; ++k) {
     metric_sources.serial[k] = counted_ports[k].get();
     metric_sources.ports[k] = ports[k].get();
@@ -238,6 +243,7 @@ int main(int argc, char** argv) {
   srv.shell.on_closed = [&] {
     notifier.stopping();
     fleet.stop();
+    listen.stop();
     log_line("stopped");
     // The window is gone: none of its timers or waits run again, while the console tells its
     // pages so (at most a second) before the process ends.
