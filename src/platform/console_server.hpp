@@ -78,6 +78,15 @@ class ConsoleServer {
   // /api/window. The handler runs on the loop thread.
   void add_get_route(std::string path, std::function<ConsoleResponse()> handler);
 
+  // Sends `text` (one JSON object with a "type") to every open event stream as a message of its
+  // own, for events that are not changes of the window (the audio levels). Such events are
+  // dropped, rather than queued, for a stream that is already behind: the next one supersedes
+  // them. Nothing happens while no stream is open.
+  void publish(std::string text);
+  // `watcher` is told the number of open event streams whenever it changes; not after stop().
+  void on_streams(std::function<void(std::size_t open)> watcher);
+  std::size_t streams() const;
+
   struct Impl;
 
  private:
