@@ -46,7 +46,7 @@ export function levelMeter(n) {
       node.setAttribute('aria-valuetext', `peak ${p.toFixed(1)} dBFS, RMS ${r.toFixed(1)} dBFS`);
       node.title = `Peak ${p.toFixed(1)} dBFS, RMS ${r.toFixed(1)} dBFS`;
       node.dataset.state = p <= FLOOR ? 'silent' : 'sound';
-      setText(text, `${dbText(p)} / ${dbText(r)} dB`);
+      setText(text, `${dbText(p)} / ${dbText(r)} dBFS`);
     },
   };
 }

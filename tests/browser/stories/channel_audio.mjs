@@ -2,7 +2,7 @@
 // capturing the simulated radio move above the floor, a channel whose capture device does not
 // exist reads "no input" and stays at the floor.
 import assert from 'node:assert/strict';
-import { story, makeRig, startRadios, startAudio, startServer, launchBrowser, openPage, whenLive, eventually, sleep, log } from '../lib/harness.mjs';
+import { story, makeRig, startRadios, startAudio, startServer, launchBrowser, openPage, whenLive, eventually, sleep, screenshot, log } from '../lib/harness.mjs';
 
 const meter = (n) => `.strip-card[data-channel="${n}"] [role="meter"]`;
 
@@ -36,7 +36,7 @@ story('channel_audio', async () => {
       return r.state === 'sound' && r.now > -60 && r;
     }, `the meter of channel ${n} above the floor`, 30000);
     assert.equal(m.label, `Audio level, channel ${n}`);
-    assert.match(m.text, /^−?\d+\.\d \/ −?\d+\.\d dB$/);
+    assert.match(m.text, /^−?\d+\.\d \/ −?\d+\.\d dBFS$/);
     assert.match(m.valuetext, /^peak -?\d+\.\d dBFS, RMS -?\d+\.\d dBFS$/);
     const [peak, rms] = m.valuetext.match(/-?\d+\.\d/g).map(Number);
     assert.ok(rms <= peak, `RMS ${rms} at most the peak ${peak}`);
@@ -56,6 +56,7 @@ story('channel_audio', async () => {
   await sleep(2000);
   const recent = levels.filter((t) => t >= since).length;
   assert.ok(recent >= 4, `${recent} level events in 2 s`);
+  await screenshot(page, 'channel-audio');
   assert.deepEqual(page.problems, []);
   log('channel 4 at the floor');
 });
