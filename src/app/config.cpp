@@ -11,6 +11,8 @@
 #include <toml++/toml.h>
 #include <vector>
 
+#include "audio/listen_encoder.hpp"
+
 namespace quillon::config {
 
 namespace {
@@ -144,6 +146,17 @@ std::string read_secret(const std::filesystem::path& file, const std::filesystem
   return line;
 }
 
+// An encoder's rate and bitrate: the rate is checked first, so the message names the key at fault.
+void check_encoder(audio::ListenFormat format, int bitrate, int rate, const toml::table& t, const std::filesystem::path& file,
+                   const std::string& prefix) {
+  const std::string name = audio::format_name(format);
+  if (const auto why = audio::settings_problem(format, {format == audio::ListenFormat::Opus ? 24 : 32, rate}); !why.empty())
+    fail_at(file, t.contains(name + "_rate") ? *t.get(name + "_rate") : static_cast<const toml::node&>(t), prefix + "." + name + "_rate", why);
+  if (const auto why = audio::settings_problem(format, {bitrate, rate}); !why.empty())
+    fail_at(file, t.contains(name + "_bitrate") ? *t.get(name + "_bitrate") : static_cast<const toml::node&>(t),
+            prefix + "." + name + "_bitrate", why);
+}
+
 const std::vector<Section>& schema() {
   static const std::vector<Section> s = {
       section<Site>("site", [](Config& c, int) -> Site& { return c.site; }, {text_key<Site>("name", &Site::name, topic_word)}),
@@ -182,6 +195,20 @@ const std::vector<Section>& schema() {
               fail_at(file, t, prefix + ".tls", "certificates are given but tls is not true");
             for (const auto* p : {&m.ca_file, &m.cert_file, &m.key_file})
               if (!p->empty() && ::access(p->c_str(), R_OK) != 0) fail_at(file, t, prefix, "cannot read " + p->string());
+          }),
+      section<Listen>(
+          "listen", [](Config& c, int) -> Listen& { return c.listen; },
+          {
+              int_key<Listen>("public_port", &Listen::public_port, 1, 65535),
+              int_key<Listen>("max_listeners", &Listen::max_listeners, 1, 1000),
+              int_key<Listen>("opus_bitrate", &Listen::opus_bitrate, 6, 256),
+              int_key<Listen>("opus_rate", &Listen::opus_rate, 8000, 48000),
+              int_key<Listen>("mp3_bitrate", &Listen::mp3_bitrate, 8, 320),
+              int_key<Listen>("mp3_rate", &Listen::mp3_rate, 8000, 48000),
+          },
+          [](Listen& l, const toml::table& t, const std::filesystem::path& file, const std::string& prefix) {
+            check_encoder(audio::ListenFormat::Opus, l.opus_bitrate, l.opus_rate, t, file, prefix);
+            check_encoder(audio::ListenFormat::Mp3, l.mp3_bitrate, l.mp3_rate, t, file, prefix);
           }),
   };
   return s;

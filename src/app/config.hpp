@@ -38,10 +38,21 @@ struct Mqtt {
   std::string discovery_prefix = "homeassistant";
 };
 
+// Listening over HTTP (/listen/N.ogg, /listen/N.mp3) and the encoders behind it.
+struct Listen {
+  int public_port = 0;     // 0: no public listening port
+  int max_listeners = 64;  // per channel and listening port, both formats together
+  int opus_bitrate = 24;   // kbit/s
+  int opus_rate = 48000;   // Hz
+  int mp3_bitrate = 16;
+  int mp3_rate = 22050;
+};
+
 struct Config {
   std::filesystem::path file;  // empty when no file was read
   Site site;
   Mqtt mqtt;
+  Listen listen;
 };
 
 // A file that cannot be used; what() is "FILE:LINE: key: message" (or "FILE: message").

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "netdata/channels.hpp"
+#include "app/listen_service.hpp"
 #include "platform/alsa_capture.hpp"
 #include "scanner/channel_table.hpp"
 #include "platform/counting_serial_port.hpp"
@@ -168,6 +169,11 @@ metrics::Snapshot gather_metrics(Frmserver& f, const MetricSources& src, std::op
     ErrorScope err;
     err.step([&] { audio_clients = netdata::need(f.ipserv[k]).client_count(); });
     c.audio_clients.emplace_back("gsm", audio_clients);
+    if (src.listen) {
+      c.audio_clients.emplace_back("opus", src.listen->listeners(ch, audio::ListenFormat::Opus));
+      c.audio_clients.emplace_back("mp3", src.listen->listeners(ch, audio::ListenFormat::Mp3));
+      c.listen_encoders = src.listen->encoders_running(ch);
+    }
     snap.channels.push_back(std::move(c));
   }
   snap.process = metrics::read_process(src.start_time_seconds);

@@ -13,6 +13,7 @@
 namespace quillon {
 
 class CountingSerialPort;
+class ListenService;
 class LinuxSerialPort;
 namespace audio {
 class AlsaCapture;
@@ -44,6 +45,7 @@ struct MetricSources {
   std::array<const CountingSerialPort*, kChannels> serial{};
   std::array<const LinuxSerialPort*, kChannels> ports{};
   std::array<const audio::AlsaCapture*, kChannels> capture{};
+  const ListenService* listen = nullptr;
   double start_time_seconds = 0;
 };
 

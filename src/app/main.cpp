@@ -19,6 +19,7 @@
 #include "app/config.hpp"
 #include "app/data_dir.hpp"
 #include "app/fleet_services.hpp"
+#include "app/listen_service.hpp"
 #include "app/server.hpp"
 #include "audio/level_meter.hpp"
 #include "platform/alsa_capture.hpp"
@@ -227,6 +228,9 @@ int main(int argc, char** argv) {
     }
   }
 
+  quillon::ListenService listen(loop, srv.form, config.listen, {&codec[0], &codec[1], &codec[2], &codec[3]}, console.get(),
+                                socket_options.bind_address);
+
   // The console's level meters read the codecs' PCM, and only while a page is open.
   std::array<quillon::audio::LevelMeters::Source, 4> level_sources;
   for (std::size_t k = 0; k < 4; ++k)
@@ -235,11 +239,12 @@ int main(int argc, char** argv) {
   quillon::audio::LevelMeters meters(loop, level_sources, [&console](std::string text) {
     if (console) console->publish(std::move(text));
   });
-  if (console) console->on_streams([&meters](std::size_t open) { meters.watch(open > 0); });
+  if (console) console->on_event_streams([&meters](std::size_t open) { meters.watch(open > 0); });
 
   quillon::ServiceNotifier notifier(loop);
   quillon::MetricSources metric_sources;
   metric_sources.start_time_seconds = start_time;
+  metric_sources.listen = &listen;
   for (std::size_t k = 0; k < 4; ++k) {
     metric_sources.serial[k] = counted_ports[k].get();
     metric_sources.ports[k] = ports[k].get();
@@ -250,6 +255,7 @@ int main(int argc, char** argv) {
   srv.shell.on_closed = [&] {
     notifier.stopping();
     fleet.stop();
+    listen.stop();
     log_line("stopped");
     // The window is gone: none of its timers or waits run again, while the console tells its
     // pages so (at most a second) before the process ends.

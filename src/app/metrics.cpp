@@ -102,6 +102,8 @@ const std::vector<ChannelMetric>& channel_metrics() {
        field(&ChannelFigures::capture_reopens)},
       {"quillon_audio_capture_lost_chunks_total", "counter", "Captured audio chunks dropped because the server fell behind.",
        field(&ChannelFigures::capture_chunks_lost)},
+      {"quillon_listen_encoders", "gauge", "Listening-format encoders running (one per format, shared by its listeners).",
+       field(&ChannelFigures::listen_encoders)},
   };
   return m;
 }

@@ -28,8 +28,10 @@ struct ChannelFigures {
   std::uint64_t capture_overruns = 0;
   std::uint64_t capture_reopens = 0;
   std::uint64_t capture_chunks_lost = 0;
-  // Connected listeners per audio output ("gsm": the channel's own audio port).
+  // Connected listeners per audio output ("gsm": the channel's own audio port; "opus", "mp3":
+  // HTTP listeners).
   std::vector<std::pair<std::string, int>> audio_clients;
+  int listen_encoders = 0;  // listening-format encoders running (each shared by its listeners)
 };
 
 struct ProcessFigures {

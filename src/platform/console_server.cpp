@@ -15,6 +15,11 @@
 //   8 MiB queued behind it: a session that falls further behind is closed (the page reconnects
 //   and takes a fresh snapshot). Published events (audio levels) skip a session with 16
 //   messages waiting: the next one replaces them.
+// - live streams (stream routes): the answer's head, then the source's units as they come, with
+//   no length (the end of the connection ends the stream); a listener whose queue holds units
+//   older than the route's limit (a few seconds) or more bytes than its limit is dropped, and
+//   the kernel's send buffer is kept small so that what the listener is behind by is in the
+//   queue. Their number is bounded by the route's source, not by the connection limits.
 // - sign-in sessions: at most 64 (the oldest goes first), each for 12 hours; a restart ends all.
 //
 // Access. The page's files and /api/session are open to every client; everything else needs,
@@ -86,6 +91,7 @@ constexpr std::size_t kMaxQueuedBytes = 8 * 1024 * 1024;
 constexpr std::size_t kBehind = 16;  // queued messages past which published events are dropped
 constexpr std::size_t kMaxDrain = 1024 * 1024;
 constexpr std::size_t kMaxSignedIn = 64;
+constexpr std::size_t kStreamSendBuffer = 8 * 1024;  // the kernel doubles it
 constexpr auto kSignInLife = 12h;
 constexpr auto kAcceptPauseMin = 50ms;
 constexpr auto kAcceptPauseMax = 1000ms;
@@ -364,6 +370,18 @@ struct ConsoleServer::Impl : std::enable_shared_from_this<Impl> {
   std::deque<SignedIn> signed_in;
   std::map<std::string, std::function<ConsoleResponse()>, std::less<>> routes;
 
+  // Live streams: routes by path prefix, and the connections streaming now.
+  struct StreamRoute {
+    std::string prefix;
+    std::function<ConsoleStream(std::string_view path)> open;
+  };
+  std::vector<StreamRoute> stream_routes;
+  struct Feed;
+  std::set<Feed*> feeds;
+  const StreamRoute* stream_route(std::string_view path) const;
+  template <class Stream>
+  asio::awaitable<void> stream_out(Stream& stream, const Request& req, ConsoleStream answer);
+
   void start();
   void stop();
   void drained();
@@ -488,11 +506,108 @@ class WsSession : public WsSessionBase, public std::enable_shared_from_this<WsSe
   bool finishing_ = false;
 };
 
+// One streaming connection's queue. The source pushes units; the connection's coroutine writes
+// them one at a time and sleeps on `wake` while there are none.
+struct ConsoleServer::Impl::Feed {
+  Feed(asio::io_context& io, beast::tcp_stream& t) : wake(io), tcp(&t) {}
+  asio::steady_timer wake;
+  beast::tcp_stream* tcp;  // the connection's, valid while its coroutine runs
+  std::deque<std::pair<std::vector<std::uint8_t>, std::chrono::steady_clock::time_point>> queue;
+  std::size_t bytes = 0;
+  bool ended = false;
+  std::function<void()> stop_source;
+
+  // Ends the stream from either side: the source is let go at once (it may be the caller),
+  // and the connection's pending write or wait returns.
+  void end() {
+    if (ended) return;
+    ended = true;
+    boost::system::error_code ec;
+    tcp->socket().close(ec);
+    wake.cancel();
+    if (auto stop = std::move(stop_source)) {
+      stop_source = nullptr;
+      stop();
+    }
+  }
+};
+
+const ConsoleServer::Impl::StreamRoute* ConsoleServer::Impl::stream_route(std::string_view path) const {
+  for (const auto& r : stream_routes)
+    if (path.substr(0, r.prefix.size()) == r.prefix) return &r;
+  return nullptr;
+}
+
+namespace {
+// A header name or value without the control characters that would end it early.
+std::string header_text(std::string_view s) {
+  std::string out;
+  for (char c : s)
+    if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7f) out += c;
+  return out;
+}
+}  // namespace
+
+template <class Stream>
+asio::awaitable<void> ConsoleServer::Impl::stream_out(Stream& stream, const Request& req, ConsoleStream answer) {
+  beast::tcp_stream& tcp_layer = beast::get_lowest_layer(stream);
+  // Close-delimited: no length, no chunking; every player and browser takes that.
+  http::response<http::empty_body> head{http::status::ok, req.version() == 10 ? 10u : 11u};
+  head.set(http::field::server, "quillon");
+  head.set(http::field::content_type, header_text(answer.content_type));
+  head.set(http::field::cache_control, "no-cache, no-store");
+  add_safety_headers(head);
+  for (const auto& [name, value] : answer.headers) head.set(header_text(name), header_text(value));
+  head.keep_alive(false);
+  http::response_serializer<http::empty_body> serializer{head};
+  tcp_layer.expires_after(kIoTimeout);
+  auto [hec, hn] = co_await http::async_write_header(stream, serializer, kNoThrow);
+  if (hec || stopped || req.method() == http::verb::head || !answer.start) co_return;
+  // A small send buffer: what the kernel holds for a listener is audio it is behind by.
+  boost::system::error_code ec;
+  tcp_layer.socket().set_option(asio::socket_base::send_buffer_size(static_cast<int>(kStreamSendBuffer)), ec);
+
+  auto feed = std::make_shared<Feed>(io, tcp_layer);
+  feeds.insert(feed.get());
+  std::weak_ptr<Feed> weak = feed;
+  const auto max_behind = answer.max_behind;
+  const std::size_t max_bytes = answer.max_queued_bytes;
+  feed->stop_source = answer.start([weak, max_behind, max_bytes](std::span<const std::uint8_t> unit) {
+    const auto f = weak.lock();
+    if (!f || f->ended) return false;
+    const auto now = std::chrono::steady_clock::now();
+    if ((!f->queue.empty() && now - f->queue.front().second > max_behind) || f->bytes + unit.size() > max_bytes) {
+      f->end();  // too far behind: dropped, the others go on
+      return false;
+    }
+    f->queue.emplace_back(std::vector<std::uint8_t>(unit.begin(), unit.end()), now);
+    f->bytes += unit.size();
+    f->wake.cancel();
+    return true;
+  });
+  while (!feed->ended && !stopped) {
+    if (feed->queue.empty()) {
+      tcp_layer.expires_never();
+      feed->wake.expires_at(std::chrono::steady_clock::time_point::max());
+      co_await feed->wake.async_wait(kNoThrow);
+      continue;
+    }
+    const std::vector<std::uint8_t> unit = std::move(feed->queue.front().first);
+    feed->queue.pop_front();
+    feed->bytes -= unit.size();
+    tcp_layer.expires_after(kIoTimeout);
+    auto [wec, wn] = co_await asio::async_write(stream, asio::buffer(unit), kNoThrow);
+    if (wec) break;
+  }
+  feeds.erase(feed.get());
+  if (!feed->ended) feed->end();
+}
+
 void ConsoleServer::Impl::start() {
   boost::system::error_code ec;
   const auto address = asio::ip::make_address(config.address == "localhost" ? "127.0.0.1" : config.address, ec);
   if (ec) throw std::runtime_error("console address " + config.address + " is not an IP address");
-  if (!address.is_loopback() && config.token.empty())
+  if (!address.is_loopback() && config.token.empty() && !config.listen_only)
     throw std::runtime_error("console address " + config.address + " is not a loopback address: an access token is required");
   if (config.tls_cert.empty() != config.tls_key.empty())
     throw std::invalid_argument("TLS needs both a certificate and a key");
@@ -515,12 +630,14 @@ void ConsoleServer::Impl::start() {
   if (acceptor.bind(ep, ec)) fail("bind");
   if (acceptor.listen(asio::socket_base::max_listen_connections, ec)) fail("listen on");
 
-  observer = window.add_observer([this](const ui::Control& c, std::string_view property) {
-    if (!sessions.empty()) broadcast(console::change_json(c, property));
-  });
-  message_observer = window.add_message_observer([this](const ui::MessageBox& m, bool shown) {
-    if (!sessions.empty()) broadcast(console::message_json(m, shown));
-  });
+  if (!config.listen_only) {
+    observer = window.add_observer([this](const ui::Control& c, std::string_view property) {
+      if (!sessions.empty()) broadcast(console::change_json(c, property));
+    });
+    message_observer = window.add_message_observer([this](const ui::MessageBox& m, bool shown) {
+      if (!sessions.empty()) broadcast(console::message_json(m, shown));
+    });
+  }
   asio::co_spawn(io, accept_loop(), [](std::exception_ptr) {});
 }
 
@@ -528,8 +645,12 @@ void ConsoleServer::Impl::stop() {
   if (stopped) return;
   stopped = true;
   stream_watcher = nullptr;  // its owner may be gone before the streams have closed
-  window.remove_observer(observer);
-  window.remove_message_observer(message_observer);
+  if (!config.listen_only) {
+    window.remove_observer(observer);
+    window.remove_message_observer(message_observer);
+  }
+  for (Feed* f : std::vector<Feed*>(feeds.begin(), feeds.end())) f->end();
+  feeds.clear();
   boost::system::error_code ec;
   acceptor.close(ec);
   accept_pause.cancel();
@@ -707,6 +828,7 @@ Response ConsoleServer::Impl::session_endpoint(const Request& req) {
 Response ConsoleServer::Impl::handle(const Request& req) {
   const std::string_view target = req.target();
   const std::string_view path = target.substr(0, target.find('?'));
+  if (config.listen_only) return error_response(req, http::status::not_found, "no such stream");
   const auto route = routes.find(path);
   const bool api = path.substr(0, 5) == "/api/" || route != routes.end();
   if (auto refused = refuse(req, api, path != "/api/session")) return std::move(*refused);
@@ -830,7 +952,21 @@ asio::awaitable<void> ConsoleServer::Impl::http_session(Stream stream, std::uint
       co_return;
     }
 
-    Response res = handle(req);
+    const std::string_view path = req.target().substr(0, req.target().find('?'));
+    const StreamRoute* live = req.method() == http::verb::get || req.method() == http::verb::head ? stream_route(path) : nullptr;
+    std::optional<Response> refused;
+    if (live && !config.listen_only) refused = refuse(req, true, true);
+    if (live && !refused) {
+      ConsoleStream answer = live->open(path);
+      if (answer.status == 200) {
+        forget(id);  // counted by its source's limit from here on, not among the requests
+        co_await stream_out(stream, req, std::move(answer));
+        if (stopped) co_return;
+        break;
+      }
+      refused = error_response(req, static_cast<http::status>(answer.status), answer.message);
+    }
+    Response res = refused ? std::move(*refused) : handle(req);
     const bool keep = res.keep_alive();
     tcp_layer.expires_after(kIoTimeout);
     auto [wec, wn] = co_await http::async_write(stream, res, kNoThrow);
@@ -937,12 +1073,16 @@ void ConsoleServer::publish(std::string text) {
   for (auto& s : std::vector<std::shared_ptr<WsSessionBase>>(impl_->sessions.begin(), impl_->sessions.end())) s->send_unless_behind(msg);
 }
 
-void ConsoleServer::on_streams(std::function<void(std::size_t)> watcher) {
+void ConsoleServer::on_event_streams(std::function<void(std::size_t)> watcher) {
   impl_->stream_watcher = std::move(watcher);
   impl_->streams_changed();
 }
 
-std::size_t ConsoleServer::streams() const { return impl_->sessions.size(); }
+void ConsoleServer::add_stream_route(std::string prefix, std::function<ConsoleStream(std::string_view path)> open) {
+  impl_->stream_routes.push_back({std::move(prefix), std::move(open)});
+}
+
+std::size_t ConsoleServer::streams() const { return impl_->feeds.size(); }
 
 }  // namespace quillon
 

@@ -6,6 +6,7 @@
 //   GET  /api/events   WebSocket: a snapshot, then one JSON message per change
 //   POST /api/action   one operator action (click, set_text, select, set_value, acknowledge)
 //   GET|POST|DELETE /api/session   sign-in state, sign in with the token, sign out
+//   GET  stream routes (/listen/...)  live audio, added by the server's composition
 //
 // Bound to 127.0.0.1:8785 unless told otherwise. A non-loopback address needs an access token;
 // with a token the API needs "Authorization: Bearer TOKEN" or the cookie of a sign-in. TLS when
@@ -18,8 +19,11 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace quillon {
 
@@ -33,6 +37,9 @@ struct ConsoleConfig {
   std::uint16_t port = 8785;
   std::string token;  // empty: no token (loopback addresses only)
   std::filesystem::path tls_cert, tls_key;  // PEM files; both empty: plain HTTP
+  // A public listening port: only the stream routes, open to everybody on any address (no
+  // token, no page, no API, no window).
+  bool listen_only = false;
 };
 
 // The answer of an added route.
@@ -40,6 +47,23 @@ struct ConsoleResponse {
   int status = 200;
   std::string content_type;
   std::string body;
+};
+
+// A live answer to GET: its head, then whatever the source pushes, until either side ends it.
+struct ConsoleStream {
+  int status = 200;     // anything else refuses the request with `message`
+  std::string message;
+  std::string content_type;
+  std::vector<std::pair<std::string, std::string>> headers;  // control characters are dropped
+  // The connection calls it once the head is sent: `push` queues one unit (false once the
+  // connection has ended or was dropped; a unit is never cut); `start` returns what stops the
+  // source, called once when the connection ends.
+  using Push = std::function<bool(std::span<const std::uint8_t> unit)>;
+  std::function<std::function<void()>(Push push)> start;
+  // A listener whose oldest unit waiting has been queued this long (or that has this much
+  // waiting) is dropped; the others go on.
+  std::chrono::milliseconds max_behind{4000};
+  std::size_t max_queued_bytes = 256 * 1024;
 };
 
 // The value of "--console": "off" gives nothing, otherwise ADDR:PORT ("127.0.0.1:8785",
@@ -84,7 +108,12 @@ class ConsoleServer {
   // them. Nothing happens while no stream is open.
   void publish(std::string text);
   // `watcher` is told the number of open event streams whenever it changes; not after stop().
-  void on_streams(std::function<void(std::size_t open)> watcher);
+  void on_event_streams(std::function<void(std::size_t open)> watcher);
+
+  // Serves GET and HEAD of every path that starts with `prefix` ("/listen/") as a live stream:
+  // `open` gets the path (without the query). On the console, under the API's access rules.
+  void add_stream_route(std::string prefix, std::function<ConsoleStream(std::string_view path)> open);
+  // Live streams open now.
   std::size_t streams() const;
 
   struct Impl;

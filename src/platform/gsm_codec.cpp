@@ -20,7 +20,7 @@ void put_le(std::string& s, std::uint32_t v, int bytes) {
 std::string wav49_stream_header() {
   std::string h;
   h += "RIFF";
-  put_le(h, 0xFFFFFFFFu, 4);
+  put_le(h, kWav49RiffSize, 4);
   h += "WAVE";
   h += "fmt ";
   put_le(h, 20, 4);                       // chunk size
@@ -34,9 +34,10 @@ std::string wav49_stream_header() {
   put_le(h, kSamplesPerBlock, 2);         // samples per block
   h += "fact";
   put_le(h, 4, 4);
-  put_le(h, 0xFFFFFFFFu, 4);              // sample count unknown: live stream
+  // Sample count not given: no 32-bit count can match that data size, and players check.
+  put_le(h, 0, 4);
   h += "data";
-  put_le(h, 0xFFFFFFFFu, 4);
+  put_le(h, kWav49DataSize, 4);
   return h;
 }
 

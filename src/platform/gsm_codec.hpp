@@ -14,8 +14,13 @@
 
 namespace quillon::audio {
 
-// The RIFF/WAVE header of an open-ended Microsoft GSM 6.10 stream (format tag 49, 8000 Hz mono,
-// 65-byte blocks of 320 samples, RIFF and data sizes 0xFFFFFFFF).
+// The RIFF/WAVE header of a live Microsoft GSM 6.10 stream (format tag 49, 8000 Hz mono, 65-byte
+// blocks of 320 samples). The data size is the largest whole number of blocks that a 32-bit RIFF
+// size can still count (about 30 days of audio), not the "unknown" 0xFFFFFFFF: players take that
+// as a stream of unknown size and flag its packets as corrupt. The `fact` sample count is 0 (not
+// given), since no 32-bit count matches that size.
+inline constexpr auto kWav49DataSize = static_cast<std::uint32_t>((0xFFFFFFFFull - 52) / kWav49BlockBytes * kWav49BlockBytes);
+inline constexpr std::uint32_t kWav49RiffSize = kWav49DataSize + 52;  // "WAVE", the fmt, fact and data headers
 std::string wav49_stream_header();
 
 // One listener's GSM 6.10 encoder (libgsm): Microsoft WAV49 framing (65 bytes per block) or

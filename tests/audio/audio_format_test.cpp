@@ -21,11 +21,11 @@ std::uint32_t le(const std::string& s, std::size_t at, int bytes) {
   return v;
 }
 
-TEST(WavHeader, DescribesAnOpenEndedMicrosoftGsmStream) {
+TEST(WavHeader, DescribesALiveMicrosoftGsmStreamOfTheLargestWholeBlockCount) {
   const std::string h = wav49_stream_header();
   ASSERT_EQ(h.size(), 60u);
   EXPECT_EQ(h.substr(0, 4), "RIFF");
-  EXPECT_EQ(le(h, 4, 4), 0xFFFFFFFFu);
+  EXPECT_EQ(le(h, 4, 4), 4294967287u);  // RIFF size: the data size and 52 bytes of headers
   EXPECT_EQ(h.substr(8, 8), "WAVEfmt ");
   EXPECT_EQ(le(h, 16, 4), 20u);      // fmt size
   EXPECT_EQ(le(h, 20, 2), 0x31u);    // GSM 6.10
@@ -36,8 +36,10 @@ TEST(WavHeader, DescribesAnOpenEndedMicrosoftGsmStream) {
   EXPECT_EQ(le(h, 36, 2), 2u);       // extra size
   EXPECT_EQ(le(h, 38, 2), 320u);     // samples per block
   EXPECT_EQ(h.substr(40, 4), "fact");
+  EXPECT_EQ(le(h, 48, 4), 0u);  // sample count not given
   EXPECT_EQ(h.substr(52, 4), "data");
-  EXPECT_EQ(le(h, 56, 4), 0xFFFFFFFFu);
+  EXPECT_EQ(le(h, 56, 4), 4294967235u);  // whole blocks, not "unknown"
+  EXPECT_EQ(le(h, 56, 4) % 65, 0u);
 }
 
 // Energy of `s` at frequency f (8000 Hz samples).

@@ -369,7 +369,7 @@ TEST_F(Console, StopEndsStreamsAndListener) {
 TEST_F(Console, PublishedEventsReachOpenStreamsWhoseCountIsWatched) {
   start();
   std::vector<std::size_t> counts;  // touched on the loop thread only
-  on_loop([&] { server->on_streams([&](std::size_t n) { counts.push_back(n); }); });
+  on_loop([&] { server->on_event_streams([&](std::size_t n) { counts.push_back(n); }); });
   auto last_count = [&] {
     std::size_t n = 99;
     on_loop([&] { n = counts.empty() ? 99 : counts.back(); });

@@ -35,6 +35,14 @@ state_interval_ms = 500
 commands = true
 discovery = true
 discovery_prefix = "ha"
+
+[listen]
+public_port = 8000
+max_listeners = 10
+opus_bitrate = 32
+opus_rate = 16000
+mp3_bitrate = 64
+mp3_rate = 44100
 )", dir / "q.toml");
   EXPECT_EQ(config::site_name(c), "north");
   EXPECT_TRUE(c.mqtt.enabled);
@@ -47,6 +55,15 @@ discovery_prefix = "ha"
   EXPECT_EQ(c.mqtt.state_interval_ms, 500);
   EXPECT_TRUE(c.mqtt.commands && c.mqtt.discovery);
   EXPECT_EQ(c.mqtt.discovery_prefix, "ha");
+  EXPECT_EQ(c.listen.public_port, 8000);
+  EXPECT_EQ(c.listen.max_listeners, 10);
+  EXPECT_EQ(c.listen.opus_bitrate, 32);
+  EXPECT_EQ(c.listen.opus_rate, 16000);
+  EXPECT_EQ(c.listen.mp3_bitrate, 64);
+  EXPECT_EQ(c.listen.mp3_rate, 44100);
+  const auto defaults = config::parse("", dir / "empty.toml").listen;
+  EXPECT_EQ(defaults.public_port, 0) << "no public listening port unless asked for";
+  EXPECT_EQ(defaults.max_listeners, 64);
   EXPECT_FALSE(config::parse("", dir / "empty.toml").mqtt.enabled);
   EXPECT_FALSE(config::parse("[mqtt]\nenabled = false\n", dir / "off.toml").mqtt.enabled);
 
@@ -66,6 +83,12 @@ discovery_prefix = "ha"
       {"[mqtt]\nhost = \"h\"\nusername = \"u\"\npassword_file = \"missing.secret\"\n", "b.toml:4: mqtt.password_file: cannot read"},
       {"[mqtt]\nhost = \"h\"\nca_file = \"ca.pem\"\n", "mqtt.tls: certificates are given but tls is not true"},
       {"[mqtt\nhost = 1\n", "b.toml:1:"},
+      {"[listen]\npublic_port = 0\n", "b.toml:2: listen.public_port: expected a number from 1 to 65535"},
+      {"[listen]\nopus_rate = 44100\n", "b.toml:2: listen.opus_rate: Opus takes 8000, 12000, 16000, 24000 or 48000 Hz"},
+      {"[listen]\nmp3_rate = 22050\nmp3_bitrate = 17\n", "b.toml:3: listen.mp3_bitrate: MP3 at 16000 to 24000 Hz takes 8, 16"},
+      {"[listen]\nmp3_rate = 44100\n", "b.toml:1: listen.mp3_bitrate: MP3 at 32000 Hz and above takes 32"},
+      {"[listen]\nmp3_rate = 44000\n", "b.toml:2: listen.mp3_rate: MP3 takes"},
+      {"[listen]\nmax_listeners = \"64\"\n", "b.toml:2: listen.max_listeners: expected a whole number"},
   };
   for (const auto& b : bad) {
     try {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <mutex>
 #include <set>
 #include <sstream>
 
@@ -45,15 +46,18 @@ class AudioServerBinary : public ::testing::Test {
     const int ports[] = {data_port(1), audio_port(1), data_port(2), audio_port(2),
                          data_port(3), audio_port(3), data_port(4), audio_port(4)};
     for (int i = 0; i < 8; ++i) hive << "\"" << names[i] << "\"=\"" << ports[i] << "x\"\r\n";
-    for (int c = 1; c <= 4; ++c) hive << "\"audiodevice" << c << "\"=\"1x\"\r\n";
+    // Position 2 names a second device, which this list does not have: that capture cannot start.
+    for (int c = 1; c <= 4; ++c) hive << "\"audiodevice" << c << "\"=\"" << (c == no_capture_channel_ ? 2 : 1) << "x\"\r\n";
+    hive << "\"serverID1\"=\"Hilltopx\"\r\n";
     // Channel 3 switched on: its capture starts before the chains are linked and must come up
     // complete when start-up activates it again.
     hive << "\"channel3ena\"=\"1x\"\r\n";
     hive.close();
     auto env = env_->env();
     env.insert(env.end(), extra_env.begin(), extra_env.end());
-    server_ = std::make_unique<Process>(std::vector<std::string>{QUILLON_BIN, "--data-dir", data.string(), "--console", "off"}, env_->dir() / "logs",
-                                        env);
+    std::vector<std::string> argv{QUILLON_BIN, "--data-dir", data.string()};
+    argv.insert(argv.end(), server_args_.begin(), server_args_.end());
+    server_ = std::make_unique<Process>(argv, env_->dir() / "logs", env);
     ASSERT_TRUE(server_->started());
   }
   // Audio of channel c as ffmpeg decodes it.
@@ -77,6 +81,8 @@ class AudioServerBinary : public ::testing::Test {
   std::unique_ptr<AudioEnv> env_;
   std::unique_ptr<Process> server_;
   int base_ = 0;
+  std::vector<std::string> server_args_{"--console", "off"};
+  int no_capture_channel_ = 0;
 };
 
 TEST_F(AudioServerBinary, EveryChannelPlaysTheToneOverTcp) {
@@ -110,6 +116,25 @@ TEST_F(AudioServerBinary, EveryChannelPlaysTheToneOverRtp) {
     EXPECT_GT(test::rms(samples), 1000.0) << "decoded at a clearly audible level";
   }
   ::close(data1);
+}
+
+// A stock player takes the TCP stream as a WAV file of a known (huge) size: no warning at all,
+// where an "unknown" size made it flag the packets corrupt, and the tone at full level.
+TEST_F(AudioServerBinary, StockPlayerPlaysTheTcpStreamWithoutAWarning) {
+  start_server(false);
+  ASSERT_TRUE(eventually([&] { return port_listens(audio_port(1)); }, 30s)) << server_->stderr_text();
+  int data1 = connect_tcp(data_port(1));
+  const auto out = env_->dir() / "stock.raw";
+  Process ffmpeg({"/usr/bin/ffmpeg", "-nostdin", "-hide_banner", "-v", "warning", "-y", "-i", "tcp://127.0.0.1:" + std::to_string(audio_port(1)),
+                  "-t", "10", "-f", "s16le", "-ac", "1", "-ar", "8000", out.string()},
+                 env_->dir() / "ffmpeg-stock");
+  ASSERT_TRUE(ffmpeg.wait_exit(60s).has_value());
+  EXPECT_EQ(ffmpeg.stderr_text(), "");
+  const auto samples = test::read_samples(out);
+  EXPECT_GE(samples.size(), 8000u * 95 / 10) << "ten seconds of audio";
+  EXPECT_NEAR(test::dominant_frequency(samples), kTone, 20.0);
+  EXPECT_GT(test::rms(samples), 3000.0);
+  if (data1 >= 0) ::close(data1);
 }
 
 // Local addresses (hex, as /proc/net lists them) that sockets on this port are bound to.
@@ -244,6 +269,176 @@ TEST_F(AudioServerBinary, SeventhClientIsRefusedAndAStalledClientIsDroppedWhileO
     EXPECT_NEAR(test::dominant_frequency(samples), kTone, 20.0);
     EXPECT_GT(test::rms(samples), 3000.0) << "decoded at full level";
   }
+}
+
+}  // namespace
+}  // namespace quillon
+
+namespace quillon {
+namespace {
+
+using namespace std::chrono_literals;
+using test::connect_tcp;
+using test::eventually;
+
+// A GET on the loopback port: the answer's head (status line and headers) is read, the socket
+// stays open for the body. fd -1 when nothing answered.
+struct HttpStream {
+  int fd = -1;
+  std::string head;
+  std::string early_body;  // what came with the head
+  int status() const { return head.size() > 12 ? std::atoi(head.c_str() + 9) : 0; }
+  bool has_header(const std::string& line) const { return head.find("\r\n" + line + "\r\n") != std::string::npos; }
+  ~HttpStream() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+std::unique_ptr<HttpStream> http_get(int port, const std::string& path, int rcvbuf = 0) {
+  auto s = std::make_unique<HttpStream>();
+  s->fd = connect_tcp(port, rcvbuf);
+  if (s->fd < 0) return s;
+  const std::string req = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nIcy-MetaData: 1\r\n\r\n";
+  ::send(s->fd, req.data(), req.size(), MSG_NOSIGNAL);
+  std::string got;
+  char buf[1024];
+  while (got.find("\r\n\r\n") == std::string::npos) {
+    const ssize_t r = ::recv(s->fd, buf, sizeof buf, 0);
+    if (r <= 0) break;
+    got.append(buf, static_cast<std::size_t>(r));
+  }
+  const auto end = got.find("\r\n\r\n");
+  s->head = got.substr(0, end == std::string::npos ? got.size() : end + 2);
+  if (end != std::string::npos) s->early_body = got.substr(end + 4);
+  return s;
+}
+
+// A number on the metrics page: the sample whose name and labels start the line.
+double metric(int console_port, const std::string& sample) {
+  auto s = http_get(console_port, "/metrics");
+  std::string body = s->early_body;
+  char buf[4096];
+  for (ssize_t r; (r = ::recv(s->fd, buf, sizeof buf, 0)) > 0;) body.append(buf, static_cast<std::size_t>(r));
+  const auto at = body.find("\n" + sample + " ");
+  return at == std::string::npos ? -1 : std::atof(body.c_str() + at + sample.size() + 2);
+}
+
+// Reads a stream on a thread of its own until told to stop.
+struct Reader {
+  explicit Reader(std::unique_ptr<HttpStream> s) : stream(std::move(s)), bytes(stream->early_body) {
+    thread = std::thread([this] {
+      char buf[4096];
+      while (!stop) {
+        const ssize_t r = ::recv(stream->fd, buf, sizeof buf, 0);
+        if (r <= 0) break;
+        std::lock_guard lock(mutex);
+        bytes.append(buf, static_cast<std::size_t>(r));
+      }
+    });
+  }
+  ~Reader() {
+    stop = true;
+    ::shutdown(stream->fd, SHUT_RDWR);
+    thread.join();
+  }
+  std::size_t size() {
+    std::lock_guard lock(mutex);
+    return bytes.size();
+  }
+  std::unique_ptr<HttpStream> stream;
+  std::string bytes;
+  std::mutex mutex;
+  std::atomic<bool> stop{false};
+  std::thread thread;
+};
+
+class ListenBinary : public AudioServerBinary {
+ protected:
+  void start_listening_server(int max_listeners) {
+    console_ = test::free_port();
+    public_ = test::free_port();
+    const auto conf = env_->dir() / "quillon.toml";
+    std::ofstream(conf) << "[listen]\npublic_port = " << public_ << "\nmax_listeners = " << max_listeners << "\n";
+    server_args_ = {"--console", "127.0.0.1:" + std::to_string(console_), "--config", conf.string()};
+    no_capture_channel_ = 4;
+    start_server(false, {"QUILLON_BIND_ADDRESS=127.0.0.1"});
+    ASSERT_TRUE(eventually([&] { return http_get(console_, "/listen/1.ogg")->status() == 200; }, 30s)) << server_->stderr_text();
+  }
+  std::vector<std::int16_t> decode(int port, const std::string& path, const std::string& tag, std::string* log) {
+    return test::ffmpeg_decode(env_->dir(), tag, {}, "http://127.0.0.1:" + std::to_string(port) + path, 3.0, log);
+  }
+  int console_ = 0, public_ = 0;
+};
+
+// On the console listener: both formats decode to the tone, with the ICY name of the site and
+// channel; two listeners of a format share one encoder, which stops after them; a channel that
+// captures nothing, or a path of no channel, is 404.
+TEST_F(ListenBinary, ConsoleListenersHearTheToneInBothFormatsFromSharedEncoders) {
+  start_listening_server(64);
+  for (const std::string ext : {".ogg", ".mp3"}) {
+    SCOPED_TRACE(ext);
+    auto head = http_get(console_, "/listen/1" + ext);
+    EXPECT_EQ(head->status(), 200) << head->head;
+    EXPECT_TRUE(head->has_header(ext == ".ogg" ? "Content-Type: audio/ogg" : "Content-Type: audio/mpeg")) << head->head;
+    EXPECT_TRUE(head->has_header("icy-name: Hilltop channel 1")) << head->head;
+    EXPECT_EQ(head->head.find("Content-Length"), std::string::npos) << "a live stream has no length";
+    EXPECT_EQ(head->head.find("icy-metaint"), std::string::npos) << "no metadata in the stream";
+    head.reset();
+    std::string log;
+    const auto samples = decode(console_, "/listen/2" + ext, "http2" + ext, &log);
+    ASSERT_GT(samples.size(), 8000u * 2) << log;
+    EXPECT_NEAR(test::dominant_frequency(samples), kTone, 20.0);
+    EXPECT_GT(test::rms(samples), 3000.0) << "decoded at full level";
+  }
+
+  auto a = http_get(console_, "/listen/3.ogg"), b = http_get(console_, "/listen/3.ogg");
+  ASSERT_EQ(a->status(), 200);
+  ASSERT_EQ(b->status(), 200);
+  EXPECT_EQ(metric(console_, "quillon_audio_clients{channel=\"3\",output=\"opus\"}"), 2);
+  EXPECT_EQ(metric(console_, "quillon_listen_encoders{channel=\"3\"}"), 1) << "one encoder for both";
+  a.reset();
+  b.reset();
+  EXPECT_TRUE(eventually([&] { return metric(console_, "quillon_listen_encoders{channel=\"3\"}") == 0; }, 20s))
+      << "the encoder stops with its last listener";
+
+  EXPECT_EQ(http_get(console_, "/listen/4.ogg")->status(), 404) << "channel 4 captures nothing";
+  EXPECT_EQ(http_get(console_, "/listen/5.mp3")->status(), 404);
+  EXPECT_EQ(http_get(console_, "/listen/1.wav")->status(), 404);
+}
+
+// The public port: bound to the bind address, only the streams (no console), at most
+// max_listeners per channel; a listener that stops reading is dropped, one that reads goes on
+// and still hears the tone, and the freed place is taken again.
+TEST_F(ListenBinary, PublicPortHoldsItsLimitAndDropsAListenerThatStopsReading) {
+  start_listening_server(2);
+  const std::set<std::string> loopback_only{"0100007F"};
+  EXPECT_EQ(bound_addresses("tcp", public_), loopback_only);
+  EXPECT_EQ(http_get(public_, "/api/window")->status(), 404);
+  EXPECT_EQ(http_get(public_, "/")->status(), 404);
+
+  auto stalled = http_get(public_, "/listen/1.ogg", 1024);  // never reads
+  ASSERT_EQ(stalled->status(), 200);
+  Reader reader(http_get(public_, "/listen/1.ogg"));
+  ASSERT_EQ(reader.stream->status(), 200);
+  EXPECT_EQ(http_get(public_, "/listen/1.mp3")->status(), 503) << "two listeners on channel 1 already";
+  EXPECT_EQ(http_get(console_, "/listen/1.mp3")->status(), 200) << "the console's listeners are counted apart";
+
+  ASSERT_TRUE(eventually([&] { return metric(console_, "quillon_audio_clients{channel=\"1\",output=\"opus\"}") == 1; }, 40s))
+      << "the stalled listener is dropped";
+  const std::size_t at_drop = reader.size();
+  std::this_thread::sleep_for(2s);
+  EXPECT_GT(reader.size(), at_drop + 1000) << "the other one goes on";
+  EXPECT_EQ(http_get(public_, "/listen/1.mp3")->status(), 200) << "the freed place is taken again";
+
+  const auto file = env_->dir() / "reader.ogg";
+  {
+    std::lock_guard lock(reader.mutex);
+    std::ofstream(file, std::ios::binary) << reader.bytes;
+  }
+  std::string log;
+  const auto samples = test::ffmpeg_decode(env_->dir(), "reader", {}, file.string(), 60.0, &log);
+  ASSERT_GT(samples.size(), 8000u * 4) << log;
+  EXPECT_NEAR(test::dominant_frequency(samples), kTone, 20.0);
 }
 
 }  // namespace

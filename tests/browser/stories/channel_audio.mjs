@@ -1,6 +1,8 @@
 // The operator watches each channel's audio level on the strip without listening: the channels
 // capturing the simulated radio move above the floor, a channel whose capture device does not
-// exist reads "no input" and stays at the floor.
+// exist reads "no input" and stays at the floor. Then listens: Listen plays channel 1 in the
+// page (its audio element's time advances, no media error) and Stop ends it on both sides;
+// Listen on the channel without audio says so.
 import assert from 'node:assert/strict';
 import { story, makeRig, startRadios, startAudio, startServer, launchBrowser, openPage, whenLive, eventually, sleep, screenshot, log } from '../lib/harness.mjs';
 
@@ -56,7 +58,46 @@ story('channel_audio', async () => {
   await sleep(2000);
   const recent = levels.filter((t) => t >= since).length;
   assert.ok(recent >= 4, `${recent} level events in 2 s`);
-  await screenshot(page, 'channel-audio');
-  assert.deepEqual(page.problems, []);
   log('channel 4 at the floor');
+
+  const card = (n) => `.strip-card[data-channel="${n}"]`;
+  const audio = (n) => page.$eval(`${card(n)} audio`, (a) => ({ time: a.currentTime, error: a.error?.code ?? null, paused: a.paused, src: a.getAttribute('src') }));
+  const state = (n) => page.textContent(`${card(n)} .listen-state`);
+  const listeners = async () => {
+    const text = await (await fetch(`${srv.origin}/metrics`)).text();
+    return Number(text.match(/^quillon_audio_clients\{channel="1",output="opus"\} (\d+)$/m)?.[1]);
+  };
+  assert.equal(await state(1), 'Stopped');
+  await page.click(`${card(1)} .listen-btn`);
+  assert.equal(await page.getAttribute(`${card(1)} .listen-btn`, 'aria-pressed'), 'true');
+  assert.equal(await page.textContent(`${card(1)} .listen-btn`), 'Stop');
+  await eventually(async () => (await state(1)) === 'Playing', 'channel 1 playing', 40000);
+  const start = await audio(1);
+  assert.match(start.src, /\/listen\/1\.ogg$/, 'Chromium plays Ogg/Opus');
+  const playing = await eventually(async () => {
+    const a = await audio(1);
+    return a.time > start.time + 1.5 && a;
+  }, 'the audio time to advance', 20000);
+  assert.equal(playing.error, null);
+  assert.equal(playing.paused, false);
+  assert.equal(await listeners(), 1);
+  await screenshot(page, 'channel-audio');
+  log(`channel 1 playing, ${playing.time.toFixed(1)} s heard`);
+
+  await page.click(`${card(1)} .listen-btn`);
+  assert.equal(await state(1), 'Stopped');
+  assert.equal(await page.textContent(`${card(1)} .listen-btn`), 'Listen');
+  const stopped = await audio(1);
+  assert.equal(stopped.paused, true);
+  assert.equal(stopped.src, null);
+  await eventually(async () => (await listeners()) === 0, 'the server to lose its listener');
+  log('stopped');
+
+  // Channel 4 has no audio to play: the error shows as text and the button is ready again.
+  await page.click(`${card(4)} .listen-btn`);
+  const err = await eventually(async () => ((await state(4)).startsWith('Error:') ? state(4) : null), 'the error of channel 4');
+  assert.equal(err, 'Error: stream not available');
+  assert.equal(await page.textContent(`${card(4)} .listen-btn`), 'Listen');
+  // The browser reports the refused stream on its console; nothing else went wrong.
+  assert.deepEqual(page.problems.filter((p) => !/404/.test(p)), []);
 });
