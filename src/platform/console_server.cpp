@@ -134,9 +134,10 @@ bool loopback_host(const std::string& host) {
 
 // Sent with every answer: the page runs only its own scripts and styles, talks only to its own
 // origin (WebSocket included), cannot be framed, and nothing is sniffed or leaks a referrer.
+// Media may also come from blob: URLs, the page's own Media Source feeds (Listen).
 constexpr const char* kContentSecurityPolicy =
-    "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; connect-src 'self'; "
-    "font-src 'self'; object-src 'none'; base-uri 'none'; form-action 'self'; frame-ancestors 'none'";
+    "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; media-src 'self' blob:; "
+    "connect-src 'self'; font-src 'self'; object-src 'none'; base-uri 'none'; form-action 'self'; frame-ancestors 'none'";
 
 template <class Message>
 void add_safety_headers(Message& m) {

@@ -1,7 +1,8 @@
 // Each channel's audio on the strip: a level meter fed by the event stream's "levels" events,
-// and a Listen button that plays the channel's stream from the console (/listen/N.ogg, or .mp3
-// where the browser cannot play Ogg/Opus). Several channels may play at once, each at its own
-// volume: an operator comparing two radios wants both.
+// and a Listen button that plays the channel's stream from the console: /listen/N.mp3 through
+// Media Source Extensions where the browser has them for MP3 (it starts at once), otherwise
+// /listen/N.ogg (Ogg/Opus) or .mp3 as the audio element's source. Several channels may play at
+// once, each at its own volume: an operator comparing two radios wants both.
 import { el, setText } from './dom.js';
 
 const FLOOR = -90;
@@ -52,6 +53,76 @@ export function levelMeter(n) {
 }
 
 const MEDIA_ERRORS = { 1: 'aborted', 2: 'network error', 3: 'cannot decode', 4: 'stream not available' };
+const HTTP_ERRORS = { 401: 'sign-in needed', 404: 'stream not available', 503: 'too many listeners' };
+
+// Chromium starts an <audio src> live stream only once 32 KB have arrived: 11 s of Opus at
+// 24 kbit/s, 16 s of MP3. Fed through Media Source Extensions, MP3 plays within a second.
+const MSE_MP3 = typeof MediaSource !== 'undefined' && MediaSource.isTypeSupported('audio/mpeg');
+
+// Plays `url` (MP3) in `audio` through a MediaSource, keeping near the live edge and at most
+// about 30 s of audio buffered. Returns the function that stops the feed.
+function feedMediaSource(audio, url, { fail, ended }) {
+  const abort = new AbortController();
+  const ms = new MediaSource();
+  const objectUrl = URL.createObjectURL(ms);
+  audio.src = objectUrl;
+  ms.addEventListener('sourceopen', async () => {
+    URL.revokeObjectURL(objectUrl);
+    let sb;
+    try {
+      sb = ms.addSourceBuffer('audio/mpeg');
+      sb.mode = 'sequence';
+    } catch (e) {
+      fail(e.message);
+      return;
+    }
+    const queue = [];
+    const pump = () => {
+      if (sb.updating || ms.readyState !== 'open') return;
+      const b = sb.buffered;
+      if (b.length && audio.currentTime - b.start(0) > 30) {
+        sb.remove(b.start(0), audio.currentTime - 10);
+        return;
+      }
+      if (queue.length) sb.appendBuffer(queue.shift());
+    };
+    sb.addEventListener('updateend', () => {
+      const b = sb.buffered;
+      // Behind the live edge after a stall: catch up rather than stay late.
+      if (b.length && b.end(b.length - 1) - audio.currentTime > 3) audio.currentTime = b.end(b.length - 1) - 0.5;
+      pump();
+    });
+    let r;
+    try {
+      r = await fetch(url, { credentials: 'same-origin', cache: 'no-store', signal: abort.signal });
+    } catch {
+      if (!abort.signal.aborted) fail('network error');
+      return;
+    }
+    if (!r.ok) {
+      fail(HTTP_ERRORS[r.status] ?? `HTTP ${r.status}`);
+      return;
+    }
+    const reader = r.body.getReader();
+    abort.signal.addEventListener('abort', () => reader.cancel().catch(() => {}));
+    try {
+      for (;;) {
+        const { value, done } = await reader.read();
+        if (done) break;
+        if (queue.length >= 64) queue.shift();  // the page cannot keep up: drop the oldest
+        queue.push(value);
+        pump();
+      }
+    } catch {
+      if (!abort.signal.aborted) fail('network error');
+      return;
+    }
+    if (abort.signal.aborted) return;
+    if (ms.readyState === 'open' && !sb.updating) ms.endOfStream();
+    ended();
+  });
+  return () => abort.abort();
+}
 
 // The Listen button, its volume and its state in words ("Stopped", "Playing", "Error: ...").
 export function listenControl(n) {
@@ -62,6 +133,7 @@ export function listenControl(n) {
   });
   const state = el('span', { class: 'listen-state', role: 'status', 'aria-label': `Listening, channel ${n}` }, 'Stopped');
   let wanted = false;
+  let stopFeed = null;
 
   const show = (words, kind) => {
     setText(state, words);
@@ -74,23 +146,37 @@ export function listenControl(n) {
   };
   const stop = () => {
     wanted = false;
+    stopFeed?.();
+    stopFeed = null;
     audio.pause();
     audio.removeAttribute('src');
     audio.load();  // drops the connection to the live stream
     setPressed(false);
   };
+  const fail = (why) => {
+    if (!wanted) return;
+    stop();
+    show(`Error: ${why}`, 'error');
+  };
   const start = () => {
     wanted = true;
-    const ogg = audio.canPlayType('audio/ogg; codecs=opus') !== '';
-    audio.src = `/listen/${n}.${ogg ? 'ogg' : 'mp3'}`;
+    state.title = '';
+    if (MSE_MP3) {
+      audio.dataset.stream = `/listen/${n}.mp3`;
+      stopFeed = feedMediaSource(audio, audio.dataset.stream, {
+        fail,
+        ended: () => { if (wanted) show('Stream ended', 'stopped'); },
+      });
+    } else {
+      const ogg = audio.canPlayType('audio/ogg; codecs=opus') !== '';
+      audio.dataset.stream = `/listen/${n}.${ogg ? 'ogg' : 'mp3'}`;
+      audio.src = audio.dataset.stream;
+    }
     audio.volume = Number(volume.value) / 100;
     setPressed(true);
     show('Connecting…', 'connecting');
     audio.play().catch((e) => {
-      if (wanted && e.name !== 'AbortError') {
-        stop();
-        show(`Error: ${e.message}`, 'error');
-      }
+      if (e.name !== 'AbortError') fail(e.message);
     });
   };
   button.addEventListener('click', () => {
@@ -112,9 +198,7 @@ export function listenControl(n) {
   audio.addEventListener('error', () => {
     if (!wanted) return;  // the error of a stream stopped on purpose
     const err = audio.error;
-    const why = MEDIA_ERRORS[err?.code] ?? 'media error';
-    stop();
-    show(`Error: ${why}`, 'error');
+    fail(MEDIA_ERRORS[err?.code] ?? 'media error');
     state.title = err?.message ?? '';
   });
   show('Stopped', 'stopped');
