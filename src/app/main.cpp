@@ -4,6 +4,7 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <array>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -20,6 +21,7 @@
 #include "app/fleet_services.hpp"
 #include "app/listen_service.hpp"
 #include "app/server.hpp"
+#include "audio/level_meter.hpp"
 #include "platform/alsa_capture.hpp"
 #include "platform/asio_event_loop.hpp"
 #include "platform/asio_socket.hpp"
@@ -228,6 +230,16 @@ int main(int argc, char** argv) {
 
   quillon::ListenService listen(loop, srv.form, config.listen, {&codec[0], &codec[1], &codec[2], &codec[3]}, console.get(),
                                 socket_options.bind_address);
+
+  // The console's level meters read the codecs' PCM, and only while a page is open.
+  std::array<quillon::audio::LevelMeters::Source, 4> level_sources;
+  for (std::size_t k = 0; k < 4; ++k)
+    level_sources[k] = {[&codec, k](quillon::audio::LevelMeters::PcmTap tap) { return codec[k].add_pcm_tap(std::move(tap)); },
+                        [&codec, k](int id) { codec[k].remove_pcm_tap(id); }};
+  quillon::audio::LevelMeters meters(loop, level_sources, [&console](std::string text) {
+    if (console) console->publish(std::move(text));
+  });
+  if (console) console->on_event_streams([&meters](std::size_t open) { meters.watch(open > 0); });
 
   quillon::ServiceNotifier notifier(loop);
   quillon::MetricSources metric_sources;

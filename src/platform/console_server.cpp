@@ -13,7 +13,8 @@
 //   read (and ignored) up to 4 KiB; idle peers are pinged and dropped by Beast's suggested
 //   server timeouts; each session has exactly one write in flight and at most 1024 messages or
 //   8 MiB queued behind it: a session that falls further behind is closed (the page reconnects
-//   and takes a fresh snapshot).
+//   and takes a fresh snapshot). Published events (audio levels) skip a session with 16
+//   messages waiting: the next one replaces them.
 // - live streams (stream routes): the answer's head, then the source's units as they come, with
 //   no length (the end of the connection ends the stream); a listener whose queue holds units
 //   older than the route's limit (a few seconds) or more bytes than its limit is dropped, and
@@ -87,6 +88,7 @@ constexpr std::size_t kMaxSessions = 16;
 constexpr std::size_t kMaxClientMessage = 4 * 1024;
 constexpr std::size_t kMaxQueuedMessages = 1024;
 constexpr std::size_t kMaxQueuedBytes = 8 * 1024 * 1024;
+constexpr std::size_t kBehind = 16;  // queued messages past which published events are dropped
 constexpr std::size_t kMaxDrain = 1024 * 1024;
 constexpr std::size_t kMaxSignedIn = 64;
 constexpr std::size_t kStreamSendBuffer = 8 * 1024;  // the kernel doubles it
@@ -132,9 +134,10 @@ bool loopback_host(const std::string& host) {
 
 // Sent with every answer: the page runs only its own scripts and styles, talks only to its own
 // origin (WebSocket included), cannot be framed, and nothing is sniffed or leaks a referrer.
+// Media may also come from blob: URLs, the page's own Media Source feeds (Listen).
 constexpr const char* kContentSecurityPolicy =
-    "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; connect-src 'self'; "
-    "font-src 'self'; object-src 'none'; base-uri 'none'; form-action 'self'; frame-ancestors 'none'";
+    "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; media-src 'self' blob:; "
+    "connect-src 'self'; font-src 'self'; object-src 'none'; base-uri 'none'; form-action 'self'; frame-ancestors 'none'";
 
 template <class Message>
 void add_safety_headers(Message& m) {
@@ -324,6 +327,8 @@ bool out_of_resources(const boost::system::error_code& ec) {
 struct WsSessionBase {
   virtual ~WsSessionBase() = default;
   virtual void send(std::shared_ptr<const std::string> msg) = 0;
+  // Sends unless the peer is already behind: for events a later one replaces.
+  virtual void send_unless_behind(std::shared_ptr<const std::string> msg) = 0;
   virtual void finish(std::shared_ptr<const std::string> msg) = 0;
   virtual void close() = 0;
 };
@@ -354,6 +359,10 @@ struct ConsoleServer::Impl : std::enable_shared_from_this<Impl> {
 
   std::set<std::shared_ptr<WsSessionBase>> sessions;  // open change streams
   std::size_t upgrading = 0;                          // handshakes under way
+  std::function<void(std::size_t)> stream_watcher;    // told the number of open streams
+  void streams_changed() {
+    if (stream_watcher && !stopped) stream_watcher(sessions.size());
+  }
 
   struct SignedIn {
     std::string id;
@@ -421,6 +430,7 @@ class WsSession : public WsSessionBase, public std::enable_shared_from_this<WsSe
     json hello = console::window_json(owner->window);
     hello["type"] = "snapshot";
     send(std::make_shared<const std::string>(console::to_text(hello)));
+    owner->streams_changed();
     beast::flat_buffer buffer;
     for (;;) {
       auto [rec, n] = co_await ws_.async_read(buffer, kNoThrow);
@@ -441,6 +451,10 @@ class WsSession : public WsSessionBase, public std::enable_shared_from_this<WsSe
     if (!in_flight_) write_next();
   }
 
+  void send_unless_behind(std::shared_ptr<const std::string> msg) override {
+    if (queue_.size() < kBehind) send(std::move(msg));
+  }
+
   // The last word before the server goes: queued behind everything already on its way, and
   // the stream closes once it is written.
   void finish(std::shared_ptr<const std::string> msg) override {
@@ -459,6 +473,7 @@ class WsSession : public WsSessionBase, public std::enable_shared_from_this<WsSe
     beast::get_lowest_layer(ws_).socket().close(ec);
     if (const auto owner = owner_.lock()) {
       owner->sessions.erase(this->shared_from_this());
+      owner->streams_changed();
       if (owner->sessions.empty()) owner->drained();
     }
   }
@@ -630,6 +645,7 @@ void ConsoleServer::Impl::start() {
 void ConsoleServer::Impl::stop() {
   if (stopped) return;
   stopped = true;
+  stream_watcher = nullptr;  // its owner may be gone before the streams have closed
   if (!config.listen_only) {
     window.remove_observer(observer);
     window.remove_message_observer(message_observer);
@@ -1050,6 +1066,17 @@ void ConsoleServer::shutdown(std::function<void()> done, std::chrono::millisecon
 
 void ConsoleServer::add_get_route(std::string path, std::function<ConsoleResponse()> handler) {
   impl_->routes[std::move(path)] = std::move(handler);
+}
+
+void ConsoleServer::publish(std::string text) {
+  if (impl_->stopped || impl_->sessions.empty()) return;
+  const auto msg = std::make_shared<const std::string>(std::move(text));
+  for (auto& s : std::vector<std::shared_ptr<WsSessionBase>>(impl_->sessions.begin(), impl_->sessions.end())) s->send_unless_behind(msg);
+}
+
+void ConsoleServer::on_event_streams(std::function<void(std::size_t)> watcher) {
+  impl_->stream_watcher = std::move(watcher);
+  impl_->streams_changed();
 }
 
 void ConsoleServer::add_stream_route(std::string prefix, std::function<ConsoleStream(std::string_view path)> open) {

@@ -102,6 +102,14 @@ class ConsoleServer {
   // /api/window. The handler runs on the loop thread.
   void add_get_route(std::string path, std::function<ConsoleResponse()> handler);
 
+  // Sends `text` (one JSON object with a "type") to every open event stream as a message of its
+  // own, for events that are not changes of the window (the audio levels). Such events are
+  // dropped, rather than queued, for a stream that is already behind: the next one supersedes
+  // them. Nothing happens while no stream is open.
+  void publish(std::string text);
+  // `watcher` is told the number of open event streams whenever it changes; not after stop().
+  void on_event_streams(std::function<void(std::size_t open)> watcher);
+
   // Serves GET and HEAD of every path that starts with `prefix` ("/listen/") as a live stream:
   // `open` gets the path (without the query). On the console, under the API's access rules.
   void add_stream_route(std::string prefix, std::function<ConsoleStream(std::string_view path)> open);

@@ -364,6 +364,52 @@ TEST_F(Console, StopEndsStreamsAndListener) {
   EXPECT_THROW(c.get("/api/window"), boost::system::system_error);  // connection refused
 }
 
+// Events that are not window changes (the audio levels) reach every open stream after its
+// snapshot; whoever produces them is told how many streams are open, and never after stop().
+TEST_F(Console, PublishedEventsReachOpenStreamsWhoseCountIsWatched) {
+  start();
+  std::vector<std::size_t> counts;  // touched on the loop thread only
+  on_loop([&] { server->on_event_streams([&](std::size_t n) { counts.push_back(n); }); });
+  auto last_count = [&] {
+    std::size_t n = 99;
+    on_loop([&] { n = counts.empty() ? 99 : counts.back(); });
+    return n;
+  };
+  auto eventually_count = [&](std::size_t want) {
+    for (int i = 0; i < 400 && last_count() != want; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    return last_count();
+  };
+  EXPECT_EQ(last_count(), 0u) << "told at once";
+  on_loop([&] { server->publish(R"({"type":"levels","n":0})"); });  // nobody to tell: dropped
+
+  auto a = std::make_unique<EventStream>(port);
+  EventStream b(port);
+  for (EventStream* s : {a.get(), &b}) {
+    ASSERT_TRUE(s->open());
+    auto snap = s->next();
+    ASSERT_TRUE(snap);
+    ASSERT_EQ((*snap)["type"], "snapshot");
+  }
+  EXPECT_EQ(eventually_count(2), 2u);
+
+  on_loop([&] { server->publish(R"({"type":"levels","n":1})"); });
+  for (EventStream* s : {a.get(), &b}) {
+    auto m = s->next();
+    ASSERT_TRUE(m);
+    EXPECT_EQ((*m)["type"], "levels");
+    EXPECT_EQ((*m)["n"], 1) << "the one published before this stream opened never arrives";
+  }
+
+  a.reset();  // a page closed
+  EXPECT_EQ(eventually_count(1), 1u);
+  on_loop([&] { server->stop(); });
+  auto bye = b.next();
+  ASSERT_TRUE(bye);
+  EXPECT_EQ((*bye)["type"], "stopped");
+  EXPECT_FALSE(b.next());
+  EXPECT_EQ(last_count(), 1u) << "the watcher may be gone once the server stops";
+}
+
 std::string gunzip(const std::string& in) {
   z_stream z{};
   if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) return {};

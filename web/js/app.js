@@ -8,8 +8,10 @@ import { CHANNELS, PAGES, SCANNER_DATA, COMPONENTS } from './layout.js';
 import { displayBlock, displayLine } from './display.js';
 import { tabStrip } from './tabs.js';
 import { MessageBoxes, confirmBox, dialog } from './dialogs.js';
+import { LevelMeters, listenControl } from './audio.js';
 
 const model = new Model();
+const meters = new LevelMeters();
 const ctx = { model, placed: new Set(), missing: new Set(), act };
 const $ = (id) => document.getElementById(id);
 
@@ -292,7 +294,8 @@ function channelStrip() {
       audioLamp.title = `Audio chain: ${words[s]}`;
     };
     parts.forEach((id) => model.watch(id, showAudio));
-    const card = el('a', { class: 'strip-card', href: `#scanner${ch.n}`, dataset: { channel: String(ch.n) } },
+    // The link opens the channel's page; the audio row beside it holds controls of its own.
+    const link = el('a', { class: 'strip-link', href: `#scanner${ch.n}` },
       el('span', { class: 'strip-top' },
         el('span', { class: 'strip-num' }, `CH ${ch.n}`), onoff,
         el('span', { class: 'lamp-with-text' }, lampElement(ctx, ch.serialLamp, `Serial, channel ${ch.n}`, false), 'Serial'),
@@ -302,6 +305,8 @@ function channelStrip() {
       el('span', { class: 'strip-counts' },
         el('span', {}, 'Data ', dataCount),
         el('span', {}, 'Audio ', el('span', { class: 'mono' }, mirrorText(ch.audioClients)))));
+    const card = el('div', { class: 'strip-card', dataset: { channel: String(ch.n) } }, link,
+      el('div', { class: 'strip-audio' }, meters.meter(ch.n), listenControl(ch.n)));
     if (ch.enable) model.watch(ch.enable, (st) => card.classList.toggle('is-off', st.value !== 1));
     return card;
   });
@@ -613,6 +618,8 @@ async function connect() {
       boxes.shown(m.message);
     } else if (m.type === 'message_acknowledged') {
       boxes.gone(m.message);
+    } else if (m.type === 'levels') {
+      meters.update(m.channels);
     } else if (m.type === 'stopped') {
       stopping = true;  // the stream closes next: the server is shutting down
     }
@@ -620,6 +627,7 @@ async function connect() {
   socket.addEventListener('close', (ev) => {
     if (ws !== socket) return;
     ws = null;
+    meters.reset();
     // 1001: the server said it is going away.
     const stopped = stopping || ev.code === 1001;
     stopping = stopped;

@@ -112,7 +112,8 @@ class Proc {
 }
 
 // A private data directory: hive with private data/audio ports, stored switches and site name.
-export function makeRig({ channels = [true, true, true, true], site = 'Harbour' } = {}) {
+// `settings` adds stored values ({ audiodevice4: '4' }).
+export function makeRig({ channels = [true, true, true, true], site = 'Harbour', settings = {} } = {}) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quillon-browser-'));
   const data = path.join(dir, 'data');
   fs.mkdirSync(path.join(data, 'registry'), { recursive: true });
@@ -123,6 +124,7 @@ export function makeRig({ channels = [true, true, true, true], site = 'Harbour' 
   names.forEach((n, i) => lines.push(`"${n}"="${base + i}x"`));
   [2, 3, 4].forEach((c) => lines.push(`"channel${c}ena"="${channels[c - 1] ? 1 : 0}x"`));
   lines.push(`"serverID1"="${site}x"`);
+  for (const [name, value] of Object.entries(settings)) lines.push(`"${name}"="${value}x"`);
   fs.writeFileSync(path.join(data, 'registry', 'hklm.reg'), lines.join('\r\n') + '\r\n');
   onCleanup(() => fs.rmSync(dir, { recursive: true, force: true }));
   return { dir, data, dataPort: (ch) => base + [0, 2, 4, 6][ch - 1] };
@@ -147,15 +149,35 @@ export async function startRadios(rig) {
   return sim;
 }
 
-// The real server on a private console port; with `token`, the console requires it.
-export async function startServer(rig, { token, port = 0 } = {}) {
+// The demo's simulated audio (scripts/demo-audio): a private PulseAudio whose default input is
+// a 440 Hz sine. Returns the environment the server needs to capture it; the ALSA configuration
+// of the simulated radios is left out, so the server's device list is empty and a channel set
+// to a device number captures nothing.
+export async function startAudio(rig) {
+  const script = path.join(path.dirname(new URL(import.meta.url).pathname), '../../../scripts/demo-audio');
+  const dir = path.join(rig.dir, 'audio');
+  const out = await new Promise((resolve, reject) => {
+    const p = spawn(script, ['start', dir], { stdio: ['ignore', 'pipe', 'inherit'] });
+    let text = '';
+    p.stdout.on('data', (d) => { text += d; });
+    p.on('exit', (code) => (code === 0 ? resolve(text) : reject(new Error(`demo-audio exited with ${code}`))));
+  });
+  onCleanup(() => new Promise((resolve) => spawn(script, ['stop', dir], { stdio: 'ignore' }).on('exit', resolve)));
+  const m = out.match(/^export PULSE_SERVER=(.*)$/m);
+  assert.ok(m, `demo-audio printed no PULSE_SERVER: ${out}`);
+  return { PULSE_SERVER: m[1] };
+}
+
+// The real server on a private console port; with `token`, the console requires it; `env` adds
+// to its environment.
+export async function startServer(rig, { token, port = 0, env } = {}) {
   const args = [BIN, '--data-dir', rig.data, '--console', `127.0.0.1:${port}`];
   if (token) {
     const file = path.join(rig.dir, 'console.token');
     fs.writeFileSync(file, token + '\n', { mode: 0o600 });
     args.push('--console-token-file', file);
   }
-  const srv = new Proc('server', args, { cwd: rig.dir });
+  const srv = new Proc('server', args, { cwd: rig.dir, env: env ? { ...process.env, ...env } : undefined });
   sanitized.push(srv);
   onCleanup(() => srv.stop());
   const m = await eventually(() => srv.err.match(/operator console at (https?:\/\/[^\s/]+)/) || (!srv.running() && Promise.reject(new Error(`server exited: ${srv.err}`))),
