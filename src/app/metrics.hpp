@@ -32,6 +32,15 @@ struct ChannelFigures {
   std::vector<std::pair<std::string, int>> audio_clients;
 };
 
+// A channel's Icecast source, when one is configured.
+struct IcecastFigures {
+  int channel = 0;
+  bool connected = false;
+  std::uint64_t bytes_sent = 0;
+  std::uint64_t units_dropped = 0;
+  std::uint64_t connections = 0;
+};
+
 struct ProcessFigures {
   double cpu_seconds = 0;
   double resident_memory_bytes = 0;
@@ -45,6 +54,7 @@ struct Snapshot {
   std::vector<ChannelFigures> channels;
   ProcessFigures process;
   std::optional<bool> mqtt_connected;  // nothing when no broker is configured
+  std::vector<IcecastFigures> icecast;  // configured sources only
   std::string version;
 };
 
