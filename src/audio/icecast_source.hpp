@@ -8,6 +8,7 @@
 // connection starts a fresh subscription, so an Ogg stream always opens with its header pages.
 // A lost or refused connection is retried after 1 s, doubling to 60 s; losing and regaining the
 // server is said once each through `log`, and the state is reported to the loop as a text.
+// libshout writes with plain send(): the process must ignore SIGPIPE (main does).
 
 #include <cstdint>
 #include <functional>
