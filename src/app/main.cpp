@@ -19,6 +19,7 @@
 #include "app/data_dir.hpp"
 #include "app/fleet_services.hpp"
 #include "app/server.hpp"
+#include "audio/listen_streams.hpp"
 #include "platform/alsa_capture.hpp"
 #include "platform/asio_event_loop.hpp"
 #include "platform/asio_socket.hpp"
@@ -233,7 +234,10 @@ int main(int argc, char** argv) {
     metric_sources.ports[k] = ports[k].get();
     metric_sources.capture[k] = &capture[k];
   }
-  quillon::FleetServices fleet(loop, srv.form, config, metric_sources, console.get());
+  // The listening formats of every channel, encoded from the codec's PCM while consumed.
+  quillon::audio::TappedListenStreams listen_streams({&codec[0], &codec[1], &codec[2], &codec[3]}, quillon::audio::kDefaultOpus,
+                                                     quillon::audio::kDefaultMp3);
+  quillon::FleetServices fleet(loop, srv.form, config, metric_sources, console.get(), &listen_streams);
 
   srv.shell.on_closed = [&] {
     notifier.stopping();

@@ -315,15 +315,15 @@ void IcecastSource::start() {
 
 void IcecastSource::connected(std::uint64_t generation) {
   if (stopped_) return;
-  if (subscription_ >= 0) stream_.unsubscribe(subscription_);
-  subscription_ = -1;
-  // A fresh subscription: an Ogg stream starts again with its header pages.
+  disconnected();
+  // A fresh subscription: an Ogg stream starts again with its header pages. An encoder that
+  // cannot start sends nothing, and Icecast ends the idle source after its timeout.
   subscription_ = stream_.subscribe([w = worker_, generation](std::span<const std::uint8_t> bytes) { w->push(generation, bytes); });
 }
 
 void IcecastSource::disconnected() {
-  if (subscription_ >= 0) stream_.unsubscribe(subscription_);
-  subscription_ = -1;
+  if (subscription_ > 0) stream_.unsubscribe(subscription_);
+  subscription_ = 0;
 }
 
 void IcecastSource::stop() {

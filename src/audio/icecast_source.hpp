@@ -79,7 +79,7 @@ class IcecastSource {
 
   EventLoop& loop_;
   EncodedStream& stream_;
-  int subscription_ = -1;
+  int subscription_ = 0;  // 0: none
   std::shared_ptr<Worker> worker_;
   std::shared_ptr<int> alive_;  // posted events from the thread run only while this lives
   bool started_ = false;

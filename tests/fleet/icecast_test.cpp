@@ -7,6 +7,10 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include <atomic>
+#include <mutex>
+#include <thread>
+
 #include "audio/icecast_source.hpp"
 #include "fleet/fleet_support.hpp"
 #include "integration/audio_env.hpp"
@@ -15,6 +19,14 @@
 
 namespace quillon::test {
 namespace {
+
+using namespace std::chrono_literals;
+
+std::size_t count_of(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
 
 using audio::IcecastSource;
 using audio::ListenFormat;
@@ -180,6 +192,101 @@ TEST_F(IcecastTest, RefusedSourceAndLostServerAreRetriedUntilIcecastTakesTheStre
   EXPECT_EQ(said("channel 2: sending to Icecast at"), 2);
   source.stop();
   EXPECT_EQ(source.state_text(), "stopped");
+}
+
+// The whole server: a tone captured through ALSA goes out to Icecast in MP3 (channel 1) and
+// Ogg/Opus (channel 2); Icecast goes away and comes back while a data client keeps getting its
+// frames.
+TEST_F(IcecastTest, ServerSendsTheCapturedToneToIcecastAndItsDataPortsGoOnWhileIcecastRestarts) {
+  constexpr double kTone = 1000.0;
+  AudioEnv audio("icecast", {{"quillon_tone", "Quillon test tone", 11025, kTone}});
+  if (!audio.ok()) GTEST_SKIP() << audio.why();
+  IcecastServer ice(dir / "ice", "hackme");
+  ASSERT_TRUE(ice.start());
+
+  const auto data = dir / "data";
+  const int data1 = free_port(), console = free_port();
+  {
+    settings::RegistryStore reg(data / "registry");
+    settings::SettingsStore s(reg);
+    for (int i = 1; i <= 9; ++i) s.savereg("tcpport" + std::to_string(i), std::to_string(i == 1 ? data1 : free_port()) + "x");
+    for (int c = 1; c <= 2; ++c) s.savereg("audiodevice" + std::to_string(c), "1x");
+    s.savereg("channel2ena", "1x");
+  }
+  std::ofstream(dir / "ice.secret") << "hackme\n";
+  std::filesystem::permissions(dir / "ice.secret", std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  std::ofstream(dir / "quillon.toml") << "[icecast.1]\nhost = \"127.0.0.1\"\nport = " << ice.port
+                                      << "\nmount = \"/q1.mp3\"\nformat = \"mp3\"\npassword_file = \"ice.secret\"\n"
+                                      << "[icecast.2]\nhost = \"127.0.0.1\"\nport = " << ice.port
+                                      << "\nmount = \"/q2.ogg\"\npassword_file = \"ice.secret\"\n";
+  // Radios on both channels: a channel whose radio does not answer is switched off, and its
+  // audio with it.
+  std::filesystem::create_directories(data / "ports");
+  Process sim({kSim, "--display-ms", "300", "--link", (data / "ports" / "com1").string(), "--link", (data / "ports" / "com2").string()},
+              dir / "sim", {}, true);
+  ASSERT_TRUE(eventually([&] { return sim.output().find("ready") != std::string::npos; }, 10s)) << sim.output();
+  Process server({QUILLON_BIN, "--data-dir", data.string(), "--console", "127.0.0.1:" + std::to_string(console), "--config",
+                  (dir / "quillon.toml").string()},
+                 dir / "server", audio.env());
+  const auto connected = [&](int channel) {
+    return sample(body_of(http_get(console, "/metrics")), "quillon_icecast_connected{channel=\"" + std::to_string(channel) + "\"}");
+  };
+  ASSERT_TRUE(eventually([&] { return connected(1) == 1 && connected(2) == 1; }, 30s)) << server.stderr_text();
+
+  for (const char* mount : {"/q1.mp3", "/q2.ogg"}) {
+    SCOPED_TRACE(mount);
+    std::string decode_log;
+    const auto samples = ffmpeg_decode(dir, mount + 1, {}, ice.url(mount), 3, &decode_log);
+    ASSERT_GT(samples.size(), 8000u) << decode_log << server.stderr_text() << body_of(http_get(ice.port, "/status-json.xsl"))
+                                     << body_of(http_get(console, "/metrics"));
+    EXPECT_NEAR(dominant_frequency(samples), kTone, 20);
+    EXPECT_GT(rms(samples), 1000) << decode_log;
+  }
+
+  // A data client on channel 1 meanwhile: its frames keep coming while Icecast is away.
+  std::atomic<bool> done{false};
+  std::vector<std::chrono::steady_clock::time_point> arrivals;
+  std::mutex arrivals_mu;
+  const int fd = connect_tcp(data1);
+  ASSERT_GE(fd, 0);
+  std::thread reader([&] {
+    timeval tv{0, 200'000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    char buf[4096];
+    while (!done) {
+      if (::recv(fd, buf, sizeof buf, 0) > 0) {
+        std::lock_guard lock(arrivals_mu);
+        arrivals.push_back(std::chrono::steady_clock::now());
+      }
+    }
+  });
+  ice.stop();
+  EXPECT_TRUE(eventually([&] { return connected(1) == 0 && connected(2) == 0; }, 15s));
+  std::this_thread::sleep_for(3s);
+  ASSERT_TRUE(ice.start());
+  EXPECT_TRUE(eventually([&] { return connected(1) == 1 && connected(2) == 1; }, 30s)) << server.stderr_text();
+  const auto again = ffmpeg_decode(dir, "again", {}, ice.url("/q2.ogg"), 2);
+  EXPECT_NEAR(dominant_frequency(again), kTone, 20);
+  done = true;
+  reader.join();
+  ::close(fd);
+  {
+    std::lock_guard lock(arrivals_mu);
+    ASSERT_GT(arrivals.size(), 5u);
+    // Frames come every second; a stall behind Icecast would leave a gap of many.
+    std::chrono::steady_clock::duration longest{};
+    for (std::size_t i = 1; i < arrivals.size(); ++i) longest = std::max(longest, arrivals[i] - arrivals[i - 1]);
+    EXPECT_LT(longest, 4s);
+  }
+
+  const std::string err = server.stderr_text();
+  for (int channel : {1, 2}) {
+    const std::string c = "channel " + std::to_string(channel);
+    EXPECT_EQ(count_of(err, c + ": lost the Icecast server at 127.0.0.1:"), 1u) << err;
+    EXPECT_EQ(count_of(err, c + ": sending to Icecast at 127.0.0.1:"), 2u) << err;
+  }
+  server.stop(SIGTERM);
+  sim.stop(SIGTERM);
 }
 
 }  // namespace
