@@ -201,6 +201,7 @@ def main():
         if not shutil.which(tool):
             sys.exit(f"{tool} is needed")
     root = tempfile.mkdtemp(prefix="quillon-icecast-bench-")
+    os.chmod(root, 0o755)  # Icecast started as root goes on as nobody and must reach its log folder
     pulse = Pulse(root, "audio", int(args.seconds) * 12 + 120)
     # The server's device plays 100 ms bursts every 3 s (the latency measurement needs onsets);
     # the file is read from its start whenever the device is opened.
@@ -230,7 +231,8 @@ def main():
                                   env=dict(os.environ, **peer.env), stdout=subprocess.DEVNULL,
                                   stderr=open(os.path.join(run_dir, "ffmpeg.log"), "w"))
             if not (wait_mount(ice, mount) and wait_mount(ice, ff_mount)):
-                raise RuntimeError(f"{fmt}: a mount did not come up; see {run_dir}")
+                logs = "".join(open(os.path.join(run_dir, n)).read()[-2000:] for n in ("server.log", "ffmpeg.log"))
+                raise RuntimeError(f"{fmt}: a mount did not come up:\n{logs}")
             one = Listeners(ice.port, mount, 1)
             time.sleep(2)
             srv, ffc = cpu_over([server.pid, ff.pid], args.seconds)
