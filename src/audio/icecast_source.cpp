@@ -253,10 +253,11 @@ struct IcecastSource::Worker {
       }
       backoff = kMinBackoffSeconds;
       up();
-      set_state(State::Connected, "connected to " + where());
+      // Subscribed on the loop before anybody there sees "connected".
       to_loop([this, gen] {
         if (on_connected) on_connected(gen);
       });
+      set_state(State::Connected, "connected to " + where());
       const std::string why = send_loop(sh);
       shout_close(sh);
       shout_free(sh);
