@@ -120,9 +120,7 @@ export const PAGES = [
   { id: 'audio', tab: 5, sections: [
     { frame: 'Frame13', rows: [{ buttons: ['Command9'] }] },
     { kind: 'audioChains', title: 'Audio components' },
-    { title: 'Icecast', grid: { columns: ['1', '2', '3', '4'], rows: [
-      grid('Icecast:', perChannel((c) => `lblIcecast(${c.n - 1})`)),
-    ] } },
+    { title: 'Icecast', rows: perChannel((c) => ({ label: `Channel ${c.n}:`, control: `lblIcecast(${c.n - 1})` })) },
   ] },
 ];
 
