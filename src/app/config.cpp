@@ -1,5 +1,7 @@
 #include "app/config.hpp"
 
+#include "platform/private_file.hpp"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -157,6 +159,54 @@ void check_encoder(audio::ListenFormat format, int bitrate, int rate, const toml
             prefix + "." + name + "_bitrate", why);
 }
 
+// An Icecast mount point: "/" and a name, no blanks or control characters.
+std::string mount_point(const std::string& v) {
+  if (v.size() < 2 || v.size() > 255 || v.front() != '/') return "expected a mount point such as \"/scanner1.ogg\"";
+  for (unsigned char ch : v)
+    if (ch <= ' ' || ch == 127 || ch == '?' || ch == '#') return "must not hold blanks, control characters, '?' or '#'";
+  return "";
+}
+
+// Texts sent as HTTP header values: no line breaks or other control characters.
+std::string header_text(const std::string& v) {
+  if (v.size() > 255) return "expected at most 255 characters";
+  for (unsigned char ch : v)
+    if (ch < ' ' || ch == 127) return "must not hold control characters";
+  return "";
+}
+
+std::string source_user(const std::string& v) {
+  if (v.empty() || v.size() > 64) return "expected 1 to 64 characters";
+  for (unsigned char ch : v)
+    if (ch <= ' ' || ch == ':' || ch == 127) return "must not hold blanks, control characters or ':'";
+  return "";
+}
+
+Key<audio::IcecastSettings> format_key() {
+  return {"format", [](audio::IcecastSettings& ice, const KeyContext& c) {
+            const auto v = c.node.value<std::string>();
+            if (!c.node.is_string() || !v || (*v != "opus" && *v != "mp3")) c.fail("expected \"opus\" or \"mp3\"");
+            ice.format = *v == "mp3" ? audio::ListenFormat::Mp3 : audio::ListenFormat::Opus;
+          }};
+}
+
+// The password of a source: its file's first line, without the line end and trailing blanks.
+std::string read_source_password(const std::filesystem::path& file, const std::filesystem::path& secret, const toml::node& n,
+                                 const std::string& key) {
+  std::string text;
+  try {
+    text = read_private_file(secret, "password file");
+  } catch (const std::exception& e) {
+    fail_at(file, n, key, e.what());
+  }
+  std::string line = text.substr(0, text.find('\n'));
+  while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
+  if (line.empty()) fail_at(file, n, key, secret.string() + " holds no password on its first line");
+  return line;
+}
+
+constexpr int kIcecastChannels = 4;
+
 const std::vector<Section>& schema() {
   static const std::vector<Section> s = {
       section<Site>("site", [](Config& c, int) -> Site& { return c.site; }, {text_key<Site>("name", &Site::name, topic_word)}),
@@ -210,6 +260,42 @@ const std::vector<Section>& schema() {
             check_encoder(audio::ListenFormat::Opus, l.opus_bitrate, l.opus_rate, t, file, prefix);
             check_encoder(audio::ListenFormat::Mp3, l.mp3_bitrate, l.mp3_rate, t, file, prefix);
           }),
+      section<audio::IcecastSettings>(
+          "icecast", [](Config& c, int n) -> audio::IcecastSettings& { return c.icecast[static_cast<std::size_t>(n - 1)]; },
+          {
+              bool_key<audio::IcecastSettings>("enabled", &audio::IcecastSettings::enabled),
+              text_key<audio::IcecastSettings>("host", &audio::IcecastSettings::host, host_name),
+              int_key<audio::IcecastSettings>("port", &audio::IcecastSettings::port, 1, 65535),
+              text_key<audio::IcecastSettings>("mount", &audio::IcecastSettings::mount, mount_point),
+              text_key<audio::IcecastSettings>("user", &audio::IcecastSettings::user, source_user),
+              text_key<audio::IcecastSettings>("password", &audio::IcecastSettings::password, header_text),
+              {"password_file", [](audio::IcecastSettings& ice, const KeyContext& c) {
+                 const auto v = c.node.value<std::string>();
+                 if (!c.node.is_string() || !v || v->empty()) c.fail("expected a file name in quotes");
+                 std::filesystem::path p(*v);
+                 if (p.is_relative()) p = c.file.parent_path() / p;
+                 ice.password = read_source_password(c.file, p, c.node, c.key);
+               }},
+              bool_key<audio::IcecastSettings>("tls", &audio::IcecastSettings::tls),
+              format_key(),
+              text_key<audio::IcecastSettings>("name", &audio::IcecastSettings::name, header_text),
+              text_key<audio::IcecastSettings>("description", &audio::IcecastSettings::description, header_text),
+              text_key<audio::IcecastSettings>("genre", &audio::IcecastSettings::genre, header_text),
+              text_key<audio::IcecastSettings>("url", &audio::IcecastSettings::url, header_text),
+              bool_key<audio::IcecastSettings>("public", &audio::IcecastSettings::is_public),
+              int_key<audio::IcecastSettings>("title_interval_seconds", &audio::IcecastSettings::title_interval_seconds, 2, 3600),
+          },
+          [](audio::IcecastSettings& ice, const toml::table& t, const std::filesystem::path& file, const std::string& prefix) {
+            // A section switches the source on unless it says enabled = false.
+            if (!t.contains("enabled")) ice.enabled = true;
+            if (t.contains("password") && t.contains("password_file"))
+              fail_at(file, *t.get("password_file"), prefix + ".password_file", "give either password or password_file, not both");
+            if (!ice.enabled) return;
+            if (ice.host.empty()) fail_at(file, t, prefix + ".host", "missing: the Icecast server's host name or address");
+            if (ice.mount.empty()) fail_at(file, t, prefix + ".mount", "missing: the mount point, such as \"/scanner1.ogg\"");
+            if (ice.password.empty()) fail_at(file, t, prefix + ".password_file", "missing: the source password (password_file or password)");
+          },
+          kIcecastChannels),
   };
   return s;
 }

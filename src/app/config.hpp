@@ -1,6 +1,6 @@
 #pragma once
-// The configuration file (TOML) for what lives outside the registry hive: the site's name and the
-// fleet services. Read once at start-up; an absent file means every optional service is off.
+// The configuration file (TOML) for what lives outside the registry hive: the site's name, the
+// fleet services and the Icecast outputs. Read once at start-up; an absent file means every optional service is off.
 //
 // The file is described by a schema: a table of sections, each a table of keys with a type, a
 // range or a check, and the member it fills. A key, type or value that the schema does not
@@ -8,11 +8,14 @@
 // per instance ([name.N], N = 1..max) use the same schema entry with an index. docs/config.md
 // lists every key; docs/quillon.toml is a commented example.
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
 #include <string>
+
+#include "audio/icecast_source.hpp"
 
 namespace quillon::config {
 
@@ -53,6 +56,7 @@ struct Config {
   Site site;
   Mqtt mqtt;
   Listen listen;
+  std::array<audio::IcecastSettings, 4> icecast;  // [icecast.N], channel N
 };
 
 // A file that cannot be used; what() is "FILE:LINE: key: message" (or "FILE: message").

@@ -1,6 +1,7 @@
 #pragma once
 // The fleet services of one running server, wired once from main: the metrics page on the
-// console listener and the MQTT bridge when the configuration asks for one.
+// console listener, the MQTT bridge and the channels' Icecast sources when the configuration
+// asks for them.
 
 #include <memory>
 
@@ -11,11 +12,17 @@ namespace quillon {
 
 class ConsoleServer;
 class MqttBridge;
+class IcecastOutputs;
+namespace audio {
+class ListenStreams;
+}
 
 class FleetServices {
  public:
-  // `console` may be null (no console: no metrics page).
-  FleetServices(EventLoop& loop, Frmserver& form, const config::Config& cfg, MetricSources sources, ConsoleServer* console);
+  // `console` may be null (no console: no metrics page); `listen` may be null (no listening
+  // streams: no Icecast output).
+  FleetServices(EventLoop& loop, Frmserver& form, const config::Config& cfg, MetricSources sources, ConsoleServer* console,
+                audio::ListenStreams* listen = nullptr);
   ~FleetServices();
   FleetServices(const FleetServices&) = delete;
   FleetServices& operator=(const FleetServices&) = delete;
@@ -31,6 +38,7 @@ class FleetServices {
   Frmserver& form_;
   MetricSources sources_;
   std::unique_ptr<MqttBridge> mqtt_;
+  std::unique_ptr<IcecastOutputs> icecast_;
 };
 
 }  // namespace quillon

@@ -336,10 +336,15 @@ Frmserver::Frmserver(EventLoop& loop, const PlatformObjects& p)
   fill(window, Text17, "Text17", 0, 3, "Frame4");
   fill(window, Text9, "Text9", 0, 3, "Frame12");
   fill(window, Label14, "Label14", 0, 3);
+  // The Icecast output of each channel (the configuration file sets it up; read-only here).
+  fill(window, lblIcecast, "lblIcecast", 0, 3, "SSTab1:5");
   for (int k = 0; k < 4; ++k) {
     Label5[k].set_caption("-");
     Label22[k].set_caption("-");
     Label14[k].set_caption("-");
+    lblIcecast[k].set_caption("not configured");
+    lblIcecast[k].set_channel(k + 1);
+    lblIcecast[k].set_label("Icecast:");
   }
   Text9[0].set_text("1000");
   for (int k = 1; k < 4; ++k) Text9[k].set_text("-");

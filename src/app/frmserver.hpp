@@ -115,6 +115,9 @@ class Frmserver {
   ui::ListBox& List1;
   ui::CommandButton& cmdclr;
 
+  // --- Audio page: each channel's Icecast output, as a text
+  ControlArray<ui::Label> lblIcecast;
+
   // --- About box (opened by mnu_about, closed by its "Ok")
   ui::Frame& frmabout;
   ui::Label &lblProduct, &lblVersion;

@@ -250,7 +250,8 @@ int main(int argc, char** argv) {
     metric_sources.ports[k] = ports[k].get();
     metric_sources.capture[k] = &capture[k];
   }
-  quillon::FleetServices fleet(loop, srv.form, config, metric_sources, console.get());
+  // The Icecast sources share the listening encoders of the HTTP listeners.
+  quillon::FleetServices fleet(loop, srv.form, config, metric_sources, console.get(), &listen.streams());
 
   srv.shell.on_closed = [&] {
     notifier.stopping();

@@ -135,6 +135,27 @@ std::string render(const Snapshot& s) {
     w.family("quillon_mqtt_connected", "gauge", "Whether the MQTT bridge is connected to its broker.");
     w.sample("quillon_mqtt_connected", "", *s.mqtt_connected ? "1" : "0");
   }
+  if (!s.icecast.empty()) {
+    const struct {
+      const char* name;
+      const char* type;
+      const char* help;
+      std::function<std::string(const IcecastFigures&)> value;
+    } families[] = {
+        {"quillon_icecast_connected", "gauge", "Whether the channel's Icecast source is connected to its server.",
+         [](const IcecastFigures& i) { return std::string(i.connected ? "1" : "0"); }},
+        {"quillon_icecast_sent_bytes_total", "counter", "Stream bytes sent to Icecast.",
+         [](const IcecastFigures& i) { return std::to_string(i.bytes_sent); }},
+        {"quillon_icecast_dropped_total", "counter", "Ogg pages or MP3 frames dropped because Icecast was slow.",
+         [](const IcecastFigures& i) { return std::to_string(i.units_dropped); }},
+        {"quillon_icecast_connections_total", "counter", "Connections Icecast accepted from the channel's source.",
+         [](const IcecastFigures& i) { return std::to_string(i.connections); }},
+    };
+    for (const auto& f : families) {
+      w.family(f.name, f.type, f.help);
+      for (const IcecastFigures& i : s.icecast) w.sample(f.name, channel_label(i.channel), f.value(i));
+    }
+  }
   const ProcessFigures& p = s.process;
   w.family("process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.");
   w.sample("process_cpu_seconds_total", "", number(p.cpu_seconds));

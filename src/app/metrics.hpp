@@ -34,6 +34,15 @@ struct ChannelFigures {
   int listen_encoders = 0;  // listening-format encoders running (each shared by its listeners)
 };
 
+// A channel's Icecast source, when one is configured.
+struct IcecastFigures {
+  int channel = 0;
+  bool connected = false;
+  std::uint64_t bytes_sent = 0;
+  std::uint64_t units_dropped = 0;
+  std::uint64_t connections = 0;
+};
+
 struct ProcessFigures {
   double cpu_seconds = 0;
   double resident_memory_bytes = 0;
@@ -47,6 +56,7 @@ struct Snapshot {
   std::vector<ChannelFigures> channels;
   ProcessFigures process;
   std::optional<bool> mqtt_connected;  // nothing when no broker is configured
+  std::vector<IcecastFigures> icecast;  // configured sources only
   std::string version;
 };
 

@@ -110,6 +110,85 @@ mp3_rate = 44100
   fs::remove_all(dir);
 }
 
+TEST(Config, IcecastSectionsPerChannelWithPasswordFromAPrivateFile) {
+  const auto dir = test::fresh_temp_dir("config-icecast");
+  std::ofstream(dir / "ice.secret") << "s0urce pw\nsecond line\n";
+  fs::permissions(dir / "ice.secret", fs::perms::owner_read | fs::perms::owner_write);
+  const auto c = config::parse(R"(
+[icecast.1]
+host = "ice.example.net"
+mount = "/north1.ogg"
+password_file = "ice.secret"
+name = "North 1"
+
+[icecast.3]
+host = "10.0.0.7"
+port = 8443
+mount = "/north3.mp3"
+format = "mp3"
+user = "feeder"
+password = "plain"
+tls = true
+description = "Harbour"
+genre = "Scanner"
+url = "https://example.net"
+public = true
+title_interval_seconds = 10
+
+[icecast.4]
+enabled = false
+)", dir / "q.toml");
+  const auto& a = c.icecast[0];
+  EXPECT_TRUE(a.enabled);
+  EXPECT_EQ(a.host, "ice.example.net");
+  EXPECT_EQ(a.port, 8000);
+  EXPECT_EQ(a.user, "source");
+  EXPECT_EQ(a.password, "s0urce pw");
+  EXPECT_EQ(a.format, audio::ListenFormat::Opus);
+  EXPECT_EQ(a.name, "North 1");
+  EXPECT_FALSE(c.icecast[1].enabled);
+  const auto& b = c.icecast[2];
+  EXPECT_TRUE(b.enabled && b.tls && b.is_public);
+  EXPECT_EQ(b.port, 8443);
+  EXPECT_EQ(b.format, audio::ListenFormat::Mp3);
+  EXPECT_EQ(b.user, "feeder");
+  EXPECT_EQ(b.password, "plain");
+  EXPECT_EQ(b.description + "|" + b.genre + "|" + b.url, "Harbour|Scanner|https://example.net");
+  EXPECT_EQ(b.title_interval_seconds, 10);
+  EXPECT_FALSE(c.icecast[3].enabled);
+
+  const std::string ok = "host = \"h\"\nmount = \"/m\"\npassword = \"p\"\n";
+  const std::vector<std::pair<std::string, std::string>> bad = {
+      {"[icecast.5]\n" + ok, "b.toml:1: icecast.5: expected [icecast.N] with N from 1 to 4"},
+      {"[icecast.1]\n" + ok + "format = \"aac\"\n", "b.toml:5: icecast.1.format: expected \"opus\" or \"mp3\""},
+      {"[icecast.2]\nhost = \"h\"\nmount = \"m.ogg\"\npassword = \"p\"\n", "b.toml:3: icecast.2.mount: expected a mount point"},
+      {"[icecast.1]\nhost = \"h\"\npassword = \"p\"\n", "icecast.1.mount: missing"},
+      {"[icecast.1]\nhost = \"h\"\nmount = \"/m\"\n", "icecast.1.password_file: missing"},
+      {"[icecast.1]\n" + ok + "password_file = \"ice.secret\"\n", "b.toml:5: icecast.1.password_file: give either"},
+      {"[icecast.1]\n" + ok + "name = \"a\\nb\"\n", "b.toml:5: icecast.1.name: must not hold control characters"},
+      {"[icecast.1]\n" + ok + "port = 0\n", "b.toml:5: icecast.1.port: expected a number from 1 to 65535"},
+      {"[icecast.1]\n" + ok + "bitrate = 5\n", "b.toml:5: icecast.1.bitrate: unknown key"},
+  };
+  for (const auto& [text, where] : bad) {
+    try {
+      config::parse(text, dir / "b.toml");
+      ADD_FAILURE() << "accepted: " << text;
+    } catch (const config::ConfigError& e) {
+      EXPECT_NE(std::string(e.what()).find(where), std::string::npos) << e.what() << "\nwanted: " << where;
+    }
+  }
+  // The password file is private to the server's user.
+  fs::permissions(dir / "ice.secret", fs::perms::group_read, fs::perm_options::add);
+  try {
+    config::parse("[icecast.1]\nhost = \"h\"\nmount = \"/m\"\npassword_file = \"ice.secret\"\n", dir / "s.toml");
+    ADD_FAILURE() << "a group-readable password file was accepted";
+  } catch (const config::ConfigError& e) {
+    EXPECT_NE(std::string(e.what()).find("s.toml:4: icecast.1.password_file: the password file"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("chmod 600"), std::string::npos) << e.what();
+  }
+  fs::remove_all(dir);
+}
+
 TEST(Config, TheShippedExampleIsValidAndCheckConfigReportsOnTheRealBinary) {
   const auto dir = test::fresh_temp_dir("config-bin");
   const fs::path example = fs::path(QUILLON_SOURCE_DIR) / "docs" / "quillon.toml";

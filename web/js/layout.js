@@ -120,6 +120,7 @@ export const PAGES = [
   { id: 'audio', tab: 5, sections: [
     { frame: 'Frame13', rows: [{ buttons: ['Command9'] }] },
     { kind: 'audioChains', title: 'Audio components' },
+    { title: 'Icecast', rows: perChannel((c) => ({ label: `Channel ${c.n}:`, control: `lblIcecast(${c.n - 1})` })) },
   ] },
 ];
 
