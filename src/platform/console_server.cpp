@@ -53,6 +53,7 @@
 
 #include "platform/asio_event_loop.hpp"
 #include "platform/cloexec.hpp"
+#include "platform/console_changes.hpp"
 #include "platform/console_view.hpp"
 #include "platform/controls.hpp"
 #include "platform/private_file.hpp"
@@ -80,6 +81,8 @@ constexpr std::size_t kMaxConnections = 128;
 constexpr std::size_t kMaxPerAddress = 32;
 constexpr std::size_t kMaxSessions = 16;
 constexpr std::size_t kMaxClientMessage = 4 * 1024;
+// Changes of one control within this interval reach the pages as one event.
+constexpr Millis kChangeInterval{100};
 constexpr std::size_t kMaxQueuedMessages = 1024;
 constexpr std::size_t kMaxQueuedBytes = 8 * 1024 * 1024;
 constexpr std::size_t kMaxDrain = 1024 * 1024;
@@ -323,17 +326,18 @@ struct WsSessionBase {
 };
 
 struct ConsoleServer::Impl : std::enable_shared_from_this<Impl> {
-  Impl(asio::io_context& io_, ui::Window& w, ConsoleConfig c)
-      : io(io_), window(w), config(std::move(c)), acceptor(io_), accept_pause(io_) {}
+  Impl(asio::io_context& io_, ui::Window& w, ConsoleConfig c, EventLoop* l = nullptr)
+      : io(io_), loop(l), window(w), config(std::move(c)), acceptor(io_), accept_pause(io_) {}
 
   asio::io_context& io;
+  EventLoop* loop;  // null for a console that only answers single requests (console_probe.hpp)
   ui::Window& window;
   ConsoleConfig config;
   tcp::acceptor acceptor;
   asio::steady_timer accept_pause;
   std::unique_ptr<ssl::context> tls;  // set when the console speaks TLS
   bool stopped = false;
-  int observer = 0, message_observer = 0;
+  std::unique_ptr<console::ChangeFeed> feed;  // the window's changes for the event streams
 
   // HTTP connections by accept order; `waiting` while a request header is awaited.
   struct Connection {
@@ -374,7 +378,7 @@ struct ConsoleServer::Impl : std::enable_shared_from_this<Impl> {
   std::optional<Response> refuse(const Request& req, bool api, bool credentials);
   Response session_endpoint(const Request& req);
   Response handle(const Request& req);
-  void broadcast(const json& j);
+  void broadcast(const std::shared_ptr<const std::string>& msg);
 };
 
 // One change stream: a read loop that keeps control frames flowing, and a write chain with
@@ -399,6 +403,9 @@ class WsSession : public WsSessionBase, public std::enable_shared_from_this<WsSe
     auto [ec] = co_await ws_.async_accept(req, kNoThrow);
     --owner->upgrading;
     if (ec || owner->stopped) co_return;
+    // What the other pages are still to get goes out first: from here on this page gets
+    // every change after its snapshot.
+    if (owner->feed) owner->feed->flush();
     owner->sessions.insert(self);
     json hello = console::window_json(owner->window);
     hello["type"] = "snapshot";
@@ -501,20 +508,20 @@ void ConsoleServer::Impl::start() {
   if (acceptor.bind(ep, ec)) fail("bind");
   if (acceptor.listen(asio::socket_base::max_listen_connections, ec)) fail("listen on");
 
-  observer = window.add_observer([this](const ui::Control& c, std::string_view property) {
-    if (!sessions.empty()) broadcast(console::change_json(c, property));
-  });
-  message_observer = window.add_message_observer([this](const ui::MessageBox& m, bool shown) {
-    if (!sessions.empty()) broadcast(console::message_json(m, shown));
-  });
+  if (loop)
+    feed = std::make_unique<console::ChangeFeed>(
+        *loop, window, kChangeInterval, [this] { return !sessions.empty(); },
+        [this](const std::shared_ptr<const std::string>& msg) { broadcast(msg); });
   asio::co_spawn(io, accept_loop(), [](std::exception_ptr) {});
 }
 
 void ConsoleServer::Impl::stop() {
   if (stopped) return;
   stopped = true;
-  window.remove_observer(observer);
-  window.remove_message_observer(message_observer);
+  if (feed) {
+    feed->flush();  // the pages see the state the window ended in
+    feed->close();
+  }
   boost::system::error_code ec;
   acceptor.close(ec);
   accept_pause.cancel();
@@ -534,8 +541,7 @@ void ConsoleServer::Impl::drained() {
   done();
 }
 
-void ConsoleServer::Impl::broadcast(const json& j) {
-  const auto msg = std::make_shared<const std::string>(console::to_text(j));
+void ConsoleServer::Impl::broadcast(const std::shared_ptr<const std::string>& msg) {
   for (auto& s : std::vector<std::shared_ptr<WsSessionBase>>(sessions.begin(), sessions.end())) s->send(msg);
 }
 
@@ -706,6 +712,7 @@ Response ConsoleServer::Impl::handle(const Request& req) {
     if (type.substr(0, type.find(';')) != "application/json")
       return error_response(req, http::status::unsupported_media_type, "the body must be sent as Content-Type: application/json");
     const console::Reply reply = console::run_action(window, req.body());
+    if (feed) feed->flush();  // the operator sees the action's effect at once
     return make_response(req, static_cast<http::status>(reply.status), reply.body);
   }
   if (path == "/api/events") return error_response(req, http::status::upgrade_required, "/api/events is a WebSocket");
@@ -889,7 +896,7 @@ std::string read_console_token(const std::filesystem::path& file) {
 }
 
 ConsoleServer::ConsoleServer(AsioEventLoop& loop, ui::Window& window, const ConsoleConfig& config)
-    : impl_(std::make_shared<Impl>(loop.io(), window, config)) {
+    : impl_(std::make_shared<Impl>(loop.io(), window, config, &loop)) {
   impl_->start();
 }
 
