@@ -50,7 +50,7 @@ void ChangeFeed::changed(const ui::Control& c, std::string_view property) {
 void ChangeFeed::message(const ui::MessageBox& m, bool shown) {
   if (!listening_()) return;
   flush();
-  sink_(std::make_shared<const std::string>(to_text(message_json(m, shown))));
+  sink_(std::make_shared<const std::string>(to_text(message_json(m, shown))), nullptr);
 }
 
 void ChangeFeed::flush() {
@@ -76,7 +76,7 @@ void ChangeFeed::flush() {
     event += ",\"type\":\"change\"}";
     last = std::move(state);
     ++counters_.sent;
-    sink_(std::make_shared<const std::string>(std::move(event)));
+    sink_(std::make_shared<const std::string>(std::move(event)), c);
   }
 }
 

@@ -26,8 +26,9 @@ namespace quillon::console {
 class ChangeFeed {
  public:
   using Message = std::shared_ptr<const std::string>;
-  // Gets every event, in order, ready for the wire.
-  using Sink = std::function<void(const Message&)>;
+  // Gets every event, in order, ready for the wire, with the control it is about (null for a
+  // message box).
+  using Sink = std::function<void(const Message&, const ui::Control*)>;
   // Whether any page listens: while none does, nothing is kept.
   using Listening = std::function<bool()>;
 

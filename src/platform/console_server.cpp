@@ -82,7 +82,7 @@ constexpr std::size_t kMaxPerAddress = 32;
 constexpr std::size_t kMaxSessions = 16;
 constexpr std::size_t kMaxClientMessage = 4 * 1024;
 // Changes of one control within this interval reach the pages as one event.
-constexpr Millis kChangeInterval{100};
+constexpr Millis kChangeInterval{250};
 constexpr std::size_t kMaxQueuedMessages = 1024;
 constexpr std::size_t kMaxQueuedBytes = 8 * 1024 * 1024;
 constexpr std::size_t kMaxDrain = 1024 * 1024;
@@ -320,6 +320,7 @@ bool out_of_resources(const boost::system::error_code& ec) {
 // A change stream, whatever carries it (TCP or TLS).
 struct WsSessionBase {
   virtual ~WsSessionBase() = default;
+  bool timers = false;  // the page asked for the window timers' changes (its diagnostics view)
   virtual void send(std::shared_ptr<const std::string> msg) = 0;
   virtual void finish(std::shared_ptr<const std::string> msg) = 0;
   virtual void close() = 0;
@@ -378,7 +379,8 @@ struct ConsoleServer::Impl : std::enable_shared_from_this<Impl> {
   std::optional<Response> refuse(const Request& req, bool api, bool credentials);
   Response session_endpoint(const Request& req);
   Response handle(const Request& req);
-  void broadcast(const std::shared_ptr<const std::string>& msg);
+  void broadcast(const std::shared_ptr<const std::string>& msg, const ui::Control* about);
+  void watch(WsSessionBase& session, std::string_view request);
 };
 
 // One change stream: a read loop that keeps control frames flowing, and a write chain with
@@ -413,7 +415,8 @@ class WsSession : public WsSessionBase, public std::enable_shared_from_this<WsSe
     beast::flat_buffer buffer;
     for (;;) {
       auto [rec, n] = co_await ws_.async_read(buffer, kNoThrow);
-      if (rec) break;
+      if (rec || owner->stopped) break;
+      owner->watch(*this, std::string_view(static_cast<const char*>(buffer.data().data()), buffer.size()));
       buffer.consume(buffer.size());
     }
     close();
@@ -511,7 +514,7 @@ void ConsoleServer::Impl::start() {
   if (loop)
     feed = std::make_unique<console::ChangeFeed>(
         *loop, window, kChangeInterval, [this] { return !sessions.empty(); },
-        [this](const std::shared_ptr<const std::string>& msg) { broadcast(msg); });
+        [this](const std::shared_ptr<const std::string>& msg, const ui::Control* about) { broadcast(msg, about); });
   asio::co_spawn(io, accept_loop(), [](std::exception_ptr) {});
 }
 
@@ -541,8 +544,27 @@ void ConsoleServer::Impl::drained() {
   done();
 }
 
-void ConsoleServer::Impl::broadcast(const std::shared_ptr<const std::string>& msg) {
-  for (auto& s : std::vector<std::shared_ptr<WsSessionBase>>(sessions.begin(), sessions.end())) s->send(msg);
+void ConsoleServer::Impl::broadcast(const std::shared_ptr<const std::string>& msg, const ui::Control* about) {
+  // Timers change many times a second and only a diagnostics view shows them.
+  const bool timer = about && about->kind() == ui::Kind::Timer;
+  for (auto& s : std::vector<std::shared_ptr<WsSessionBase>>(sessions.begin(), sessions.end()))
+    if (!timer || s->timers) s->send(msg);
+}
+
+// A page's message on its stream: {"watch": ["timers"]} asks for the timers' changes (and gets
+// every timer's state at once), {"watch": []} stops them. Anything else is ignored.
+void ConsoleServer::Impl::watch(WsSessionBase& session, std::string_view request) {
+  const json j = json::parse(request, nullptr, false);
+  if (!j.is_object()) return;
+  const auto it = j.find("watch");
+  if (it == j.end() || !it->is_array()) return;
+  const bool timers = std::find(it->begin(), it->end(), json("timers")) != it->end();
+  if (timers == session.timers) return;
+  session.timers = timers;
+  if (!timers || !feed) return;
+  feed->flush();  // from here on the page gets every timer change after the state below
+  for (const ui::Control* c : window.controls())
+    if (c->kind() == ui::Kind::Timer) session.send(std::make_shared<const std::string>(console::to_text(console::change_json(*c, "timer"))));
 }
 
 asio::awaitable<void> ConsoleServer::Impl::accept_loop() {

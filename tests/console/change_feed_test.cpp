@@ -18,7 +18,7 @@ using std::chrono::milliseconds;
 struct Feed {
   Feed(EventLoop& loop, ui::Window& w)
       : feed(loop, w, milliseconds(100), [this] { return listening; },
-             [this](const console::ChangeFeed::Message& m) { got.push_back(json::parse(*m)); }) {}
+             [this](const console::ChangeFeed::Message& m, const ui::Control*) { got.push_back(json::parse(*m)); }) {}
   std::vector<json> take() { return std::exchange(got, {}); }
   bool listening = true;
   std::vector<json> got;
