@@ -229,8 +229,8 @@ struct IcecastSource::Worker {
         if (stop) break;
       }
       set_state(State::Connecting, "connecting to " + where());
-      // One handle serves every failed attempt: libshout 2.4 does not free a handle that never
-      // connected, so a new one per attempt would leak one per retry while Icecast is away.
+      // A handle that never connected serves the next attempt too: libshout 2.4 does not free
+      // one, so a new one per attempt would leak one per retry while Icecast is away.
       if (!sh) {
         sh = make_shout();
         if (sh && cfg.tls && shout_set_tls(sh, SHOUT_TLS_AUTO_NO_PLAIN) != SHOUTERR_SUCCESS)
@@ -244,6 +244,12 @@ struct IcecastSource::Worker {
       const int rc = sh ? shout_open(sh) : SHOUTERR_MALLOC;
       if (rc != SHOUTERR_SUCCESS && rc != SHOUTERR_CONNECTED) {
         const std::string why = open_failure(rc, sh);
+        // A handle that got as far as a connection (a refused login) is spent: closed and freed.
+        // One that never connected stays clean and is used again.
+        if (sh && shout_close(sh) != SHOUTERR_UNCONNECTED) {
+          shout_free(sh);
+          sh = nullptr;
+        }
         down(why);
         if (!wait_backoff(why)) break;
         continue;

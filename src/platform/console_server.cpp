@@ -59,6 +59,7 @@
 
 #include "platform/asio_event_loop.hpp"
 #include "platform/cloexec.hpp"
+#include "platform/console_changes.hpp"
 #include "platform/console_view.hpp"
 #include "platform/controls.hpp"
 #include "platform/private_file.hpp"
@@ -86,6 +87,8 @@ constexpr std::size_t kMaxConnections = 128;
 constexpr std::size_t kMaxPerAddress = 32;
 constexpr std::size_t kMaxSessions = 16;
 constexpr std::size_t kMaxClientMessage = 4 * 1024;
+// Changes of one control within this interval reach the pages as one event.
+constexpr Millis kChangeInterval{250};
 constexpr std::size_t kMaxQueuedMessages = 1024;
 constexpr std::size_t kMaxQueuedBytes = 8 * 1024 * 1024;
 constexpr std::size_t kBehind = 16;  // queued messages past which published events are dropped
@@ -326,6 +329,7 @@ bool out_of_resources(const boost::system::error_code& ec) {
 // A change stream, whatever carries it (TCP or TLS).
 struct WsSessionBase {
   virtual ~WsSessionBase() = default;
+  bool timers = false;  // the page asked for the window timers' changes (its diagnostics view)
   virtual void send(std::shared_ptr<const std::string> msg) = 0;
   // Sends unless the peer is already behind: for events a later one replaces.
   virtual void send_unless_behind(std::shared_ptr<const std::string> msg) = 0;
@@ -334,17 +338,18 @@ struct WsSessionBase {
 };
 
 struct ConsoleServer::Impl : std::enable_shared_from_this<Impl> {
-  Impl(asio::io_context& io_, ui::Window& w, ConsoleConfig c)
-      : io(io_), window(w), config(std::move(c)), acceptor(io_), accept_pause(io_) {}
+  Impl(asio::io_context& io_, ui::Window& w, ConsoleConfig c, EventLoop* l = nullptr)
+      : io(io_), loop(l), window(w), config(std::move(c)), acceptor(io_), accept_pause(io_) {}
 
   asio::io_context& io;
+  EventLoop* loop;  // null for a console that only answers single requests (console_probe.hpp)
   ui::Window& window;
   ConsoleConfig config;
   tcp::acceptor acceptor;
   asio::steady_timer accept_pause;
   std::unique_ptr<ssl::context> tls;  // set when the console speaks TLS
   bool stopped = false;
-  int observer = 0, message_observer = 0;
+  std::unique_ptr<console::ChangeFeed> change_feed;  // the window's changes, for the event streams
 
   // HTTP connections by accept order; `waiting` while a request header is awaited.
   struct Connection {
@@ -401,7 +406,8 @@ struct ConsoleServer::Impl : std::enable_shared_from_this<Impl> {
   std::optional<Response> refuse(const Request& req, bool api, bool credentials);
   Response session_endpoint(const Request& req);
   Response handle(const Request& req);
-  void broadcast(const json& j);
+  void broadcast(const std::shared_ptr<const std::string>& msg, const ui::Control* about);
+  void watch(WsSessionBase& session, std::string_view request);
 };
 
 // One change stream: a read loop that keeps control frames flowing, and a write chain with
@@ -426,6 +432,9 @@ class WsSession : public WsSessionBase, public std::enable_shared_from_this<WsSe
     auto [ec] = co_await ws_.async_accept(req, kNoThrow);
     --owner->upgrading;
     if (ec || owner->stopped) co_return;
+    // What the other pages are still to get goes out first: from here on this page gets
+    // every change after its snapshot.
+    if (owner->change_feed) owner->change_feed->flush();
     owner->sessions.insert(self);
     json hello = console::window_json(owner->window);
     hello["type"] = "snapshot";
@@ -434,7 +443,8 @@ class WsSession : public WsSessionBase, public std::enable_shared_from_this<WsSe
     beast::flat_buffer buffer;
     for (;;) {
       auto [rec, n] = co_await ws_.async_read(buffer, kNoThrow);
-      if (rec) break;
+      if (rec || owner->stopped) break;
+      owner->watch(*this, std::string_view(static_cast<const char*>(buffer.data().data()), buffer.size()));
       buffer.consume(buffer.size());
     }
     close();
@@ -631,14 +641,10 @@ void ConsoleServer::Impl::start() {
   if (acceptor.bind(ep, ec)) fail("bind");
   if (acceptor.listen(asio::socket_base::max_listen_connections, ec)) fail("listen on");
 
-  if (!config.listen_only) {
-    observer = window.add_observer([this](const ui::Control& c, std::string_view property) {
-      if (!sessions.empty()) broadcast(console::change_json(c, property));
-    });
-    message_observer = window.add_message_observer([this](const ui::MessageBox& m, bool shown) {
-      if (!sessions.empty()) broadcast(console::message_json(m, shown));
-    });
-  }
+  if (loop && !config.listen_only)
+    change_feed = std::make_unique<console::ChangeFeed>(
+        *loop, window, kChangeInterval, [this] { return !sessions.empty(); },
+        [this](const std::shared_ptr<const std::string>& msg, const ui::Control* about) { broadcast(msg, about); });
   asio::co_spawn(io, accept_loop(), [](std::exception_ptr) {});
 }
 
@@ -646,9 +652,9 @@ void ConsoleServer::Impl::stop() {
   if (stopped) return;
   stopped = true;
   stream_watcher = nullptr;  // its owner may be gone before the streams have closed
-  if (!config.listen_only) {
-    window.remove_observer(observer);
-    window.remove_message_observer(message_observer);
+  if (change_feed) {
+    change_feed->flush();  // the pages see the state the window ended in
+    change_feed->close();
   }
   for (Feed* f : std::vector<Feed*>(feeds.begin(), feeds.end())) f->end();
   feeds.clear();
@@ -671,9 +677,27 @@ void ConsoleServer::Impl::drained() {
   done();
 }
 
-void ConsoleServer::Impl::broadcast(const json& j) {
-  const auto msg = std::make_shared<const std::string>(console::to_text(j));
-  for (auto& s : std::vector<std::shared_ptr<WsSessionBase>>(sessions.begin(), sessions.end())) s->send(msg);
+void ConsoleServer::Impl::broadcast(const std::shared_ptr<const std::string>& msg, const ui::Control* about) {
+  // Timers change many times a second and only a diagnostics view shows them.
+  const bool timer = about && about->kind() == ui::Kind::Timer;
+  for (auto& s : std::vector<std::shared_ptr<WsSessionBase>>(sessions.begin(), sessions.end()))
+    if (!timer || s->timers) s->send(msg);
+}
+
+// A page's message on its stream: {"watch": ["timers"]} asks for the timers' changes (and gets
+// every timer's state at once), {"watch": []} stops them. Anything else is ignored.
+void ConsoleServer::Impl::watch(WsSessionBase& session, std::string_view request) {
+  const json j = json::parse(request, nullptr, false);
+  if (!j.is_object()) return;
+  const auto it = j.find("watch");
+  if (it == j.end() || !it->is_array()) return;
+  const bool timers = std::find(it->begin(), it->end(), json("timers")) != it->end();
+  if (timers == session.timers) return;
+  session.timers = timers;
+  if (!timers || !change_feed) return;
+  change_feed->flush();  // from here on the page gets every timer change after the state below
+  for (const ui::Control* c : window.controls())
+    if (c->kind() == ui::Kind::Timer) session.send(std::make_shared<const std::string>(console::to_text(console::change_json(*c, "timer"))));
 }
 
 asio::awaitable<void> ConsoleServer::Impl::accept_loop() {
@@ -844,6 +868,7 @@ Response ConsoleServer::Impl::handle(const Request& req) {
     if (type.substr(0, type.find(';')) != "application/json")
       return error_response(req, http::status::unsupported_media_type, "the body must be sent as Content-Type: application/json");
     const console::Reply reply = console::run_action(window, req.body());
+    if (change_feed) change_feed->flush();  // the operator sees the action's effect at once
     return make_response(req, static_cast<http::status>(reply.status), reply.body);
   }
   if (path == "/api/events") return error_response(req, http::status::upgrade_required, "/api/events is a WebSocket");
@@ -1041,7 +1066,7 @@ std::string read_console_token(const std::filesystem::path& file) {
 }
 
 ConsoleServer::ConsoleServer(AsioEventLoop& loop, ui::Window& window, const ConsoleConfig& config)
-    : impl_(std::make_shared<Impl>(loop.io(), window, config)) {
+    : impl_(std::make_shared<Impl>(loop.io(), window, config, &loop)) {
   impl_->start();
 }
 

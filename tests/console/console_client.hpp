@@ -120,6 +120,13 @@ class EventStream {
     return false;
   }
 
+  // Sends a message to the server (a page's request on its stream).
+  bool send(const json& j) {
+    ws_.text(true);
+    ws_.write(asio::buffer(j.dump()), ec_);
+    return !ec_;
+  }
+
   beast::error_code error() const { return ec_; }
 
  private:

@@ -324,16 +324,42 @@ TEST_F(Console, EventStreamSendsSnapshotThenEveryChange) {
   EXPECT_TRUE(ws.wait_for([](const json& m) { return m["type"] == "change" && m["control"]["id"] == "Label1" && m["control"]["caption"] == "done"; }));
 }
 
+// Timers change many times a second and only a diagnostics view shows them: a page gets their
+// changes once it asks, starting with every timer's state; the others never see them.
+TEST_F(Console, TimerChangesGoOnlyToAPageThatAsksForThem) {
+  start();
+  EventStream watcher(port), other(port);
+  ASSERT_TRUE(watcher.next());
+  ASSERT_TRUE(other.next());
+  auto is_timer = [](const json& m) { return m["type"] == "change" && m["control"]["kind"] == "timer"; };
+  ASSERT_TRUE(watcher.send({{"watch", {"timers"}}}));
+  EXPECT_TRUE(watcher.wait_for([&](const json& m) { return is_timer(m) && m["control"]["id"] == "Timer4" && m["control"]["timer_enabled"] == false; }));
+
+  on_loop([&] {
+    static_cast<ui::Timer*>(w.find("Timer4"))->set_timer_enabled(true);
+    text7->set_text("after the timer");  // goes out after the timer's change
+  });
+  EXPECT_TRUE(watcher.wait_for([&](const json& m) { return is_timer(m) && m["control"]["timer_enabled"] == true; }));
+  EXPECT_TRUE(watcher.wait_for([](const json& m) { return m["type"] == "change" && m["control"]["text"] == "after the timer"; }));
+  bool saw_timer = false;
+  EXPECT_TRUE(other.wait_for([&](const json& m) {
+    saw_timer = saw_timer || is_timer(m);
+    return m["type"] == "change" && m["control"]["text"] == "after the timer";
+  }));
+  EXPECT_FALSE(saw_timer);
+}
+
 TEST_F(Console, ReaderThatFallsBehindIsDropped) {
   start();
   EventStream slow(port);
   ASSERT_TRUE(slow.open());
   ASSERT_TRUE(slow.next());  // its snapshot: the session is subscribed from here on
-  // One loop event makes far more change traffic than a session may queue.
-  constexpr int kChanges = 3000;
-  on_loop([&] {
-    for (int i = 0; i < kChanges; ++i) text7->set_text(std::string(8000, static_cast<char>('a' + i % 26)));
-  });
+  // Operator actions, each sent at once, make far more change traffic than a session may queue.
+  constexpr int kChanges = 600;
+  constexpr std::size_t kSize = 40000;
+  ConsoleClient writer(port);
+  for (int i = 0; i < kChanges; ++i)
+    ASSERT_EQ(writer.action({{"action", "set_text"}, {"control", "Text7"}, {"text", std::string(kSize, static_cast<char>('a' + i % 26))}}).status, 200);
   int received = 0;
   while (slow.next(std::chrono::seconds(20))) ++received;
   EXPECT_LT(received, kChanges);
@@ -346,7 +372,7 @@ TEST_F(Console, ReaderThatFallsBehindIsDropped) {
   ASSERT_TRUE(again.open());
   auto snap = again.next();
   ASSERT_TRUE(snap);
-  EXPECT_EQ(control(*snap, "Text7")["text"], std::string(8000, static_cast<char>('a' + (kChanges - 1) % 26)));
+  EXPECT_EQ(control(*snap, "Text7")["text"], std::string(kSize, static_cast<char>('a' + (kChanges - 1) % 26)));
 }
 
 TEST_F(Console, StopEndsStreamsAndListener) {

@@ -500,10 +500,18 @@ function build() {
 
 let connTimer = null;
 
+// The server sends the timers' changes only to a page that shows them (the diagnostics view);
+// asking for them brings every timer's state at once.
+function watchTimers() {
+  const on = location.hash === '#diagnostics';
+  if (ws?.readyState === WebSocket.OPEN) ws.send(JSON.stringify({ watch: on ? ['timers'] : [] }));
+}
+
 function route() {
   if (!mainTabs) return;
   const hash = location.hash.slice(1);
   const onDiag = hash === 'diagnostics';
+  watchTimers();
   $('diag-link').toggleAttribute('aria-current', onDiag);
   $('scanner-data').hidden = onDiag;
   clearInterval(connTimer);
@@ -611,6 +619,7 @@ async function connect() {
       attempt = 0;
       stopping = false;
       setState('live');
+      if (location.hash === '#diagnostics') watchTimers();
       if (!performance.getEntriesByName('console-live').length) performance.mark('console-live');
     } else if (m.type === 'change') {
       model.update(m.control);

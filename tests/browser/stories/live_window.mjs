@@ -71,6 +71,17 @@ story('live_window', async () => {
   await page.click('#diag-link');
   assert.equal(await page.textContent(`${sel('Timer4')} td:nth-child(2)`), '50');
   assert.equal(await page.textContent(`${sel('Timer4')} td:nth-child(3)`), 'on');
+  // The view asks the server for the timers' changes: switching channel 3 off stops its timer.
+  const timer7 = `${sel('Timer7(2)')} td:nth-child(3)`;
+  await eventually(async () => (await page.textContent(timer7)) === 'on', 'channel 3 timer on');
+  const setCheck = (value) => page.evaluate((v) => fetch('/api/action', {
+    method: 'POST', headers: { 'Content-Type': 'application/json' },
+    body: JSON.stringify({ action: 'set_value', control: 'Check1', index: 1, value: v }),
+  }).then((r) => r.status), value);
+  assert.equal(await setCheck(0), 200);
+  await eventually(async () => (await page.textContent(timer7)) === 'off', 'channel 3 timer off on the diagnostics view');
+  assert.equal(await setCheck(1), 200);
+  await eventually(async () => (await page.textContent(timer7)) === 'on', 'channel 3 timer on again');
 
   assert.deepEqual(page.problems, []);
 });
