@@ -125,7 +125,8 @@ TEST(ChangeFeed, APageThatAppliesTheEventsHoldsTheWindowsState) {
   ui::Window& w = t.f().window;
   Feed f(t.loop, w);
   std::map<std::string, json> page;
-  for (const auto& c : console::window_json(w)["controls"]) page[c["id"].get<std::string>()] = c;
+  const json snapshot = console::window_json(w);  // kept: the loop walks a part of it
+  for (const auto& c : snapshot["controls"]) page[c["id"].get<std::string>()] = c;
 
   // Switch channels on and off and rewrite fields between intervals, as the logic and an
   // operator do.
@@ -144,8 +145,8 @@ TEST(ChangeFeed, APageThatAppliesTheEventsHoldsTheWindowsState) {
     t.loop.advance(milliseconds(100));
     for (const auto& e : f.take())
       if (e["type"] == "change") page[e["control"]["id"].get<std::string>()] = e["control"];
-    for (const auto& c : console::window_json(w)["controls"])
-      ASSERT_EQ(page[c["id"].get<std::string>()], c) << "after step " << step;
+    const json now = console::window_json(w);
+    for (const auto& c : now["controls"]) ASSERT_EQ(page[c["id"].get<std::string>()], c) << "after step " << step;
   }
   const auto& n = f.feed.counters();
   EXPECT_GT(n.changes, 0u);
