@@ -143,6 +143,7 @@ TEST(ChangeFeed, APageThatAppliesTheEventsHoldsTheWindowsState) {
     for (const auto& e : f.take())
       if (e["type"] == "change") page[e["control"]["id"].get<std::string>()] = e["control"];
     t.loop.advance(milliseconds(100));
+    f.feed.flush();  // a timer may have changed something at this very instant, after the turn went out
     for (const auto& e : f.take())
       if (e["type"] == "change") page[e["control"]["id"].get<std::string>()] = e["control"];
     const json now = console::window_json(w);
