@@ -173,7 +173,8 @@ int main(int argc, char** argv) {
     log_warning(problem + "; the exit log loses its lines and settings cannot be stored");
   log_line("starting, data directory " + data_dir.string());
 
-  boost::asio::io_context io;
+  // One thread runs the loop: handlers it posts itself then queue without waking the reactor.
+  boost::asio::io_context io(1);
   quillon::AsioEventLoop loop(io);
 
   // Port N of every channel is the device DATA/ports/comN links to.
