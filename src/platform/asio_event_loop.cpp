@@ -9,20 +9,15 @@ AsioEventLoop::AsioEventLoop(boost::asio::io_context& io) : io_(io), timer_(io) 
 
 AsioEventLoop::~AsioEventLoop() { timer_.cancel(); }
 
-TimePoint AsioEventLoop::latest_for(TimePoint when, TimePoint now) {
-  const Clock::duration delay = when - now;
-  if (delay <= Clock::duration::zero()) return when;
-  if (delay < kGrid) return when + delay / 8;
-  const Clock::duration grid = kGrid;
-  const Clock::duration since = when.time_since_epoch();
-  const Clock::duration past = since % grid;
-  return past == Clock::duration::zero() ? when : when + (grid - past);
+Clock::duration AsioEventLoop::slack_for(Clock::duration delay) {
+  if (delay <= Clock::duration::zero()) return Clock::duration::zero();
+  return std::min<Clock::duration>(delay / 8, kMaxSlack);
 }
 
 EventLoop::TimerId AsioEventLoop::call_at(TimePoint when, std::function<void()> fn) {
   const TimerId id = next_id_++;
   if (*closed_) return id;
-  const TimePoint latest = latest_for(when, now());
+  const TimePoint latest = when + slack_for(when - now());
   due_.emplace(Key{when, id}, Entry{latest, std::move(fn)});
   latest_.insert(Key{latest, id});
   when_.emplace(id, when);

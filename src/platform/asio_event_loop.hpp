@@ -1,14 +1,12 @@
 #pragma once
 // The production event loop: one io_context, run by the one thread that owns the window model.
 //
-// Timed callbacks share one Asio timer. A callback scheduled at least kGrid ahead may run up
-// to kGrid late: it runs at the first grid point (a multiple of kGrid on the steady clock) at
-// or after its time. Shorter waits keep a slack of an eighth of their delay. The loop wakes at
-// the earliest moment some callback's slack runs out and then runs every callback that is due,
-// so the many window timers wake it only on grid points, together, instead of one by one.
-// Never early. A periodic window timer keeps its period exactly, since it counts from its due
-// time, not from when it ran: with a period that is a multiple of kGrid it runs the same offset
-// after every due time. Callbacks due at the same time run in the order they were scheduled.
+// Timed callbacks share one Asio timer. Each callback may run a little after its time (its
+// slack: an eighth of its delay, at most kMaxSlack); the loop wakes at the earliest moment some
+// callback's slack runs out and then runs every callback that is due, so callbacks that fall due
+// close together (the many window timers) cost one wake-up instead of one each. Never early;
+// a periodic window timer keeps its period, since it counts from its due time, not from when
+// it ran. Callbacks due at the same time run in the order they were scheduled.
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -22,7 +20,7 @@ namespace quillon {
 
 class AsioEventLoop final : public EventLoop {
  public:
-  static constexpr Millis kGrid{5};
+  static constexpr Millis kMaxSlack{3};
 
   explicit AsioEventLoop(boost::asio::io_context& io);
   ~AsioEventLoop() override;
@@ -39,8 +37,8 @@ class AsioEventLoop final : public EventLoop {
 
   boost::asio::io_context& io() { return io_; }
 
-  // The latest moment a callback due at `when`, scheduled at `now`, may run.
-  static TimePoint latest_for(TimePoint when, TimePoint now);
+  // How late a callback scheduled `delay` ahead may run.
+  static Clock::duration slack_for(Clock::duration delay);
   // Diagnostics: times the timer woke the loop, callbacks it ran.
   std::uint64_t wakeups() const { return wakeups_; }
   std::uint64_t timed_runs() const { return timed_runs_; }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <boost/asio/posix/stream_descriptor.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -216,7 +217,19 @@ std::string LinuxSerialPort::input() {
   std::string out;
   char chunk[4096];
   while (out.size() < kReadLimit) {
-    const ssize_t r = ::read(m.fd, chunk, sizeof chunk);
+    // A read of a terminal whose input is empty waits until the bytes the line is still
+    // passing on have arrived, which lasts as long as the radio goes on sending, and the loop
+    // would stall for milliseconds at a time. So once something has come in, only what is
+    // already there is read. (The first read stays unconditional: it also reports a hang-up.)
+    std::size_t want = sizeof chunk;
+    if (!out.empty()) {
+      int ready = 0;
+      if (::ioctl(m.fd, FIONREAD, &ready) == 0) {
+        if (ready <= 0) break;
+        want = std::min(want, static_cast<std::size_t>(ready));
+      }
+    }
+    const ssize_t r = ::read(m.fd, chunk, want);
     if (r > 0) {
       out.append(chunk, static_cast<std::size_t>(r));
       continue;
