@@ -15,7 +15,8 @@ take GSM; the RTP header would add nothing measurable).
 
 Measured over the run: CPU per thread group of the server (event loop, capture readers, the
 sound server's client threads inside the process), context switches per second of the whole
-process (/proc/PID/task/*/status), resident memory, and what the clients received.
+process and per thread group, with the voluntary ones (the threads' own wake-ups) apart
+(/proc/PID/task/*/status), resident memory, and what the clients received.
 
 Usage: whole_server.py --server NAME=PATH [--server NAME=PATH ...] --sim PATH
                        [--seconds 60] [--runs 3]
@@ -234,11 +235,13 @@ def tasks(pid):
         name = st[st.index("(") + 1:st.rindex(")")]
         fields = st[st.rindex(")") + 2:].split()
         cpu = (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-        cs = 0
+        vol = invol = 0
         for line in status.splitlines():
-            if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
-                cs += int(line.split()[1])
-        out[int(tid)] = (name, cpu, cs)
+            if line.startswith("voluntary_ctxt_switches"):
+                vol = int(line.split()[1])
+            elif line.startswith("nonvoluntary_ctxt_switches"):
+                invol = int(line.split()[1])
+        out[int(tid)] = (name, cpu, vol, invol)
     return out
 
 
@@ -333,17 +336,21 @@ def one_run(name, exe, sim_exe, pulse, peer_pulse, root, seconds):
         after = tasks(server.pid)
         peers1 = {"ser2net": process_cpu(ser2net.pid), "ffmpeg x4": sum(process_cpu(f.pid) for f in ffmpegs)}
         rss = rss_kib(server.pid)
-        groups, cs, cs_groups = {}, 0.0, {}
-        for tid, (tname, cpu, c) in after.items():
-            n0, cpu0, c0 = before.get(tid, (tname, 0.0, 0))
+        # Voluntary switches are the threads' own wake-ups; involuntary ones are preemptions,
+        # mostly by the clients and peers that share this machine's two cores.
+        groups, cs, cs_groups, vol_groups = {}, 0.0, {}, {}
+        for tid, (tname, cpu, v, i) in after.items():
+            n0, cpu0, v0, i0 = before.get(tid, (tname, 0.0, 0, 0))
             g = group_of(server.pid, tid, tname)
             groups[g] = groups.get(g, 0.0) + (cpu - cpu0)
-            cs_groups[g] = cs_groups.get(g, 0.0) + (c - c0) / wall
-            cs += c - c0
+            cs_groups[g] = cs_groups.get(g, 0.0) + (v - v0 + i - i0) / wall
+            vol_groups[g] = vol_groups.get(g, 0.0) + (v - v0) / wall
+            cs += v - v0 + i - i0
         result = {
             "cpu": {g: v / wall * 100 for g, v in groups.items()},
             "cs": cs / wall,
             "cs_groups": cs_groups,
+            "vol_groups": vol_groups,
             "rss": rss / 1024,
             "peers": {p: (peers1[p] - peers0[p]) / wall * 100 for p in peers0},
             "frames": [sum(r.measured()[1] for r in readers[4 * k:4 * k + 4]) / 4 / wall for k in range(4)],
@@ -394,7 +401,7 @@ def main():
                 results[name].append(r)
                 cpu = ", ".join(f"{g} {v:.2f}" for g, v in sorted(r["cpu"].items()))
                 print(f"run {run + 1} {name}: load {load}; server {r['total']:.2f} % of a core ({cpu}); "
-                      f"{r['cs']:.0f} context switches/s (" + ", ".join(f"{g} {v:.0f}" for g, v in sorted(r["cs_groups"].items())) + f"); RSS {r['rss']:.1f} MiB; "
+                      f"{r['cs']:.0f} context switches/s (" + ", ".join(f"{g} {v:.0f} of which voluntary {r['vol_groups'][g]:.0f}" for g, v in sorted(r["cs_groups"].items())) + f"); RSS {r['rss']:.1f} MiB; "
                       f"peers {r['peer_total']:.2f} % (" + ", ".join(f"{p} {v:.2f}" for p, v in r["peers"].items()) +
                       f"); ratio {r['total'] / r['peer_total']:.2f}", flush=True)
                 print("    frames/s per data client, channels 1-4: " + ", ".join(f"{v:.2f}" for v in r["frames"]) +
