@@ -335,7 +335,7 @@ class Link final : public Connection, public std::enable_shared_from_this<Link<S
   }
 
   void start() override {
-    arm("cannot connect: no answer within " + std::to_string(IcecastSource::kStepTimeoutSeconds) + " s");
+    arm();
     resolver_.async_resolve(host_, std::to_string(port_), [self = this->shared_from_this()](const error_code& ec, tcp::resolver::results_type r) {
       if (!self->owner_) return;
       if (ec) return self->fail("cannot look up " + self->host_ + ": " + ec.message());
@@ -399,12 +399,14 @@ class Link final : public Connection, public std::enable_shared_from_this<Link<S
       owner->ended(why);
   }
 
-  // The step now under way must end before the deadline, or the connection fails with `why`.
-  void arm(std::string why) {
+  // The whole attempt (lookup, connect, TLS, login) must end within the step time; the failure
+  // names the step it was in.
+  void arm() {
     const auto gen = ++deadline_gen_;
     deadline_.expires_after(kStepTimeout);
-    deadline_.async_wait([self = this->shared_from_this(), gen, why = std::move(why)](const error_code& ec) {
-      if (!ec && gen == self->deadline_gen_) self->fail(why);
+    deadline_.async_wait([self = this->shared_from_this(), gen](const error_code& ec) {
+      if (!ec && gen == self->deadline_gen_)
+        self->fail(self->step_ + " within " + std::to_string(IcecastSource::kStepTimeoutSeconds) + " s");
     });
   }
 
@@ -431,6 +433,7 @@ class Link final : public Connection, public std::enable_shared_from_this<Link<S
   void connected() {
     if constexpr (std::is_same_v<Stream, TlsStream>) {
       // Icecast's certificate must name the host; there is no plain fallback.
+      step_ = "TLS: no handshake";
       error_code ec;
       if (!SSL_set_tlsext_host_name(stream_.native_handle(), host_.c_str())) ec = net::error::invalid_argument;
       stream_.set_verify_mode(ssl::verify_peer, ec);
@@ -446,6 +449,7 @@ class Link final : public Connection, public std::enable_shared_from_this<Link<S
   }
 
   void send_request() {
+    step_ = "no answer from Icecast";
     http::async_write(stream_, req_, [self = this->shared_from_this()](const error_code& ec, std::size_t) {
       if (!self->owner_) return;
       if (ec) return self->fail("lost the connection while logging in: " + ec.message());
@@ -543,6 +547,7 @@ class Link final : public Connection, public std::enable_shared_from_this<Link<S
   }
 
   Client* owner_;  // null once closed
+  std::string step_ = "cannot connect: no answer";
   std::string host_;
   int port_;
   std::string target_;

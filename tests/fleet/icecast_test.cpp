@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -197,6 +198,67 @@ TEST_F(IcecastTest, RefusedSourceAndLostServerAreRetriedUntilIcecastTakesTheStre
   EXPECT_EQ(said("channel 2: sending to Icecast at"), 2);
   source.stop();
   EXPECT_EQ(source.state_text(), "stopped");
+}
+
+// TLS: the certificate is checked against the trusted store (here a private one, through
+// OpenSSL's SSL_CERT_FILE) with the host name, and a source that cannot have TLS never sends in
+// plain.
+TEST_F(IcecastTest, TlsSourceGetsInOnlyWithACertificateForItsHostAndNeverFallsBackToPlain) {
+  const auto cert = dir / "cert.pem", key = dir / "key.pem", pem = dir / "icecast.pem";
+  ASSERT_EQ(std::system(("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost -addext subjectAltName=DNS:localhost"
+                         " -keyout " + key.string() + " -out " + cert.string() + " >/dev/null 2>&1").c_str()),
+            0);
+  std::ofstream(pem) << Process::slurp(cert) << Process::slurp(key);
+  std::filesystem::permissions(pem, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                                        std::filesystem::perms::group_read | std::filesystem::perms::others_read);  // Icecast may run as nobody
+  std::filesystem::permissions(dir, std::filesystem::perms::others_exec, std::filesystem::perm_options::add);
+  IcecastServer ice(dir / "ice", "hackme");
+  ice.enable_tls(pem);
+  ASSERT_TRUE(ice.start());
+  const auto file = make_tone_file(dir, ListenFormat::Opus, 440, 30);
+  ASSERT_FALSE(file.empty());
+  ReplayStream good_stream(loop, ListenFormat::Opus, file), wrong_name_stream(loop, ListenFormat::Opus, file),
+      plain_stream(loop, ListenFormat::Opus, file);
+  ::setenv("SSL_CERT_FILE", cert.c_str(), 1);
+
+  auto good = settings(ice.tls_port, ListenFormat::Opus, "/tls.ogg");
+  good.tls = true;
+  good.host = "localhost";
+  auto wrong_name = good;  // the certificate names localhost only
+  wrong_name.host = "127.0.0.1";
+  wrong_name.mount = "/wrong-name.ogg";
+  auto plain = good;  // a port without TLS
+  plain.port = ice.port;
+  plain.mount = "/plain.ogg";
+  IcecastSource a(loop, 1, good, good_stream, logger()), b(loop, 2, wrong_name, wrong_name_stream, logger()),
+      c(loop, 3, plain, plain_stream, logger());
+  a.start();
+  b.start();
+  c.start();
+  const bool settled = pump_until(
+      [&] {
+        return a.state_text().rfind("connected to localhost:", 0) == 0 && b.state_text().rfind("retrying", 0) == 0 &&
+               c.state_text().rfind("retrying", 0) == 0;
+      },
+      15s);
+  ::unsetenv("SSL_CERT_FILE");
+  ASSERT_TRUE(settled) << a.state_text() << "\n" << b.state_text() << "\n" << c.state_text();
+  EXPECT_NE(b.state_text().find(": TLS: certificate verify failed"), std::string::npos) << b.state_text();
+  EXPECT_NE(c.state_text().find(": TLS: "), std::string::npos) << c.state_text();
+
+  // Icecast has the TLS source's stream, and only that one.
+  std::string status;
+  EXPECT_TRUE(pump_until(
+      [&] {
+        status = body_of(http_get(ice.port, "/status-json.xsl"));
+        return status.find("/tls.ogg") != std::string::npos && a.figures().bytes_sent > 5000;
+      },
+      10s))
+      << status;
+  EXPECT_EQ(status.find("/wrong-name.ogg"), std::string::npos) << status;
+  EXPECT_EQ(status.find("/plain.ogg"), std::string::npos) << status;
+  EXPECT_EQ(b.figures().connections + c.figures().connections, 0u);
+  EXPECT_EQ(wrong_name_stream.subscriptions + plain_stream.subscriptions, 0);
 }
 
 // A scripted Icecast on a loopback port: each connection the source makes goes to the next step
