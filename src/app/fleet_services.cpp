@@ -2,12 +2,13 @@
 
 #include "app/icecast_outputs.hpp"
 #include "app/mqtt_bridge.hpp"
+#include "platform/asio_event_loop.hpp"
 #include "platform/console_server.hpp"
 #include "platform/log.hpp"
 
 namespace quillon {
 
-FleetServices::FleetServices(EventLoop& loop, Frmserver& form, const config::Config& cfg, MetricSources sources,
+FleetServices::FleetServices(AsioEventLoop& loop, Frmserver& form, const config::Config& cfg, MetricSources sources,
                              ConsoleServer* console, audio::ListenStreams* listen)
     : form_(form), sources_(sources) {
   const auto say = [](bool warning, const std::string& text) {

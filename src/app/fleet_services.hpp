@@ -13,6 +13,7 @@ namespace quillon {
 class ConsoleServer;
 class MqttBridge;
 class IcecastOutputs;
+class AsioEventLoop;
 namespace audio {
 class ListenStreams;
 }
@@ -21,7 +22,7 @@ class FleetServices {
  public:
   // `console` may be null (no console: no metrics page); `listen` may be null (no listening
   // streams: no Icecast output).
-  FleetServices(EventLoop& loop, Frmserver& form, const config::Config& cfg, MetricSources sources, ConsoleServer* console,
+  FleetServices(AsioEventLoop& loop, Frmserver& form, const config::Config& cfg, MetricSources sources, ConsoleServer* console,
                 audio::ListenStreams* listen = nullptr);
   ~FleetServices();
   FleetServices(const FleetServices&) = delete;

@@ -1,6 +1,7 @@
 #include "app/icecast_outputs.hpp"
 
 #include "app/fleet.hpp"
+#include "platform/asio_event_loop.hpp"
 
 namespace quillon {
 
@@ -10,7 +11,7 @@ const char* format_word(audio::ListenFormat f) { return f == audio::ListenFormat
 
 }  // namespace
 
-IcecastOutputs::IcecastOutputs(EventLoop& loop, Frmserver& form, const config::Config& cfg, audio::ListenStreams* streams,
+IcecastOutputs::IcecastOutputs(AsioEventLoop& loop, Frmserver& form, const config::Config& cfg, audio::ListenStreams* streams,
                                audio::IcecastSource::Log log)
     : loop_(loop), form_(form) {
   for (int ch = 1; ch <= kChannels; ++ch) {

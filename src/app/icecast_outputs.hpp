@@ -15,10 +15,13 @@
 
 namespace quillon {
 
+class AsioEventLoop;
+
 class IcecastOutputs {
  public:
   // `streams` may be null (no listening streams: every configured source says so and stays off).
-  IcecastOutputs(EventLoop& loop, Frmserver& form, const config::Config& cfg, audio::ListenStreams* streams,
+  // The sources run on the loop's io_context.
+  IcecastOutputs(AsioEventLoop& loop, Frmserver& form, const config::Config& cfg, audio::ListenStreams* streams,
                  audio::IcecastSource::Log log);
   ~IcecastOutputs();
   IcecastOutputs(const IcecastOutputs&) = delete;

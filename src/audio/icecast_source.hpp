@@ -1,14 +1,15 @@
 #pragma once
-// A channel's listening stream sent to an Icecast mount (libshout source client).
+// A channel's listening stream sent to an Icecast mount: an HTTP PUT source client on the loop's
+// own io_context (Boost.Beast, OpenSSL for `tls`), no thread.
 //
-// libshout blocks (name lookup, connect, login, every send), so each source runs its libshout
-// calls on a thread of its own. The loop only subscribes to the channel's EncodedStream while
-// Icecast has accepted the source, and its sink copies each whole page or frame into a bounded
-// queue (oldest audio dropped first and counted; Ogg header pages are never dropped). Every
+// The source subscribes to the channel's EncodedStream only while Icecast has accepted it, and
+// its sink copies each whole page or frame into a bounded queue that is written one unit at a
+// time (oldest audio dropped first and counted; Ogg header pages are never dropped). Every
 // connection starts a fresh subscription, so an Ogg stream always opens with its header pages.
-// A lost or refused connection is retried after 1 s, doubling to 60 s; losing and regaining the
-// server is said once each through `log`, and the state is reported to the loop as a text.
-// libshout writes with plain send(): the process must ignore SIGPIPE (main does).
+// Every step has a deadline (connect, login, each write), and one read stays pending on the
+// connection so a server that goes away is noticed at once. A lost or refused connection is
+// retried after 1 s, doubling to 60 s; everything an attempt held goes with it. Losing and
+// regaining the server is said once each through `log`.
 
 #include <cstdint>
 #include <functional>
@@ -17,6 +18,10 @@
 
 #include "audio/encoded_stream.hpp"
 #include "platform/event_loop.hpp"
+
+namespace quillon {
+class AsioEventLoop;
+}
 
 namespace quillon::audio {
 
@@ -48,15 +53,15 @@ class IcecastSource {
     std::uint64_t titles_sent = 0;    // MP3 stream titles Icecast took
   };
 
-  // `loop` must accept post() from another thread. `stream` is the channel's stream of the
-  // configured format; it must outlive the source. Starts nothing yet.
-  IcecastSource(EventLoop& loop, int channel, IcecastSettings settings, EncodedStream& stream, Log log);
+  // Runs on `loop`'s io_context. `stream` is the channel's stream of the configured format; it
+  // must outlive the source. Starts nothing yet.
+  IcecastSource(AsioEventLoop& loop, int channel, IcecastSettings settings, EncodedStream& stream, Log log);
   ~IcecastSource();
   IcecastSource(const IcecastSource&) = delete;
   IcecastSource& operator=(const IcecastSource&) = delete;
 
   void start();
-  // Unsubscribes, closes the connection and ends the thread (waits at most a few seconds).
+  // Unsubscribes and closes the connection; nothing of the source runs afterwards.
   void stop();
 
   // MP3: the stream title; sent when it changed, at most once per title interval.
@@ -71,19 +76,13 @@ class IcecastSource {
   // Queue bounds: whole units waiting for Icecast.
   static constexpr std::size_t kMaxQueuedUnits = 512;
   static constexpr std::size_t kMaxQueuedBytes = 256 * 1024;
+  // Connecting (name lookup, connect, TLS, login) and each write of the stream.
+  static constexpr int kStepTimeoutSeconds = 10;
+
+  struct Client;
 
  private:
-  struct Worker;
-  void connected(std::uint64_t generation);
-  void disconnected();
-
-  EventLoop& loop_;
-  EncodedStream& stream_;
-  int subscription_ = 0;  // 0: none
-  std::shared_ptr<Worker> worker_;
-  std::shared_ptr<int> alive_;  // posted events from the thread run only while this lives
-  bool started_ = false;
-  bool stopped_ = false;
+  std::shared_ptr<Client> client_;  // shared with its pending operations
 };
 
 // The stream title from a radio's display lines (LCD1..LCD4 as the fleet status gives them):

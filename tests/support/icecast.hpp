@@ -27,8 +27,17 @@ class IcecastServer {
   IcecastServer(const std::filesystem::path& dir, std::string password) : dir_(dir), port(free_port()) { configure(std::move(password)); }
   static bool installed() { return std::filesystem::exists("/usr/bin/icecast2"); }
 
+  // A second listening port that speaks TLS only, with the certificate and key in `pem`
+  // (takes effect with the next start).
+  void enable_tls(const std::filesystem::path& pem) {
+    tls_pem_ = pem;
+    tls_port = free_port();
+    configure(password_);
+  }
+
   // Rewrites the configuration (a new source password takes effect with the next start).
   void configure(const std::string& password) {
+    password_ = password;
     std::filesystem::create_directories(dir_ / "log");
     ::chmod((dir_ / "log").c_str(), 0777);  // written by the unprivileged user Icecast switches to
     std::ofstream c(dir_ / "icecast.xml");
@@ -37,8 +46,12 @@ class IcecastServer {
       << "<authentication><source-password>" << password << "</source-password><admin-user>admin</admin-user>"
       << "<admin-password>" << password << "-admin</admin-password></authentication>"
       << "<hostname>127.0.0.1</hostname><listen-socket><port>" << port
-      << "</port><bind-address>127.0.0.1</bind-address></listen-socket>"
-      << "<paths><basedir>/usr/share/icecast2</basedir><logdir>" << (dir_ / "log").string()
+      << "</port><bind-address>127.0.0.1</bind-address></listen-socket>";
+    if (tls_port)
+      c << "<listen-socket><port>" << tls_port << "</port><bind-address>127.0.0.1</bind-address><ssl>1</ssl></listen-socket>";
+    c << "<paths>";
+    if (tls_port) c << "<ssl-certificate>" << tls_pem_.string() << "</ssl-certificate>";
+    c << "<basedir>/usr/share/icecast2</basedir><logdir>" << (dir_ / "log").string()
       << "</logdir><webroot>/usr/share/icecast2/web</webroot><adminroot>/usr/share/icecast2/admin</adminroot></paths>"
       << "<logging><accesslog>access.log</accesslog><errorlog>error.log</errorlog><loglevel>3</loglevel></logging>"
       << "<security><chroot>0</chroot>";
@@ -64,9 +77,12 @@ class IcecastServer {
  private:
   std::filesystem::path dir_;
   std::unique_ptr<Process> proc_;
+  std::string password_;
+  std::filesystem::path tls_pem_;
 
  public:
   int port;
+  int tls_port = 0;
 };
 
 // Makes a tone file with ffmpeg: Ogg/Opus (mono, 48 kHz, pages of 100 ms) or MP3 (22050 Hz,
