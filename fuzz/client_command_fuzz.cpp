@@ -49,12 +49,25 @@ struct Rig {
       for (int i = 1; i <= 4; ++i) netdata::winsock(*form, ch).load(i);
     for (auto& port : ports) port.set_port_open(true);
     loop.run_ready();
+    for (int k = 0; k < 4; ++k) periods[k] = form->Timer30[k].interval();
+    audio_mode = form->Combo10[0].list_index();
   }
+
+  std::array<int, 4> periods{};
+  int audio_mode = 0;
 
   test::FakeSocket& slot(int channel, int i) { return static_cast<test::FakeSocket&>(netdata::winsock(*form, channel)[i]); }
 
+  // Puts back what an earlier input may have changed (send periods, the audio selection, frame
+  // counters, the tick timer's phase), so that a failing input replays by itself.
   void select(int channel, int numcom, int connected) {
-    for (int k = 0; k < 4; ++k) form->Timer1[k].set_timer_enabled(k == channel - 1);
+    for (int k = 0; k < 4; ++k) {
+      form->Timer1[k].set_timer_enabled(false);
+      form->Timer30[k].set_interval(periods[k]);
+      form->framecount[k] = 0;
+    }
+    form->Combo10[0].set_list_index(audio_mode);
+    form->Timer1[channel - 1].set_timer_enabled(true);
     form->numcom[0] = numcom;
     for (int ch = 1; ch <= 4; ++ch)
       for (int i = 1; i <= 4; ++i) {
@@ -66,7 +79,6 @@ struct Rig {
       form->txtoutput[k].set_text("");
       form->Text1[k].set_text("");
     }
-    ports[static_cast<std::size_t>(channel - 1)].written.clear();
   }
 };
 

@@ -2,11 +2,12 @@
 // delivered in pieces with pauses between them, while the real poll cycle of one channel (poller,
 // reply parser, display-frame cut, silence watchdog, busy release) runs in virtual time.
 //
-// Input: byte 0 picks the channel (bits 0-1) and where the stream is cut (bits 2-7); the rest
-// is the stream. Checked: the receive buffer stays bounded, and every text the parser shows
+// Input: byte 0 picks the channel (bits 0-1), where the stream is cut and the phase of the
+// busy-release timer (bits 2-7); the rest is the stream. Every input starts from a reset channel. Checked: the receive buffer stays bounded, and every text the parser shows
 // (display frame, squelch, tone and delay fields) is a piece of what the radio actually sent
 // (or, for the display, the watchdog's silence message).
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -47,10 +48,14 @@ struct Rig {
     loop.run_ready();
   }
 
-  void select(int channel) {
+  // Puts the channel back where a fresh one starts, so that nothing an earlier input left (the
+  // buffer, the poll step, a busy poller, a closed port, the timers' phase) changes what this
+  // input does, and a failing input replays by itself. The long busy-release timer starts
+  // `phase_ms` before the stream does, so that inputs can reach its turn too.
+  void select(int channel, int phase_ms) {
     for (int n = 1; n <= 4; ++n) {
       const auto& w = link->channel(n);
-      for (ui::Timer* t : {w.poller, w.parser, w.watchdog, w.busy_release}) t->set_timer_enabled(n == channel);
+      for (ui::Timer* t : {w.poller, w.parser, w.watchdog, w.busy_release}) t->set_timer_enabled(false);
     }
     const auto& w = link->channel(channel);
     const std::size_t k = w.k;
@@ -63,6 +68,9 @@ struct Rig {
     form->pollbusy[k] = 0;
     w.lcd->set_text("");
     for (ui::Label* f : w.fields) f->set_caption("");
+    w.busy_release->set_timer_enabled(true);
+    loop.advance(Millis{phase_ms % std::max(1, w.busy_release->interval())});
+    for (ui::Timer* t : {w.poller, w.parser, w.watchdog}) t->set_timer_enabled(true);
   }
 };
 
@@ -80,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Rig& r = rig();
   const int channel = 1 + (data[0] & 3);
   const std::string_view stream(reinterpret_cast<const char*>(data + 1), size - 1);
-  r.select(channel);
+  r.select(channel, 94 * (data[0] >> 2));
   const auto& w = r.link->channel(channel);
   test::FakeSerialPort& port = r.ports[w.k];
 
