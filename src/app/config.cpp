@@ -120,7 +120,8 @@ Section section(std::string_view name, std::function<S&(Config&, int)> object, s
             S& s = object(cfg, index);
             for (const auto& [k, node] : t) {
               const std::string key = prefix + "." + std::string(k.str());
-              auto it = std::find_if(keys.begin(), keys.end(), [&](const Key<S>& x) { return x.name == k.str(); });
+              const std::string_view key_name = k.str();  // clang 14 cannot capture a structured binding
+              auto it = std::find_if(keys.begin(), keys.end(), [&](const Key<S>& x) { return x.name == key_name; });
               if (it == keys.end())
                 throw ConfigError(file.string() + ":" + std::to_string(k.source().begin.line) + ": " + key + ": unknown key");
               it->read(s, KeyContext{file, key, node});

@@ -99,11 +99,11 @@ ConsoleStream ListenService::open(int port, std::string_view path) {
   answer.max_behind = std::chrono::seconds(4);
   answer.max_queued_bytes = 64 * 1024 + static_cast<std::size_t>(mp3 ? cfg_.mp3_bitrate : cfg_.opus_bitrate) * 1000;
   audio::EncodedStream* stream = streams_.stream(channel, format);
-  answer.start = [this, stream, &per_channel, f = static_cast<std::size_t>(mp3),
+  answer.start = [stream, &per_channel, f = static_cast<std::size_t>(mp3),
                   alive = std::weak_ptr<bool>(alive_)](ConsoleStream::Push push) -> std::function<void()> {
     ++per_channel[f];
     const int id = stream->subscribe([push](std::span<const std::uint8_t> unit) { push(unit); });
-    return [this, stream, id, &per_channel, f, alive] {
+    return [stream, id, &per_channel, f, alive] {
       if (alive.expired()) return;
       --per_channel[f];
       if (id) stream->unsubscribe(id);
