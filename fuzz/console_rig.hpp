@@ -10,6 +10,7 @@
 // server costs far more than one refused request.
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -31,6 +32,29 @@ class ConsoleRig {
   void begin() {
     changes = 0;
     changed_.clear();
+  }
+
+  // Runs one POST /api/action body and checks the answer: one of the documented statuses, a
+  // JSON body that reads back, and nothing changed in the window when it was refused (4xx).
+  // True when it was carried out.
+  bool action(std::string_view body) {
+    const std::size_t before = changes;
+    const console::Reply reply = console::run_action(window(), body);
+    switch (reply.status) {
+      case 200: case 400: case 404: case 409: case 500: break;
+      default: fail("status outside the documented ones");
+    }
+    if (reply.status >= 400 && reply.status < 500 && changes != before) fail("refused action changed the window");
+    const auto back = console::json::parse(console::to_text(reply.body), nullptr, false);
+    if (back.is_discarded() || !back.is_object()) fail("answer does not read back as JSON");
+    return reply.status == 200 || reply.status == 500;
+  }
+
+  // Between the actions of one input: what the last one set going runs and virtual time moves
+  // on by d. Message boxes stay up, so that a later action can land while a handler waits on one.
+  void step(Millis d) {
+    ts_->loop.run_ready();
+    ts_->loop.advance(d);
   }
 
   // After each input: what the request set going runs and message boxes are answered. When it
