@@ -46,7 +46,11 @@ void write(Level level, std::string_view text) {
   if (static_cast<int>(level) > g_threshold.load()) return;
   std::string line;
   line.reserve(text.size() + 16);
-  if (g_prefix.load()) line += "<" + std::to_string(static_cast<int>(level)) + ">";
+  if (g_prefix.load()) {
+    line += '<';
+    line += std::to_string(static_cast<int>(level));
+    line += '>';
+  }
   line += "quillon: ";
   line += text;
   line += '\n';

@@ -142,7 +142,7 @@ TEST_F(OperatorCycle, StartRunOperateStopStart) {
                         "tcpport7", "tcpport8", "tcpport9", "timer1", "timer2", "timer4", "timer5", "timer6", "timer7",
                         "audiodevice1", "audiodevice2", "audiodevice3", "audiodevice4", "channel2ena", "channel3ena",
                         "channel4ena", "audioset1", "audioset2", "audioset3", "audioset4"})
-    EXPECT_NE(hive.find("\"" + std::string(v) + "\"=\""), std::string::npos) << v;
+    EXPECT_NE(hive.find(std::string("\"").append(v).append("\"=\"")), std::string::npos) << v;
   EXPECT_NE(hive.find("\"channel3ena\"=\"1x\""), std::string::npos);
   EXPECT_NE(hive.find("\"comport2\"=\"7x\""), std::string::npos);
 

@@ -92,7 +92,10 @@ class Subscriber {
     proc_ = std::make_unique<Process>(argv, dir_);
   }
   std::string text() const { return proc_->stdout_text(); }
-  bool saw(const std::string& line) const { return ("\n" + text()).find("\n" + line) != std::string::npos; }
+  bool saw(const std::string& line) const {
+    const std::string all = text();
+    return all.starts_with(line) || all.find(std::string(1, '\n').append(line)) != std::string::npos;
+  }
   // The payloads received on one topic, in order.
   std::vector<std::string> payloads(const std::string& topic) const {
     std::vector<std::string> out;
