@@ -50,12 +50,9 @@ class ConsoleRig {
     return reply.status == 200 || reply.status == 500;
   }
 
-  // Between the actions of one input: what the last one set going runs and virtual time moves
-  // on by d. Message boxes stay up, so that a later action can land while a handler waits on one.
-  void step(Millis d) {
-    ts_->loop.run_ready();
-    ts_->loop.advance(d);
-  }
+  // Between the actions of one input: virtual time moves on by d (what the last action posted runs
+  // first). Message boxes stay up, so that a later action can land while a handler waits on one.
+  void step(Millis d) { ts_->loop.advance(d); }
 
   // After each input: what the request set going runs and message boxes are answered. When it
   // was carried out, virtual time moves on, a second at a time, until the loop holds nothing
