@@ -24,10 +24,10 @@
 #include <thread>
 
 #include "integration/audio_env.hpp"
-#include "platform/alsa_capture.hpp"
-#include "platform/asio_event_loop.hpp"
-#include "platform/audio_ip_server.hpp"
-#include "platform/gsm_codec.hpp"
+#include "audio/alsa_capture.hpp"
+#include "core/asio_event_loop.hpp"
+#include "audio/audio_ip_server.hpp"
+#include "audio/gsm_codec.hpp"
 
 using namespace quillon;
 using namespace std::chrono_literals;

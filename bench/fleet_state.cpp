@@ -4,8 +4,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "app/fleet.hpp"
-#include "app/metrics.hpp"
+#include "fleet/fleet.hpp"
+#include "fleet/metrics.hpp"
 #include "support/fakes.hpp"
 
 namespace {

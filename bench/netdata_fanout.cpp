@@ -15,8 +15,8 @@
 #include <thread>
 
 #include "integration/netdata_tcp_client.hpp"
-#include "platform/asio_event_loop.hpp"
-#include "platform/asio_socket.hpp"
+#include "core/asio_event_loop.hpp"
+#include "netdata/asio_socket.hpp"
 #include "support/fakes.hpp"
 
 using namespace quillon;

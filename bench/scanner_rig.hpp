@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "app/server.hpp"
-#include "platform/asio_event_loop.hpp"
-#include "platform/linux_serial_port.hpp"
+#include "core/asio_event_loop.hpp"
+#include "scanner/linux_serial_port.hpp"
 #include "support/fakes.hpp"
 
 namespace quillon::bench {

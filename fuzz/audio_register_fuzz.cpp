@@ -24,7 +24,7 @@
 #include <string_view>
 
 #include "fuzz_support.hpp"
-#include "platform/audio_ip_server.hpp"
+#include "audio/audio_ip_server.hpp"
 
 using namespace quillon;
 

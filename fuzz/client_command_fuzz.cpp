@@ -18,7 +18,7 @@
 #include "netdata/channels.hpp"
 #include "netdata/interpreter.hpp"
 #include "netdata/relay.hpp"
-#include "platform/virtual_event_loop.hpp"
+#include "core/virtual_event_loop.hpp"
 #include "support/fakes.hpp"
 
 using namespace quillon;

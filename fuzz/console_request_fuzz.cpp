@@ -16,8 +16,8 @@
 
 #include "console_rig.hpp"
 #include "fuzz_support.hpp"
-#include "platform/console_probe.hpp"
-#include "platform/console_view.hpp"
+#include "console/console_probe.hpp"
+#include "console/console_view.hpp"
 
 using namespace quillon;
 namespace http = boost::beast::http;

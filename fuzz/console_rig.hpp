@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "fuzz_support.hpp"
-#include "platform/console_view.hpp"
+#include "console/console_view.hpp"
 #include "support/fakes.hpp"
 
 namespace quillon::fuzz {

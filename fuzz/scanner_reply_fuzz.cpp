@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "fuzz_support.hpp"
-#include "platform/virtual_event_loop.hpp"
+#include "core/virtual_event_loop.hpp"
 #include "scanner/reply_parser.hpp"
 #include "scanner/scanner_link.hpp"
 #include "settings/registry.hpp"

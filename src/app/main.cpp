@@ -16,23 +16,23 @@
 #include <string>
 #include <vector>
 
-#include "app/config.hpp"
+#include "fleet/config.hpp"
 #include "app/data_dir.hpp"
-#include "app/fleet_services.hpp"
-#include "app/listen_service.hpp"
+#include "fleet/fleet_services.hpp"
+#include "fleet/listen_service.hpp"
 #include "app/server.hpp"
 #include "audio/level_meter.hpp"
-#include "platform/alsa_capture.hpp"
-#include "platform/asio_event_loop.hpp"
-#include "platform/asio_socket.hpp"
-#include "platform/audio_ip_server.hpp"
-#include "platform/console_server.hpp"
-#include "platform/counting_serial_port.hpp"
-#include "platform/gsm_codec.hpp"
-#include "platform/linux_serial_port.hpp"
-#include "platform/log.hpp"
-#include "platform/service_notify.hpp"
-#include "platform/reporting_serial_port.hpp"
+#include "audio/alsa_capture.hpp"
+#include "core/asio_event_loop.hpp"
+#include "netdata/asio_socket.hpp"
+#include "audio/audio_ip_server.hpp"
+#include "console/console_server.hpp"
+#include "scanner/counting_serial_port.hpp"
+#include "audio/gsm_codec.hpp"
+#include "scanner/linux_serial_port.hpp"
+#include "core/log.hpp"
+#include "fleet/service_notify.hpp"
+#include "scanner/reporting_serial_port.hpp"
 
 namespace {
 

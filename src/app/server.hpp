@@ -5,8 +5,8 @@
 
 #include <filesystem>
 
-#include "app/exit_log.hpp"
-#include "app/frmserver.hpp"
+#include "core/exit_log.hpp"
+#include "window/frmserver.hpp"
 #include "app/shell.hpp"
 #include "audio/audio_service.hpp"
 #include "netdata/data_service.hpp"

@@ -2,8 +2,8 @@
 // The application shell of `frmserver`: start-up, the close request and shutdown with their
 // exit-log markers, the channel enable switches and the settings save.
 
-#include "app/exit_log.hpp"
-#include "app/frmserver.hpp"
+#include "core/exit_log.hpp"
+#include "window/frmserver.hpp"
 #include "settings/registry.hpp"
 
 namespace quillon {

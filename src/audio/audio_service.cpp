@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <thread>
 
-#include "app/exit_log.hpp"
+#include "core/exit_log.hpp"
 #include "netdata/data_service.hpp"
-#include "platform/wait.hpp"
+#include "core/wait.hpp"
 #include "settings/catalogue.hpp"
 
 extern char** environ;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/frmserver.hpp"
+#include "window/frmserver.hpp"
 #include "settings/registry.hpp"
 
 namespace quillon {

@@ -20,8 +20,8 @@
 #include <span>
 #include <vector>
 
-#include "platform/asio_event_loop.hpp"
-#include "platform/cloexec.hpp"
+#include "core/asio_event_loop.hpp"
+#include "core/cloexec.hpp"
 
 namespace quillon::audio {
 

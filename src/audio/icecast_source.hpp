@@ -17,7 +17,7 @@
 #include <string>
 
 #include "audio/encoded_stream.hpp"
-#include "platform/event_loop.hpp"
+#include "core/event_loop.hpp"
 
 namespace quillon {
 class AsioEventLoop;

@@ -9,7 +9,7 @@
 #include <functional>
 #include <string>
 
-#include "platform/event_loop.hpp"
+#include "core/event_loop.hpp"
 
 namespace quillon::audio {
 

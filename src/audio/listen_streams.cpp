@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <exception>
 
-#include "platform/gsm_codec.hpp"
+#include "audio/gsm_codec.hpp"
 
 namespace quillon::audio {
 

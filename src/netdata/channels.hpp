@@ -6,7 +6,7 @@
 #include <array>
 #include <string_view>
 
-#include "app/frmserver.hpp"
+#include "window/frmserver.hpp"
 
 namespace quillon::netdata {
 

@@ -5,7 +5,7 @@
 
 #include <optional>
 
-#include "app/frmserver.hpp"
+#include "window/frmserver.hpp"
 #include "settings/registry.hpp"
 
 namespace quillon::netdata {

@@ -4,7 +4,7 @@
 
 #include <optional>
 
-#include "app/frmserver.hpp"
+#include "window/frmserver.hpp"
 #include "netdata/data_ports.hpp"
 #include "netdata/interpreter.hpp"
 #include "netdata/relay.hpp"

@@ -5,8 +5,8 @@
 
 #include <string_view>
 
-#include "app/frmserver.hpp"
-#include "platform/task.hpp"
+#include "window/frmserver.hpp"
+#include "core/task.hpp"
 
 namespace quillon::netdata {
 

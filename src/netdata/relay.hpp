@@ -3,7 +3,7 @@
 // with one carriage return; at each send tick the channel's stored status frame goes to every
 // connected client slot (channel 1's followed by "*" and the slot number).
 
-#include "app/frmserver.hpp"
+#include "window/frmserver.hpp"
 
 namespace quillon::netdata {
 

@@ -7,7 +7,7 @@
 #include <ctime>
 #include <string>
 
-#include "app/frmserver.hpp"
+#include "window/frmserver.hpp"
 
 namespace quillon::netdata {
 

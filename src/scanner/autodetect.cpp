@@ -4,7 +4,7 @@
 #include <array>
 #include <string>
 
-#include "platform/wait.hpp"
+#include "core/wait.hpp"
 #include "scanner/scanner_link.hpp"
 
 namespace quillon {

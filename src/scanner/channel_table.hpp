@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "app/frmserver.hpp"
+#include "window/frmserver.hpp"
 
 namespace quillon::scanner {
 

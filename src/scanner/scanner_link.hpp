@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "app/frmserver.hpp"
-#include "platform/task.hpp"
+#include "window/frmserver.hpp"
+#include "core/task.hpp"
 #include "scanner/channel_table.hpp"
 #include "settings/registry.hpp"
 

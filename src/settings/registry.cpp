@@ -15,7 +15,7 @@
 #include <iostream>
 #include <optional>
 
-#include "platform/errors.hpp"
+#include "core/errors.hpp"
 #include "settings/numbers.hpp"
 #include "settings/regfile.hpp"
 

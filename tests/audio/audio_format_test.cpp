@@ -9,8 +9,8 @@
 #include <cstring>
 
 #include "audio/audio_service.hpp"
-#include "platform/audio_ip_server.hpp"
-#include "platform/gsm_codec.hpp"
+#include "audio/audio_ip_server.hpp"
+#include "audio/gsm_codec.hpp"
 
 namespace quillon::audio {
 namespace {

@@ -1,6 +1,6 @@
 // The audio streaming server on loopback, driven by its own io_context.
 
-#include "platform/audio_ip_server.hpp"
+#include "audio/audio_ip_server.hpp"
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>

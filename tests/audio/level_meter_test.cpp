@@ -8,8 +8,8 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
-#include "platform/gsm_codec.hpp"
-#include "platform/virtual_event_loop.hpp"
+#include "audio/gsm_codec.hpp"
+#include "core/virtual_event_loop.hpp"
 
 namespace quillon::audio {
 namespace {

@@ -11,7 +11,7 @@
 
 #include "audio/listen_streams.hpp"
 #include "integration/audio_env.hpp"
-#include "platform/gsm_codec.hpp"
+#include "audio/gsm_codec.hpp"
 #include "support/process.hpp"
 
 namespace quillon::audio {

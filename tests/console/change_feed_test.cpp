@@ -5,8 +5,8 @@
 
 #include <map>
 
-#include "platform/console_changes.hpp"
-#include "platform/console_view.hpp"
+#include "console/console_changes.hpp"
+#include "console/console_view.hpp"
 #include "support/fakes.hpp"
 
 namespace quillon {

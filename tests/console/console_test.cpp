@@ -20,9 +20,9 @@
 
 #include "console/console_client.hpp"
 #include "support/process.hpp"
-#include "platform/asio_event_loop.hpp"
-#include "platform/console_server.hpp"
-#include "platform/controls.hpp"
+#include "core/asio_event_loop.hpp"
+#include "console/console_server.hpp"
+#include "window/controls.hpp"
 
 namespace quillon {
 namespace {

@@ -5,7 +5,7 @@
 #include <map>
 #include <set>
 
-#include "platform/console_view.hpp"
+#include "console/console_view.hpp"
 #include "support/fakes.hpp"
 
 namespace quillon {

@@ -6,7 +6,7 @@
 
 #include <fstream>
 
-#include "app/config.hpp"
+#include "fleet/config.hpp"
 #include "support/fakes.hpp"
 #include "support/process.hpp"
 

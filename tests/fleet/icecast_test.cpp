@@ -21,7 +21,7 @@
 #include "audio/icecast_source.hpp"
 #include "fleet/fleet_support.hpp"
 #include "integration/audio_env.hpp"
-#include "platform/asio_event_loop.hpp"
+#include "core/asio_event_loop.hpp"
 #include "support/icecast.hpp"
 
 namespace quillon::test {

@@ -13,11 +13,11 @@
 
 #include "support/net.hpp"
 #include "integration/audio_env.hpp"
-#include "platform/alsa_capture.hpp"
-#include "platform/asio_event_loop.hpp"
-#include "platform/audio_ip_server.hpp"
-#include "platform/errors.hpp"
-#include "platform/gsm_codec.hpp"
+#include "audio/alsa_capture.hpp"
+#include "core/asio_event_loop.hpp"
+#include "audio/audio_ip_server.hpp"
+#include "core/errors.hpp"
+#include "audio/gsm_codec.hpp"
 
 namespace quillon::audio {
 namespace {

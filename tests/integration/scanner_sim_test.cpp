@@ -25,8 +25,8 @@
 #include <vector>
 
 #include "app/server.hpp"
-#include "platform/asio_event_loop.hpp"
-#include "platform/linux_serial_port.hpp"
+#include "core/asio_event_loop.hpp"
+#include "scanner/linux_serial_port.hpp"
 #include "scanner/channel_table.hpp"
 #include "support/fakes.hpp"
 #include "support/process.hpp"

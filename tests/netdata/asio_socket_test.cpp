@@ -1,6 +1,6 @@
 // The TCP socket layer on loopback, driven by the real event loop.
 
-#include "platform/asio_socket.hpp"
+#include "netdata/asio_socket.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include <boost/asio/io_context.hpp>
 #include <filesystem>
 
-#include "platform/asio_event_loop.hpp"
+#include "core/asio_event_loop.hpp"
 #include "support/fakes.hpp"
 #include "integration/netdata_tcp_client.hpp"
 

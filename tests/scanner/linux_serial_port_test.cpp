@@ -14,9 +14,9 @@
 #include <string>
 #include <thread>
 
-#include "platform/asio_event_loop.hpp"
-#include "platform/errors.hpp"
-#include "platform/linux_serial_port.hpp"
+#include "core/asio_event_loop.hpp"
+#include "core/errors.hpp"
+#include "scanner/linux_serial_port.hpp"
 
 namespace quillon {
 namespace {

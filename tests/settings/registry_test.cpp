@@ -11,7 +11,7 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/errors.hpp"
+#include "core/errors.hpp"
 #include "settings/catalogue.hpp"
 #include "settings/registry.hpp"
 

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "app/server.hpp"
-#include "platform/errors.hpp"
-#include "platform/virtual_event_loop.hpp"
+#include "core/errors.hpp"
+#include "core/virtual_event_loop.hpp"
 
 namespace quillon::test {
 

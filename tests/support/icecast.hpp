@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "audio/encoded_stream.hpp"
-#include "platform/event_loop.hpp"
+#include "core/event_loop.hpp"
 #include "support/net.hpp"
 #include "support/process.hpp"
 

@@ -1,0 +1,375 @@
+#include "fleet/config.hpp"
+
+#include "core/private_file.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <toml++/toml.h>
+#include <vector>
+
+#include "audio/listen_encoder.hpp"
+
+namespace quillon::config {
+
+namespace {
+
+// What a key's reader gets: the value node, and where to report a fault.
+struct KeyContext {
+  const std::filesystem::path& file;
+  std::string key;  // "mqtt.port"
+  const toml::node& node;
+
+  [[noreturn]] void fail(const std::string& message) const {
+    throw ConfigError(file.string() + ":" + std::to_string(node.source().begin.line) + ": " + key + ": " + message);
+  }
+};
+
+// A key: its name and how it reads its value into the section's object.
+template <class Section>
+struct Key {
+  std::string_view name;
+  std::function<void(Section&, const KeyContext&)> read;
+};
+
+template <class Section>
+Key<Section> text_key(std::string_view name, std::string Section::*member,
+                      std::function<std::string(const std::string&)> check = nullptr) {
+  return {name, [member, check](Section& s, const KeyContext& c) {
+            const auto v = c.node.value<std::string>();
+            if (!c.node.is_string() || !v) c.fail("expected a text in quotes");
+            if (check)
+              if (const std::string why = check(*v); !why.empty()) c.fail(why);
+            s.*member = *v;
+          }};
+}
+
+template <class Section>
+Key<Section> int_key(std::string_view name, int Section::*member, int lo, int hi) {
+  return {name, [member, lo, hi](Section& s, const KeyContext& c) {
+            const auto v = c.node.value<std::int64_t>();
+            if (!c.node.is_integer() || !v) c.fail("expected a whole number");
+            if (*v < lo || *v > hi) c.fail("expected a number from " + std::to_string(lo) + " to " + std::to_string(hi));
+            s.*member = static_cast<int>(*v);
+          }};
+}
+
+template <class Section>
+Key<Section> bool_key(std::string_view name, bool Section::*member) {
+  return {name, [member](Section& s, const KeyContext& c) {
+            if (!c.node.is_boolean()) c.fail("expected true or false");
+            s.*member = *c.node.value<bool>();
+          }};
+}
+
+// A path; a relative one is taken from the configuration file's folder.
+template <class Section>
+Key<Section> path_key(std::string_view name, std::filesystem::path Section::*member) {
+  return {name, [member](Section& s, const KeyContext& c) {
+            const auto v = c.node.value<std::string>();
+            if (!c.node.is_string() || !v || v->empty()) c.fail("expected a file name in quotes");
+            std::filesystem::path p(*v);
+            if (p.is_relative()) p = c.file.parent_path() / p;
+            s.*member = p;
+          }};
+}
+
+// Names that go into MQTT topics and client ids: no wildcards, no separators, no blanks.
+std::string topic_word(const std::string& v) {
+  if (v.empty() || v.size() > 64) return "expected 1 to 64 characters";
+  for (unsigned char ch : v)
+    if (ch <= ' ' || ch == '+' || ch == '#' || ch == '/' || ch == 127) return "must not hold blanks, control characters, '+', '#' or '/'";
+  return "";
+}
+
+std::string topic_prefix(const std::string& v) {
+  if (v.empty() || v.size() > 128) return "expected 1 to 128 characters";
+  if (v.front() == '/' || v.back() == '/') return "must not start or end with '/'";
+  for (unsigned char ch : v)
+    if (ch < ' ' || ch == '+' || ch == '#' || ch == 127) return "must not hold control characters, '+' or '#'";
+  return "";
+}
+
+std::string host_name(const std::string& v) {
+  if (v.empty() || v.size() > 253) return "expected a host name or address";
+  for (unsigned char ch : v)
+    if (ch <= ' ' || ch == 127 || ch == '/') return "expected a host name or address";
+  return "";
+}
+
+// One section of the file. `object` gives the struct its keys fill (index 0 for a plain
+// section, 1..max_index for [name.N]); `finish` checks what needs several keys.
+struct Section {
+  std::string_view name;
+  int max_index = 0;  // 0: a plain [name] section
+  std::function<void(Config&, int index, const toml::table&, const std::filesystem::path&, const std::string& prefix)> read;
+};
+
+template <class S>
+Section section(std::string_view name, std::function<S&(Config&, int)> object, std::vector<Key<S>> keys,
+                std::function<void(S&, const toml::table&, const std::filesystem::path&, const std::string&)> finish = nullptr,
+                int max_index = 0) {
+  return {name, max_index,
+          [object, keys, finish](Config& cfg, int index, const toml::table& t, const std::filesystem::path& file,
+                                 const std::string& prefix) {
+            S& s = object(cfg, index);
+            for (const auto& [k, node] : t) {
+              const std::string key = prefix + "." + std::string(k.str());
+              const std::string_view key_name = k.str();  // clang 14 cannot capture a structured binding
+              auto it = std::find_if(keys.begin(), keys.end(), [&](const Key<S>& x) { return x.name == key_name; });
+              if (it == keys.end())
+                throw ConfigError(file.string() + ":" + std::to_string(k.source().begin.line) + ": " + key + ": unknown key");
+              it->read(s, KeyContext{file, key, node});
+            }
+            if (finish) finish(s, t, file, prefix);
+          }};
+}
+
+[[noreturn]] void fail_at(const std::filesystem::path& file, const toml::node& n, const std::string& key, const std::string& m) {
+  throw ConfigError(file.string() + ":" + std::to_string(n.source().begin.line) + ": " + key + ": " + m);
+}
+
+std::string read_secret(const std::filesystem::path& file, const std::filesystem::path& secret, const toml::node& n,
+                        const std::string& key) {
+  struct stat st {};
+  if (::stat(secret.c_str(), &st) != 0) fail_at(file, n, key, "cannot read " + secret.string());
+  // A secret that anyone on the machine can read is no secret: refuse it like ssh does.
+  if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0)
+    fail_at(file, n, key, secret.string() + " is readable by other users; make it readable by the server's user only (chmod 600)");
+  std::ifstream in(secret);
+  std::string line;
+  if (!in || !std::getline(in, line)) fail_at(file, n, key, "cannot read " + secret.string());
+  while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
+  if (line.empty()) fail_at(file, n, key, secret.string() + " holds no password on its first line");
+  return line;
+}
+
+// An encoder's rate and bitrate: the rate is checked first, so the message names the key at fault.
+void check_encoder(audio::ListenFormat format, int bitrate, int rate, const toml::table& t, const std::filesystem::path& file,
+                   const std::string& prefix) {
+  const std::string name = audio::format_name(format);
+  if (const auto why = audio::settings_problem(format, {format == audio::ListenFormat::Opus ? 24 : 32, rate}); !why.empty())
+    fail_at(file, t.contains(name + "_rate") ? *t.get(name + "_rate") : static_cast<const toml::node&>(t), prefix + "." + name + "_rate", why);
+  if (const auto why = audio::settings_problem(format, {bitrate, rate}); !why.empty())
+    fail_at(file, t.contains(name + "_bitrate") ? *t.get(name + "_bitrate") : static_cast<const toml::node&>(t),
+            prefix + "." + name + "_bitrate", why);
+}
+
+// An Icecast mount point: "/" and a name, no blanks or control characters.
+std::string mount_point(const std::string& v) {
+  if (v.size() < 2 || v.size() > 255 || v.front() != '/') return "expected a mount point such as \"/scanner1.ogg\"";
+  for (unsigned char ch : v)
+    if (ch <= ' ' || ch == 127 || ch == '?' || ch == '#') return "must not hold blanks, control characters, '?' or '#'";
+  return "";
+}
+
+// Texts sent as HTTP header values: no line breaks or other control characters.
+std::string header_text(const std::string& v) {
+  if (v.size() > 255) return "expected at most 255 characters";
+  for (unsigned char ch : v)
+    if (ch < ' ' || ch == 127) return "must not hold control characters";
+  return "";
+}
+
+std::string source_user(const std::string& v) {
+  if (v.empty() || v.size() > 64) return "expected 1 to 64 characters";
+  for (unsigned char ch : v)
+    if (ch <= ' ' || ch == ':' || ch == 127) return "must not hold blanks, control characters or ':'";
+  return "";
+}
+
+Key<audio::IcecastSettings> format_key() {
+  return {"format", [](audio::IcecastSettings& ice, const KeyContext& c) {
+            const auto v = c.node.value<std::string>();
+            if (!c.node.is_string() || !v || (*v != "opus" && *v != "mp3")) c.fail("expected \"opus\" or \"mp3\"");
+            ice.format = *v == "mp3" ? audio::ListenFormat::Mp3 : audio::ListenFormat::Opus;
+          }};
+}
+
+// The password of a source: its file's first line, without the line end and trailing blanks.
+std::string read_source_password(const std::filesystem::path& file, const std::filesystem::path& secret, const toml::node& n,
+                                 const std::string& key) {
+  std::string text;
+  try {
+    text = read_private_file(secret, "password file");
+  } catch (const std::exception& e) {
+    fail_at(file, n, key, e.what());
+  }
+  std::string line = text.substr(0, text.find('\n'));
+  while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
+  if (line.empty()) fail_at(file, n, key, secret.string() + " holds no password on its first line");
+  return line;
+}
+
+constexpr int kIcecastChannels = 4;
+
+const std::vector<Section>& schema() {
+  static const std::vector<Section> s = {
+      section<Site>("site", [](Config& c, int) -> Site& { return c.site; }, {text_key<Site>("name", &Site::name, topic_word)}),
+      section<Mqtt>(
+          "mqtt", [](Config& c, int) -> Mqtt& { return c.mqtt; },
+          {
+              bool_key<Mqtt>("enabled", &Mqtt::enabled),
+              text_key<Mqtt>("host", &Mqtt::host, host_name),
+              int_key<Mqtt>("port", &Mqtt::port, 1, 65535),
+              text_key<Mqtt>("client_id", &Mqtt::client_id, topic_word),
+              text_key<Mqtt>("topic_prefix", &Mqtt::topic_prefix, topic_prefix),
+              text_key<Mqtt>("username", &Mqtt::username),
+              path_key<Mqtt>("password_file", &Mqtt::password_file),
+              bool_key<Mqtt>("tls", &Mqtt::tls),
+              path_key<Mqtt>("ca_file", &Mqtt::ca_file),
+              path_key<Mqtt>("cert_file", &Mqtt::cert_file),
+              path_key<Mqtt>("key_file", &Mqtt::key_file),
+              int_key<Mqtt>("keepalive_seconds", &Mqtt::keepalive_seconds, 5, 3600),
+              int_key<Mqtt>("state_interval_ms", &Mqtt::state_interval_ms, 100, 60000),
+              bool_key<Mqtt>("commands", &Mqtt::commands),
+              bool_key<Mqtt>("discovery", &Mqtt::discovery),
+              text_key<Mqtt>("discovery_prefix", &Mqtt::discovery_prefix, topic_prefix),
+          },
+          [](Mqtt& m, const toml::table& t, const std::filesystem::path& file, const std::string& prefix) {
+            // A [mqtt] section switches the bridge on unless it says enabled = false.
+            if (!t.contains("enabled")) m.enabled = true;
+            if (!m.enabled) return;
+            if (m.host.empty()) fail_at(file, t, prefix + ".host", "missing: the broker's host name or address");
+            if (m.port == 0) m.port = m.tls ? 8883 : 1883;
+            if (!m.password_file.empty()) m.password = read_secret(file, m.password_file, *t.get("password_file"), prefix + ".password_file");
+            if (!m.password_file.empty() && m.username.empty())
+              fail_at(file, *t.get("password_file"), prefix + ".username", "a password needs a user name");
+            if (!m.cert_file.empty() != !m.key_file.empty())
+              fail_at(file, t, prefix + (m.cert_file.empty() ? ".cert_file" : ".key_file"), "a client certificate needs both cert_file and key_file");
+            if ((!m.ca_file.empty() || !m.cert_file.empty()) && !m.tls)
+              fail_at(file, t, prefix + ".tls", "certificates are given but tls is not true");
+            for (const auto* p : {&m.ca_file, &m.cert_file, &m.key_file})
+              if (!p->empty() && ::access(p->c_str(), R_OK) != 0) fail_at(file, t, prefix, "cannot read " + p->string());
+          }),
+      section<Listen>(
+          "listen", [](Config& c, int) -> Listen& { return c.listen; },
+          {
+              int_key<Listen>("public_port", &Listen::public_port, 1, 65535),
+              int_key<Listen>("max_listeners", &Listen::max_listeners, 1, 1000),
+              int_key<Listen>("opus_bitrate", &Listen::opus_bitrate, 6, 256),
+              int_key<Listen>("opus_rate", &Listen::opus_rate, 8000, 48000),
+              int_key<Listen>("mp3_bitrate", &Listen::mp3_bitrate, 8, 320),
+              int_key<Listen>("mp3_rate", &Listen::mp3_rate, 8000, 48000),
+          },
+          [](Listen& l, const toml::table& t, const std::filesystem::path& file, const std::string& prefix) {
+            check_encoder(audio::ListenFormat::Opus, l.opus_bitrate, l.opus_rate, t, file, prefix);
+            check_encoder(audio::ListenFormat::Mp3, l.mp3_bitrate, l.mp3_rate, t, file, prefix);
+          }),
+      section<audio::IcecastSettings>(
+          "icecast", [](Config& c, int n) -> audio::IcecastSettings& { return c.icecast[static_cast<std::size_t>(n - 1)]; },
+          {
+              bool_key<audio::IcecastSettings>("enabled", &audio::IcecastSettings::enabled),
+              text_key<audio::IcecastSettings>("host", &audio::IcecastSettings::host, host_name),
+              int_key<audio::IcecastSettings>("port", &audio::IcecastSettings::port, 1, 65535),
+              text_key<audio::IcecastSettings>("mount", &audio::IcecastSettings::mount, mount_point),
+              text_key<audio::IcecastSettings>("user", &audio::IcecastSettings::user, source_user),
+              text_key<audio::IcecastSettings>("password", &audio::IcecastSettings::password, header_text),
+              {"password_file", [](audio::IcecastSettings& ice, const KeyContext& c) {
+                 const auto v = c.node.value<std::string>();
+                 if (!c.node.is_string() || !v || v->empty()) c.fail("expected a file name in quotes");
+                 std::filesystem::path p(*v);
+                 if (p.is_relative()) p = c.file.parent_path() / p;
+                 ice.password = read_source_password(c.file, p, c.node, c.key);
+               }},
+              bool_key<audio::IcecastSettings>("tls", &audio::IcecastSettings::tls),
+              format_key(),
+              text_key<audio::IcecastSettings>("name", &audio::IcecastSettings::name, header_text),
+              text_key<audio::IcecastSettings>("description", &audio::IcecastSettings::description, header_text),
+              text_key<audio::IcecastSettings>("genre", &audio::IcecastSettings::genre, header_text),
+              text_key<audio::IcecastSettings>("url", &audio::IcecastSettings::url, header_text),
+              bool_key<audio::IcecastSettings>("public", &audio::IcecastSettings::is_public),
+              int_key<audio::IcecastSettings>("title_interval_seconds", &audio::IcecastSettings::title_interval_seconds, 2, 3600),
+          },
+          [](audio::IcecastSettings& ice, const toml::table& t, const std::filesystem::path& file, const std::string& prefix) {
+            // A section switches the source on unless it says enabled = false.
+            if (!t.contains("enabled")) ice.enabled = true;
+            if (t.contains("password") && t.contains("password_file"))
+              fail_at(file, *t.get("password_file"), prefix + ".password_file", "give either password or password_file, not both");
+            if (!ice.enabled) return;
+            if (ice.host.empty()) fail_at(file, t, prefix + ".host", "missing: the Icecast server's host name or address");
+            if (ice.mount.empty()) fail_at(file, t, prefix + ".mount", "missing: the mount point, such as \"/scanner1.ogg\"");
+            if (ice.password.empty()) fail_at(file, t, prefix + ".password_file", "missing: the source password (password_file or password)");
+          },
+          kIcecastChannels),
+  };
+  return s;
+}
+
+Config check(const toml::table& root, const std::filesystem::path& file) {
+  Config cfg;
+  cfg.file = file;
+  for (const auto& [k, node] : root) {
+    const std::string name(k.str());
+    auto it = std::find_if(schema().begin(), schema().end(), [&](const Section& s) { return s.name == name; });
+    if (it == schema().end()) fail_at(file, node, name, "unknown section");
+    const toml::table* t = node.as_table();
+    if (!t) fail_at(file, node, name, "expected a section [" + name + "]");
+    if (it->max_index == 0) {
+      it->read(cfg, 0, *t, file, name);
+      continue;
+    }
+    // [name.N]: one sub-table per instance.
+    for (const auto& [ik, inode] : *t) {
+      const std::string idx(ik.str());
+      const std::string key = name + "." + idx;
+      char* end = nullptr;
+      const long n = std::strtol(idx.c_str(), &end, 10);
+      if (idx.empty() || *end != '\0' || n < 1 || n > it->max_index)
+        fail_at(file, inode, key, "expected [" + name + ".N] with N from 1 to " + std::to_string(it->max_index));
+      const toml::table* it_table = inode.as_table();
+      if (!it_table) fail_at(file, inode, key, "expected a section [" + key + "]");
+      it->read(cfg, static_cast<int>(n), *it_table, file, key);
+    }
+  }
+  return cfg;
+}
+
+}  // namespace
+
+Config parse(std::string_view text, const std::filesystem::path& name) {
+  toml::table root;
+  try {
+    root = toml::parse(text, name.string());
+  } catch (const toml::parse_error& e) {
+    throw ConfigError(name.string() + ":" + std::to_string(e.source().begin.line) + ": " + std::string(e.description()));
+  }
+  return check(root, name);
+}
+
+Config load(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw ConfigError(file.string() + ": cannot be read");
+  std::stringstream ss;
+  ss << in.rdbuf();
+  const std::string text = ss.str();
+  if (text.size() > 1024 * 1024) throw ConfigError(file.string() + ": larger than 1 MiB");
+  return parse(text, file);
+}
+
+std::optional<std::filesystem::path> choose_file(const std::optional<std::filesystem::path>& given,
+                                                 const std::filesystem::path& data_dir) {
+  if (given) return given;
+  std::error_code ec;
+  const auto p = data_dir / "quillon.toml";
+  if (std::filesystem::exists(p, ec)) return p;
+  return std::nullopt;
+}
+
+std::string site_name(const Config& c) {
+  if (!c.site.name.empty()) return c.site.name;
+  char host[HOST_NAME_MAX + 1] = {};
+  if (::gethostname(host, sizeof host - 1) == 0 && host[0]) {
+    std::string h(host);
+    if (const auto dot = h.find('.'); dot != std::string::npos) h.resize(dot);
+    if (topic_word(h).empty()) return h;
+  }
+  return "quillon";
+}
+
+}  // namespace quillon::config
