@@ -20,6 +20,7 @@
 #include "app/data_dir.hpp"
 #include "fleet/fleet_services.hpp"
 #include "fleet/listen_service.hpp"
+#include "fleet/listeners.hpp"
 #include "app/server.hpp"
 #include "audio/level_meter.hpp"
 #include "audio/alsa_capture.hpp"
@@ -237,15 +238,29 @@ int main(int argc, char** argv) {
   for (std::size_t k = 0; k < 4; ++k)
     level_sources[k] = {[&codec, k](quillon::audio::LevelMeters::PcmTap tap) { return codec[k].add_pcm_tap(std::move(tap)); },
                         [&codec, k](int id) { codec[k].remove_pcm_tap(id); }};
-  quillon::audio::LevelMeters meters(loop, level_sources, [&console](std::string text) {
+  // The meters run while a console page or a listeners' page is open, and feed both.
+  std::unique_ptr<quillon::LiveListeners> live;
+  bool console_watching = false, listeners_watching = false;
+  quillon::audio::LevelMeters meters(loop, level_sources, [&console, &live](std::string text) {
+    if (live) live->levels(text);
     if (console) console->publish(std::move(text));
   });
-  if (console) console->on_event_streams([&meters](std::size_t open) { meters.watch(open > 0); });
+  if (console)
+    console->on_event_streams([&](std::size_t open) {
+      console_watching = open > 0;
+      meters.watch(console_watching || listeners_watching);
+    });
+  live = std::make_unique<quillon::LiveListeners>(loop, srv.form, config.listen, std::array{&codec[0], &codec[1], &codec[2], &codec[3]},
+                                                  console.get(), listen.public_server(), [&](bool on) {
+                                                    listeners_watching = on;
+                                                    meters.watch(console_watching || listeners_watching);
+                                                  });
 
   quillon::ServiceNotifier notifier(loop);
   quillon::MetricSources metric_sources;
   metric_sources.start_time_seconds = start_time;
   metric_sources.listen = &listen;
+  metric_sources.live = live.get();
   for (std::size_t k = 0; k < 4; ++k) {
     metric_sources.serial[k] = counted_ports[k].get();
     metric_sources.ports[k] = ports[k].get();

@@ -171,6 +171,22 @@ struct ConsoleServer::Impl : std::enable_shared_from_this<Impl> {
   template <class Stream>
   asio::awaitable<void> stream_out(Stream& stream, const Request& req, ConsoleStream answer);
 
+  // Live sockets, open routes and pages added by the composition (console_live.cpp).
+  struct SocketRoute {
+    std::string prefix;
+    std::function<ConsoleStream(const ConsoleRequest&)> open;
+  };
+  std::vector<SocketRoute> socket_routes;
+  std::map<std::string, std::function<ConsoleResponse(const ConsoleRequest&)>, std::less<>> open_routes;
+  std::map<std::string, std::string, std::less<>> pages;
+  std::size_t live_sockets = 0;
+  const SocketRoute* socket_route(std::string_view path) const;
+  std::optional<Response> refuse_foreign(const Request& req);
+  ConsoleRequest describe(const Request& req, const std::string& address);
+  std::optional<Response> open_answer(const Request& req, const std::string& address);
+  template <class Stream>
+  asio::awaitable<void> live_socket(Stream stream, Request req, std::string address, const SocketRoute& route);
+
   void start();
   void stop();
   void drained();

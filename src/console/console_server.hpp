@@ -47,6 +47,14 @@ struct ConsoleResponse {
   int status = 200;
   std::string content_type;
   std::string body;
+  std::vector<std::pair<std::string, std::string>> headers;  // control characters are dropped
+};
+
+// What an open route or a live socket knows of its request.
+struct ConsoleRequest {
+  std::string method, path, query, body, content_type, cookies, address;
+  bool operator_ok = false;  // the console's own access holds (token, sign-in, or none needed)
+  bool tls = false;
 };
 
 // A live answer to GET: its head, then whatever the source pushes, until either side ends it.
@@ -64,6 +72,10 @@ struct ConsoleStream {
   // waiting) is dropped; the others go on.
   std::chrono::milliseconds max_behind{4000};
   std::size_t max_queued_bytes = 256 * 1024;
+  // Over a WebSocket (live sockets) at most this many units wait; a slow reader loses the
+  // oldest and stays at the newest. Units that start with '{' go as text messages, the others
+  // as binary ones.
+  std::size_t keep_newest = 16;
 };
 
 // The value of "--console": "off" gives nothing, otherwise ADDR:PORT ("127.0.0.1:8785",
@@ -115,6 +127,18 @@ class ConsoleServer {
   void add_stream_route(std::string prefix, std::function<ConsoleStream(std::string_view path)> open);
   // Live streams open now.
   std::size_t streams() const;
+
+  // WebSocket at every path that starts with `prefix`, on this listener whatever it is: the
+  // units the stream pushes go out as messages. Only the Host and Origin rules are applied
+  // here; `open` decides who may listen (ConsoleRequest::operator_ok tells it about the
+  // console's own access).
+  void add_socket_route(std::string prefix, std::function<ConsoleStream(const ConsoleRequest&)> open);
+  // Any method at `path`, outside the API's token rules (Host and Origin rules only), also on a
+  // public listening port.
+  void add_open_route(std::string path, std::function<ConsoleResponse(const ConsoleRequest&)> handler);
+  // The embedded page file `file` ("live.html") served at `path` ("/live"), also on a public
+  // listening port.
+  void add_page(std::string path, std::string file);
 
   struct Impl;
 

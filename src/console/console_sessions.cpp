@@ -270,6 +270,7 @@ asio::awaitable<void> ConsoleServer::Impl::http_session(Stream stream, std::uint
   const auto entry = connections.find(id);
   if (entry == connections.end() || stopped) co_return;  // shed before it started
   entry->second.stream = &tcp_layer;
+  const std::string address = entry->second.address;
   struct Unregister {
     Impl& impl;
     std::uint64_t id;
@@ -330,6 +331,11 @@ asio::awaitable<void> ConsoleServer::Impl::http_session(Stream stream, std::uint
 
     Request req = parser.release();
     if (websocket::is_upgrade(req)) {
+      if (const SocketRoute* socket = socket_route(req.target().substr(0, req.target().find('?')))) {
+        forget(id);  // counted by its source's limit from here on
+        co_await live_socket(std::move(stream), std::move(req), address, *socket);
+        co_return;
+      }
       std::optional<Response> no;
       if (auto refused = refuse(req, true, true)) no = std::move(refused);
       else if (req.target().substr(0, req.target().find('?')) != "/api/events")
@@ -362,7 +368,8 @@ asio::awaitable<void> ConsoleServer::Impl::http_session(Stream stream, std::uint
       }
       refused = error_response(req, static_cast<http::status>(answer.status), answer.message);
     }
-    Response res = refused ? std::move(*refused) : handle(req);
+    std::optional<Response> opened = refused || live ? std::nullopt : open_answer(req, address);
+    Response res = refused ? std::move(*refused) : opened ? std::move(*opened) : handle(req);
     const bool keep = res.keep_alive();
     tcp_layer.expires_after(kIoTimeout);
     auto [wec, wn] = co_await http::async_write(stream, res, kNoThrow);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -206,6 +207,71 @@ std::string read_source_password(const std::filesystem::path& file, const std::f
   return line;
 }
 
+// Access codes of the listeners' page: an array of tables with a label, the code, the channels
+// it may hear, an optional expiry (a date, or a date and time) and a limit of listeners.
+void read_codes(Listen& l, const KeyContext& c) {
+  const toml::array* list = c.node.as_array();
+  if (!list) c.fail("expected a list of { label = \"...\", code = \"...\", channels = [1, 2], expires = 2027-01-31, max_listeners = 5 }");
+  for (std::size_t i = 0; i < list->size(); ++i) {
+    const toml::table* t = list->get(i)->as_table();
+    const KeyContext at{c.file, c.key + "[" + std::to_string(i) + "]", *list->get(i)};
+    if (!t) at.fail("expected a table such as { label = \"club\", code = \"...\" }");
+    Listen::Code code;
+    for (const auto& [k, node] : *t) {
+      const std::string_view name = k.str();
+      const KeyContext kc{c.file, at.key + "." + std::string(name), node};
+      if (name == "label" || name == "code") {
+        const auto v = node.value<std::string>();
+        if (!node.is_string() || !v || v->empty() || v->size() > 128) kc.fail("expected 1 to 128 characters in quotes");
+        for (unsigned char ch : *v)
+          if (ch < ' ' || ch == 127) kc.fail("must not hold control characters");
+        (name == "label" ? code.label : code.code) = *v;
+      } else if (name == "channels") {
+        const toml::array* chans = node.as_array();
+        if (!chans || chans->empty()) kc.fail("expected a list of channels such as [1, 2]");
+        code.channels = {};
+        for (const auto& ch : *chans) {
+          const auto n = ch.value<std::int64_t>();
+          if (!ch.is_integer() || !n || *n < 1 || *n > 4) kc.fail("expected channels from 1 to 4");
+          code.channels[static_cast<std::size_t>(*n - 1)] = true;
+        }
+      } else if (name == "expires") {
+        toml::date d;
+        toml::time tm{};
+        int offset_minutes = 0;
+        if (const auto dt = node.value<toml::date_time>()) {
+          d = dt->date;
+          tm = dt->time;
+          if (dt->offset) offset_minutes = dt->offset->minutes;
+        } else if (const auto date = node.value<toml::date>()) {
+          d = *date;
+        } else {
+          kc.fail("expected a date (2027-01-31) or a date and time (2027-01-31T18:00:00Z)");
+        }
+        std::tm when{};
+        when.tm_year = d.year - 1900;
+        when.tm_mon = d.month - 1;
+        when.tm_mday = d.day;
+        when.tm_hour = tm.hour;
+        when.tm_min = tm.minute;
+        when.tm_sec = tm.second;
+        code.expires = static_cast<std::int64_t>(timegm(&when)) - offset_minutes * 60;
+      } else if (name == "max_listeners") {
+        const auto n = node.value<std::int64_t>();
+        if (!node.is_integer() || !n || *n < 1 || *n > 10000) kc.fail("expected a whole number from 1 to 10000");
+        code.max_listeners = static_cast<int>(*n);
+      } else {
+        kc.fail("unknown key (label, code, channels, expires, max_listeners)");
+      }
+    }
+    if (code.code.size() < 6) at.fail("needs a code of at least 6 characters");
+    if (code.label.empty()) code.label = "code " + std::to_string(i + 1);
+    for (const auto& other : l.codes)
+      if (other.code == code.code) at.fail("the same code is given twice");
+    l.codes.push_back(std::move(code));
+  }
+}
+
 constexpr int kIcecastChannels = 4;
 
 const std::vector<Section>& schema() {
@@ -256,8 +322,14 @@ const std::vector<Section>& schema() {
               int_key<Listen>("opus_rate", &Listen::opus_rate, 8000, 48000),
               int_key<Listen>("mp3_bitrate", &Listen::mp3_bitrate, 8, 320),
               int_key<Listen>("mp3_rate", &Listen::mp3_rate, 8000, 48000),
+              int_key<Listen>("max_live_listeners", &Listen::max_live_listeners, 1, 10000),
+              path_key<Listen>("tls_cert", &Listen::tls_cert),
+              path_key<Listen>("tls_key", &Listen::tls_key),
+              {"codes", read_codes},
           },
           [](Listen& l, const toml::table& t, const std::filesystem::path& file, const std::string& prefix) {
+            if (l.tls_cert.empty() != l.tls_key.empty())
+              fail_at(file, t, prefix + (l.tls_cert.empty() ? ".tls_cert" : ".tls_key"), "TLS needs both tls_cert and tls_key");
             check_encoder(audio::ListenFormat::Opus, l.opus_bitrate, l.opus_rate, t, file, prefix);
             check_encoder(audio::ListenFormat::Mp3, l.mp3_bitrate, l.mp3_rate, t, file, prefix);
           }),

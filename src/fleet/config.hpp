@@ -14,6 +14,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "audio/icecast_source.hpp"
 
@@ -49,6 +50,16 @@ struct Listen {
   int opus_rate = 48000;   // Hz
   int mp3_bitrate = 16;
   int mp3_rate = 22050;
+  // The live path (WebSocket) and the listeners' page.
+  int max_live_listeners = 128;  // live listeners of all channels together; per channel max_listeners
+  std::filesystem::path tls_cert, tls_key;  // the public port speaks TLS when both are given
+  struct Code {
+    std::string label, code;
+    std::array<bool, 4> channels{true, true, true, true};
+    std::optional<std::int64_t> expires;  // Unix seconds
+    int max_listeners = 0;                // simultaneous listeners with this code; 0: no limit
+  };
+  std::vector<Code> codes;  // none: the listeners' page is open to everybody
 };
 
 struct Config {

@@ -4,6 +4,7 @@
 
 #include "netdata/channels.hpp"
 #include "fleet/listen_service.hpp"
+#include "fleet/listeners.hpp"
 #include "audio/alsa_capture.hpp"
 #include "scanner/channel_table.hpp"
 #include "scanner/counting_serial_port.hpp"
@@ -173,6 +174,10 @@ metrics::Snapshot gather_metrics(Frmserver& f, const MetricSources& src, std::op
       c.audio_clients.emplace_back("opus", src.listen->listeners(ch, audio::ListenFormat::Opus));
       c.audio_clients.emplace_back("mp3", src.listen->listeners(ch, audio::ListenFormat::Mp3));
       c.listen_encoders = src.listen->encoders_running(ch);
+    }
+    if (src.live) {
+      c.audio_clients.emplace_back("live", src.live->listening(ch));
+      c.listen_encoders += src.live->encoder_running(ch) ? 1 : 0;
     }
     snap.channels.push_back(std::move(c));
   }

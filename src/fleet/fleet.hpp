@@ -14,6 +14,7 @@ namespace quillon {
 
 class CountingSerialPort;
 class ListenService;
+class LiveListeners;
 class LinuxSerialPort;
 namespace audio {
 class AlsaCapture;
@@ -46,6 +47,7 @@ struct MetricSources {
   std::array<const LinuxSerialPort*, kChannels> ports{};
   std::array<const audio::AlsaCapture*, kChannels> capture{};
   const ListenService* listen = nullptr;
+  const LiveListeners* live = nullptr;
   double start_time_seconds = 0;
 };
 

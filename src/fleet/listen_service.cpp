@@ -36,11 +36,13 @@ ListenService::ListenService(AsioEventLoop& loop, Frmserver& form, const config:
   pc.address = bind_address.empty() ? "0.0.0.0" : bind_address;
   pc.port = static_cast<std::uint16_t>(cfg.public_port);
   pc.listen_only = true;
+  pc.tls_cert = cfg.tls_cert;
+  pc.tls_key = cfg.tls_key;
   try {
     public_ = std::make_unique<ConsoleServer>(loop, form.window, pc);
     public_->add_stream_route(std::string(kPrefix), [this](std::string_view path) { return open(1, path); });
-    log::info("public listening port at http://" + (pc.address.find(':') != std::string::npos ? "[" + pc.address + "]" : pc.address) +
-              ":" + std::to_string(public_->port()) + "/listen/1.ogg (and .mp3, channels 1 to 4)");
+    log::info(std::string("public listening port at ") + (pc.tls_cert.empty() ? "http://" : "https://") + (pc.address.find(':') != std::string::npos ? "[" + pc.address + "]" : pc.address) +
+              ":" + std::to_string(public_->port()) + "/ (the listeners' page; /listen/N.ogg and .mp3)");
   } catch (const std::exception& e) {
     log::warning(std::string(e.what()) + "; running without the public listening port");
   }

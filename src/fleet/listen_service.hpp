@@ -38,6 +38,7 @@ class ListenService {
   int encoders_running(int channel) const;
   // The public port actually bound, 0 when there is none.
   std::uint16_t public_port() const { return public_ ? public_->port() : 0; }
+  ConsoleServer* public_server() { return public_.get(); }
   // Ends the public port's streams and closes it (shutdown).
   void stop();
 

@@ -4,6 +4,7 @@
 // /listen/N.ogg (Ogg/Opus) or .mp3 as the audio element's source. Several channels may play at
 // once, each at its own volume: an operator comparing two radios wants both.
 import { el, setText } from './dom.js';
+import { liveSupport, playLive } from './live_audio.js';
 
 const FLOOR = -90;
 const BAR_FLOOR = -60;  // the bars span -60..0 dBFS, where speech and noise sit; the numbers go lower
@@ -132,8 +133,12 @@ export function listenControl(n) {
     type: 'range', class: 'volume', min: '0', max: '100', value: '80', 'aria-label': `Volume, channel ${n}`,
   });
   const state = el('span', { class: 'listen-state', role: 'status', 'aria-label': `Listening, channel ${n}` }, 'Stopped');
+  // How far behind the radio the live path plays, and why it is not used where it is not.
+  const delay = el('span', { class: 'listen-delay mono', 'aria-label': `Delay behind the radio, channel ${n}` });
+  const note = el('span', { class: 'listen-note' });
   let wanted = false;
   let stopFeed = null;
+  let live = null;
 
   const show = (words, kind) => {
     setText(state, words);
@@ -148,6 +153,10 @@ export function listenControl(n) {
     wanted = false;
     stopFeed?.();
     stopFeed = null;
+    live?.stop();
+    live = null;
+    setText(delay, '');
+    delete delay.dataset.ms;
     audio.pause();
     audio.removeAttribute('src');
     audio.load();  // drops the connection to the live stream
@@ -158,9 +167,37 @@ export function listenControl(n) {
     stop();
     show(`Error: ${why}`, 'error');
   };
-  const start = () => {
+  const startLive = () => {
+    audio.dataset.stream = `/live/audio/${n}`;
+    setPressed(true);
+    show('Connecting…', 'connecting');
+    live = playLive(n, {
+      volume: Number(volume.value) / 100,
+      state: (words, kind) => { if (wanted && state.dataset.state !== kind) show(words, kind); },
+      stats: (s) => {
+        if (!wanted) return;
+        audio.dataset.frames = String(s.frames);
+        audio.dataset.underruns = String(s.underruns);
+        audio.dataset.decodeErrors = String(s.decodeErrors);
+        if (s.delayMs !== null) {
+          delay.dataset.ms = String(Math.round(s.delayMs));
+          setText(delay, `${(s.delayMs / 1000).toFixed(2)} s behind`);
+          delay.title = `Buffer ${Math.round(s.bufferedMs)} ms (aiming at ${Math.round(s.targetMs)} ms), ${s.underruns} underruns`;
+        }
+      },
+      fail,
+    });
+  };
+  const start = async () => {
     wanted = true;
     state.title = '';
+    const support = await liveSupport();
+    if (!wanted) return;
+    setText(note, support.ok ? '' : support.why);
+    if (support.ok) {
+      startLive();
+      return;
+    }
     if (MSE_MP3) {
       audio.dataset.stream = `/listen/${n}.mp3`;
       stopFeed = feedMediaSource(audio, audio.dataset.stream, {
@@ -187,7 +224,10 @@ export function listenControl(n) {
       start();
     }
   });
-  volume.addEventListener('input', () => { audio.volume = Number(volume.value) / 100; });
+  volume.addEventListener('input', () => {
+    audio.volume = Number(volume.value) / 100;
+    live?.volume(Number(volume.value) / 100);
+  });
   audio.addEventListener('playing', () => { if (wanted) show('Playing', 'playing'); });
   audio.addEventListener('waiting', () => { if (wanted) show('Buffering…', 'connecting'); });
   audio.addEventListener('ended', () => {
@@ -203,7 +243,7 @@ export function listenControl(n) {
   });
   show('Stopped', 'stopped');
   setPressed(false);
-  return el('div', { class: 'listen' }, button, volume, state, audio);
+  return el('div', { class: 'listen' }, button, volume, state, delay, note, audio);
 }
 
 // The four meters, fed from the event stream.

@@ -127,7 +127,7 @@ export function makeRig({ channels = [true, true, true, true], site = 'Harbour',
   for (const [name, value] of Object.entries(settings)) lines.push(`"${name}"="${value}x"`);
   fs.writeFileSync(path.join(data, 'registry', 'hklm.reg'), lines.join('\r\n') + '\r\n');
   onCleanup(() => fs.rmSync(dir, { recursive: true, force: true }));
-  return { dir, data, dataPort: (ch) => base + [0, 2, 4, 6][ch - 1] };
+  return { dir, data, dataPort: (ch) => base + [0, 2, 4, 6][ch - 1], sparePort: base + 8 };
 }
 
 // Four simulated radios on DATA/ports/com1..com4. `send` writes one command line.
@@ -169,9 +169,14 @@ export async function startAudio(rig) {
 }
 
 // The real server on a private console port; with `token`, the console requires it; `env` adds
-// to its environment.
-export async function startServer(rig, { token, port = 0, env } = {}) {
+// to its environment; `config` is the text of its configuration file.
+export async function startServer(rig, { token, port = 0, env, config } = {}) {
   const args = [BIN, '--data-dir', rig.data, '--console', `127.0.0.1:${port}`];
+  if (config) {
+    const file = path.join(rig.dir, 'quillon.toml');
+    fs.writeFileSync(file, config);
+    args.push('--config', file);
+  }
   if (token) {
     const file = path.join(rig.dir, 'console.token');
     fs.writeFileSync(file, token + '\n', { mode: 0o600 });
@@ -193,7 +198,7 @@ export async function launchBrowser() {
   const browser = await chromium.launch({
     executablePath: CHROMIUM,
     args: ['--disable-gpu', '--disable-background-networking', '--disable-component-update', '--disable-sync',
-      '--no-first-run', '--disable-quic'],
+      '--no-first-run', '--disable-quic', '--autoplay-policy=no-user-gesture-required'],
   });
   onCleanup(() => browser.close());
   return browser;

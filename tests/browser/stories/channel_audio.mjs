@@ -1,8 +1,9 @@
 // The operator watches each channel's audio level on the strip without listening: the channels
 // capturing the simulated radio move above the floor, a channel whose capture device does not
 // exist reads "no input" and stays at the floor. Then listens: Listen plays channel 1 in the
-// page (its audio element's time advances, no media error) and Stop ends it on both sides;
-// Listen on the channel without audio says so.
+// page through the live path (decoded frames keep reaching the worklet, no decoder error, the
+// delay behind the radio shown) and Stop ends it on both sides; Listen on the channel without
+// audio says so.
 import assert from 'node:assert/strict';
 import { story, makeRig, startRadios, startAudio, startServer, launchBrowser, openPage, whenLive, eventually, sleep, screenshot, log } from '../lib/harness.mjs';
 
@@ -61,31 +62,31 @@ story('channel_audio', async () => {
   log('channel 4 at the floor');
 
   const card = (n) => `.strip-card[data-channel="${n}"]`;
-  const audio = (n) => page.$eval(`${card(n)} audio`, (a) => ({ time: a.currentTime, error: a.error?.code ?? null, paused: a.paused, src: a.getAttribute('src'), stream: a.dataset.stream }));
+  const audio = (n) => page.$eval(`${card(n)} audio`, (a) => ({ frames: Number(a.dataset.frames ?? 0), decodeErrors: a.dataset.decodeErrors, paused: a.paused, src: a.getAttribute('src'), stream: a.dataset.stream }));
   const state = (n) => page.textContent(`${card(n)} .listen-state`);
   const listeners = async () => {
     const text = await (await fetch(`${srv.origin}/metrics`)).text();
     const count = (output) => Number(text.match(new RegExp(`^quillon_audio_clients\\{channel="1",output="${output}"\\} (\\d+)$`, 'm'))?.[1]);
-    return count('opus') + count('mp3');
+    return count('opus') + count('mp3') + count('live');
   };
   assert.equal(await state(1), 'Stopped');
   const clicked = Date.now();
   await page.click(`${card(1)} .listen-btn`);
   assert.equal(await page.getAttribute(`${card(1)} .listen-btn`, 'aria-pressed'), 'true');
   assert.equal(await page.textContent(`${card(1)} .listen-btn`), 'Stop');
-  await eventually(async () => (await state(1)) === 'Playing', 'channel 1 playing', 40000);
+  await eventually(async () => (await state(1)) === 'Playing live', 'channel 1 playing', 40000);
   log(`channel 1 playing ${Date.now() - clicked} ms after the click`);
   const start = await audio(1);
-  assert.equal(start.stream, '/listen/1.mp3', 'Chromium plays MP3 through a Media Source');
+  assert.equal(start.stream, '/live/audio/1', 'Chromium takes the live path');
   const playing = await eventually(async () => {
     const a = await audio(1);
-    return a.time > start.time + 1.5 && a;
-  }, 'the audio time to advance', 20000);
-  assert.equal(playing.error, null);
-  assert.equal(playing.paused, false);
+    return a.frames > start.frames + 75 && a;
+  }, 'frames to keep reaching the worklet', 20000);
+  assert.equal(playing.decodeErrors, '0');
+  assert.match(await page.textContent(`${card(1)} .listen-delay`), /^\d+\.\d\d s behind$/);
   assert.equal(await listeners(), 1);
   await screenshot(page, 'channel-audio');
-  log(`${playing.time.toFixed(1)} s heard`);
+  log(`${playing.frames} frames heard`);
 
   await page.click(`${card(1)} .listen-btn`);
   assert.equal(await state(1), 'Stopped');
@@ -99,7 +100,7 @@ story('channel_audio', async () => {
   // Channel 4 has no audio to play: the error shows as text and the button is ready again.
   await page.click(`${card(4)} .listen-btn`);
   const err = await eventually(async () => ((await state(4)).startsWith('Error:') ? state(4) : null), 'the error of channel 4');
-  assert.equal(err, 'Error: stream not available');
+  assert.equal(err, 'Error: channel 4 captures no audio');
   assert.equal(await page.textContent(`${card(4)} .listen-btn`), 'Listen');
   // The browser reports the refused stream on its console; nothing else went wrong.
   assert.deepEqual(page.problems.filter((p) => !/404/.test(p)), []);

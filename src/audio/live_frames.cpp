@@ -1,0 +1,127 @@
+#include "audio/live_frames.hpp"
+
+#include <opus/opus.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <exception>
+#include <stdexcept>
+#include <string>
+
+#include "audio/pcm_resampler.hpp"
+
+namespace quillon::audio {
+
+namespace {
+constexpr std::size_t kFrameSamples = kLiveRate * kLiveFrameMs / 1000;
+}
+
+struct LiveFrames::Encoder {
+  explicit Encoder(int bitrate_kbps) : resampler(kLiveRate) {
+    int err = 0;
+    // The low-delay mode: 2.5 ms of look-ahead instead of 6.5, and speech is all it carries.
+    opus = opus_encoder_create(kLiveRate, 1, OPUS_APPLICATION_RESTRICTED_LOWDELAY, &err);
+    if (err != OPUS_OK || !opus) throw std::runtime_error(std::string("opus encoder: ") + opus_strerror(err));
+    opus_encoder_ctl(opus, OPUS_SET_BITRATE(bitrate_kbps * 1000));
+    opus_encoder_ctl(opus, OPUS_SET_COMPLEXITY(5));
+  }
+  ~Encoder() { opus_encoder_destroy(opus); }
+  Encoder(const Encoder&) = delete;
+  Encoder& operator=(const Encoder&) = delete;
+
+  OpusEncoder* opus = nullptr;
+  Resampler resampler;
+  std::vector<std::int16_t> pcm;  // 48 kHz samples not yet in a frame
+  std::uint32_t number = 0;
+  std::vector<std::uint8_t> frame;
+};
+
+LiveFrames::LiveFrames(Source source, Clock clock, int bitrate_kbps)
+    : source_(std::move(source)), clock_(std::move(clock)), bitrate_kbps_(bitrate_kbps) {}
+
+LiveFrames::~LiveFrames() {
+  sinks_.clear();
+  stop();
+}
+
+int LiveFrames::subscribe(Sink sink) {
+  if (!encoder_) {
+    try {
+      encoder_ = std::make_unique<Encoder>(bitrate_kbps_);
+    } catch (const std::exception&) {
+      return 0;
+    }
+    tap_ = source_.add_tap([this](const std::int16_t* s, std::size_t n, int rate) { pcm(s, n, rate); });
+  }
+  stop_pending_ = false;
+  const int id = ++next_id_;
+  sinks_.emplace_back(id, std::move(sink));
+  return id;
+}
+
+void LiveFrames::unsubscribe(int id) {
+  std::erase_if(sinks_, [id](const auto& s) { return s.first == id; });
+  if (sinks_.empty() && encoder_) {
+    if (encoding_)
+      stop_pending_ = true;
+    else
+      stop();
+  }
+}
+
+void LiveFrames::stop() {
+  if (tap_) source_.remove_tap(tap_);
+  tap_ = 0;
+  encoder_.reset();
+  stop_pending_ = false;
+}
+
+void LiveFrames::pcm(const std::int16_t* samples, std::size_t count, int rate) {
+  if (!encoder_ || stop_pending_ || rate <= 0) return;
+  Encoder& e = *encoder_;
+  // The chunk's last sample was captured about now; every sample before it a 48000th of a
+  // second earlier than the next.
+  const double now = clock_();
+  try {
+    e.resampler.process(samples, count, rate, e.pcm);
+  } catch (const std::exception&) {
+    return;  // a rate the resampler cannot take: nothing until it changes
+  }
+  encoding_ = true;
+  std::size_t pos = 0;
+  while (e.pcm.size() - pos >= kFrameSamples && !stop_pending_) {
+    const double captured = now - static_cast<double>(e.pcm.size() - pos) * 1000.0 / kLiveRate;
+    std::array<unsigned char, 1500> packet;
+    const opus_int32 n =
+        opus_encode(e.opus, e.pcm.data() + pos, static_cast<int>(kFrameSamples), packet.data(), static_cast<opus_int32>(packet.size()));
+    pos += kFrameSamples;
+    if (n < 0) continue;
+    e.frame.assign(kLiveHeaderBytes, 0);
+    e.frame[0] = kLiveAudioTag;
+    const std::uint32_t number = e.number++;
+    for (int i = 0; i < 4; ++i) e.frame[1 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(number >> (8 * i));
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &captured, sizeof bits);
+    for (int i = 0; i < 8; ++i) e.frame[5 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(bits >> (8 * i));
+    e.frame.insert(e.frame.end(), packet.begin(), packet.begin() + n);
+    ++frames_;
+    // By id: a sink may unsubscribe itself or another while it runs.
+    const int last = next_id_;
+    for (std::size_t i = 0; i < sinks_.size(); ++i) {
+      const int id = sinks_[i].first;
+      if (id > last) break;
+      const Sink sink = sinks_[i].second;
+      sink(std::span<const std::uint8_t>(e.frame));
+      if (i < sinks_.size() && sinks_[i].first != id) --i;
+    }
+  }
+  encoding_ = false;
+  if (stop_pending_) {
+    stop();
+    return;
+  }
+  e.pcm.erase(e.pcm.begin(), e.pcm.begin() + static_cast<std::ptrdiff_t>(pos));
+}
+
+}  // namespace quillon::audio

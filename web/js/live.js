@@ -1,0 +1,80 @@
+// The listeners' page: the radios' displays, their levels and Listen, for the channels this
+// browser may hear, and nothing that drives the server. The status socket (/live/status) brings
+// the displays and levels; the access code, when the site asks for one, goes to /live/session,
+// which answers with an HttpOnly cookie.
+import { el, setText } from './dom.js';
+import { displayBlock } from './display.js';
+import { levelMeter, listenControl } from './audio.js';
+
+const $ = (id) => document.getElementById(id);
+const channelsNode = $('channels');
+const pageState = $('page-state');
+
+async function session(method, body) {
+  const r = await fetch('/live/session', {
+    method, credentials: 'same-origin', cache: 'no-store',
+    headers: body ? { 'Content-Type': 'application/json' } : undefined,
+    body: body ? JSON.stringify(body) : undefined,
+  });
+  const j = await r.json().catch(() => ({}));
+  return { status: r.status, ...j };
+}
+
+let socket = null;
+let retry = 1000;
+
+function build(channels) {
+  const watchers = new Map();
+  const model = { watch: (id, fn) => watchers.set(id, fn) };
+  const meters = new Map();
+  channelsNode.replaceChildren(...channels.map((n) => {
+    const meter = levelMeter(n);
+    meters.set(n, meter);
+    return el('article', { class: 'strip-card', dataset: { channel: String(n) }, 'aria-label': `Channel ${n}` },
+      el('div', { class: 'strip-top' }, el('strong', {}, `Channel ${n}`)),
+      displayBlock(model, `display-${n}`, `Display, channel ${n}`),
+      el('div', { class: 'strip-audio' }, meter.node, listenControl(n)));
+  }));
+  return { watchers, meters };
+}
+
+function connect(view) {
+  socket = new WebSocket(`${location.protocol === 'https:' ? 'wss' : 'ws'}://${location.host}/live/status`);
+  socket.onmessage = (e) => {
+    let m;
+    try { m = JSON.parse(e.data); } catch { return; }
+    if (m.type === 'display') view.watchers.get(`display-${m.channel}`)?.({ text: String(m.text ?? '') });
+    else if (m.type === 'levels' && Array.isArray(m.channels)) for (const c of m.channels) view.meters.get(c?.channel)?.show(c);
+    else if (m.type === 'refused') setText(pageState, String(m.message ?? 'refused'));
+    else if (m.type === 'hello') { retry = 1000; setText(pageState, ''); }
+  };
+  socket.onclose = () => {
+    for (const meter of view.meters.values()) meter.show(null);
+    setText(pageState, 'Connection lost; trying again…');
+    setTimeout(() => connect(view), retry);
+    retry = Math.min(retry * 2, 30000);
+  };
+}
+
+async function start() {
+  const s = await session('GET');
+  const form = $('code-form');
+  if (!s.signed_in) {
+    form.hidden = false;
+    setText(pageState, s.message ?? '');
+    form.addEventListener('submit', async (e) => {
+      e.preventDefault();
+      const r = await session('POST', { code: $('code').value });
+      if (r.status !== 200) {
+        setText($('code-state'), r.error ?? `refused (${r.status})`);
+        return;
+      }
+      location.reload();
+    }, { once: false });
+    return;
+  }
+  setText($('who'), s.codes ? `Access: ${s.label}` : '');
+  connect(build(s.channels));
+}
+
+start().catch((e) => setText(pageState, e.message));
