@@ -249,12 +249,14 @@ int main(int argc, char** argv) {
     console->on_event_streams([&](std::size_t open) {
       console_watching = open > 0;
       meters.watch(console_watching || listeners_watching);
+      if (open > 0 && live) console->publish(live->listeners_json());  // a page that just opened learns who listens
     });
   live = std::make_unique<quillon::LiveListeners>(loop, srv.form, config.listen, std::array{&codec[0], &codec[1], &codec[2], &codec[3]},
                                                   console.get(), listen.public_server(), [&](bool on) {
                                                     listeners_watching = on;
                                                     meters.watch(console_watching || listeners_watching);
                                                   });
+  if (console) live->on_listeners([&console](std::string text) { console->publish(std::move(text)); });
 
   quillon::ServiceNotifier notifier(loop);
   quillon::MetricSources metric_sources;

@@ -4,6 +4,8 @@
 
 #include <boost/asio/detached.hpp>
 
+#include <algorithm>
+
 namespace quillon {
 
 namespace asio = boost::asio;

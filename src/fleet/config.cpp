@@ -236,7 +236,7 @@ void read_codes(Listen& l, const KeyContext& c) {
           code.channels[static_cast<std::size_t>(*n - 1)] = true;
         }
       } else if (name == "expires") {
-        toml::date d;
+        toml::date d{};
         toml::time tm{};
         int offset_minutes = 0;
         if (const auto dt = node.value<toml::date_time>()) {

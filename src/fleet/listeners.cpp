@@ -172,10 +172,12 @@ ConsoleStream LiveListeners::open_audio(const ConsoleRequest& req) {
     const int listener = ++next_listener_;
     listening_[listener] = Listener{label, address, channel, ms_since_epoch(loop_.wall_now()), code};
     const int id = frames->subscribe([push](std::span<const std::uint8_t> frame) { push(frame); });
+    listeners_changed();
     return [this, frames, id, listener, alive] {
       if (alive.expired()) return;
       listening_.erase(listener);
       if (id) frames->unsubscribe(id);
+      listeners_changed();
     };
   };
   return answer;
@@ -348,6 +350,13 @@ std::vector<LiveListeners::Listener> LiveListeners::listeners() const {
   std::vector<Listener> out;
   for (const auto& [id, l] : listening_) out.push_back(l);
   return out;
+}
+
+std::string LiveListeners::listeners_json() const {
+  json list = json::array();
+  for (const auto& [id, l] : listening_)
+    list.push_back({{"label", l.label}, {"address", l.address}, {"channel", l.channel}, {"since", l.since_ms}});
+  return json{{"type", "listeners"}, {"listeners", list}}.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 int LiveListeners::listening(int channel) const {

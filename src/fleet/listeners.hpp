@@ -57,6 +57,10 @@ class LiveListeners {
     int code = -1;        // the code's index, -1 for the operator or an open page
   };
   std::vector<Listener> listeners() const;
+  // {"type":"listeners","listeners":[{"label":..,"address":..,"channel":..,"since":ms},...]}, for
+  // the console's Audio page; `publish` gets it whenever the listeners change.
+  std::string listeners_json() const;
+  void on_listeners(std::function<void(std::string)> publish) { publish_ = std::move(publish); }
   int listening(int channel) const;
   bool encoder_running(int channel) const { return frames_[static_cast<std::size_t>(channel - 1)]->running(); }
 
@@ -82,6 +86,10 @@ class LiveListeners {
   config::Listen cfg_;
   std::array<audio::GsmCodec*, 4> codecs_;
   std::function<void(bool)> want_levels_;
+  std::function<void(std::string)> publish_;
+  void listeners_changed() {
+    if (publish_) publish_(listeners_json());
+  }
   std::array<std::unique_ptr<audio::LiveFrames>, 4> frames_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 

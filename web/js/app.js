@@ -9,9 +9,11 @@ import { displayBlock, displayLine } from './display.js';
 import { tabStrip } from './tabs.js';
 import { MessageBoxes, confirmBox, dialog } from './dialogs.js';
 import { LevelMeters, listenControl } from './audio.js';
+import { listenersSection } from './listeners_view.js';
 
 const model = new Model();
 const meters = new LevelMeters();
+const liveListeners = listenersSection('Live listeners');
 const ctx = { model, placed: new Set(), missing: new Set(), act };
 const $ = (id) => document.getElementById(id);
 
@@ -193,6 +195,7 @@ function frameOrPanel(sec) {
 function buildSection(sec) {
   if (sec.kind === 'radio') return radioSection(CHANNELS[sec.channel - 1]);
   if (sec.kind === 'audioChains') return audioChains(sec);
+  if (sec.kind === 'listeners') return liveListeners.node;
   const box = frameOrPanel(sec);
   box.classList.add('card');
   for (const row of sec.rows ?? []) {
@@ -629,6 +632,8 @@ async function connect() {
       boxes.gone(m.message);
     } else if (m.type === 'levels') {
       meters.update(m.channels);
+    } else if (m.type === 'listeners') {
+      liveListeners.update(m.listeners);
     } else if (m.type === 'stopped') {
       stopping = true;  // the stream closes next: the server is shutting down
     }

@@ -121,6 +121,7 @@ export const PAGES = [
     { frame: 'Frame13', rows: [{ buttons: ['Command9'] }] },
     { kind: 'audioChains', title: 'Audio components' },
     { title: 'Icecast', rows: perChannel((c) => ({ label: `Channel ${c.n}:`, control: `lblIcecast(${c.n - 1})` })) },
+    { kind: 'listeners' },
   ] },
 ];
 

@@ -85,6 +85,9 @@ story('channel_audio', async () => {
   assert.equal(playing.decodeErrors, '0');
   assert.match(await page.textContent(`${card(1)} .listen-delay`), /^\d+\.\d\d s behind$/);
   assert.equal(await listeners(), 1);
+  // The Audio page lists who listens through the live path.
+  await eventually(async () => (await page.$$eval('#live-listeners tbody td', (t) => t.map((x) => x.textContent))).slice(0, 3).join() === 'operator,127.0.0.1,1',
+    'the Audio page listing the listener');
   await screenshot(page, 'channel-audio');
   log(`${playing.frames} frames heard`);
 
@@ -95,6 +98,7 @@ story('channel_audio', async () => {
   assert.equal(stopped.paused, true);
   assert.equal(stopped.src, null);
   await eventually(async () => (await listeners()) === 0, 'the server to lose its listener');
+  await eventually(async () => (await page.locator('#live-listeners tbody tr').count()) === 0, 'the Audio page to drop the listener');
   log('stopped');
 
   // Channel 4 has no audio to play: the error shows as text and the button is ready again.
