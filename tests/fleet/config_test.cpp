@@ -110,6 +110,49 @@ mp3_rate = 44100
   fs::remove_all(dir);
 }
 
+TEST(Config, ListenersAccessCodesWithChannelsExpiryAndLimits) {
+  const auto dir = test::fresh_temp_dir("config-codes");
+  const auto l = config::parse(R"([listen]
+max_live_listeners = 20
+codes = [
+  { label = "Club", code = "club-code-789" },
+  { label = "Crew", code = "crew-code-123", channels = [2, 4], max_listeners = 3, expires = 2027-01-31T18:00:00+01:00 },
+  { code = "day-pass-42", expires = 2027-01-31 },
+]
+)",
+                               dir / "c.toml")
+                     .listen;
+  EXPECT_EQ(l.max_live_listeners, 20);
+  ASSERT_EQ(l.codes.size(), 3u);
+  EXPECT_EQ(l.codes[0].label, "Club");
+  EXPECT_EQ(l.codes[0].channels, (std::array<bool, 4>{true, true, true, true})) << "every channel unless limited";
+  EXPECT_FALSE(l.codes[0].expires);
+  EXPECT_EQ(l.codes[1].channels, (std::array<bool, 4>{false, true, false, true}));
+  EXPECT_EQ(l.codes[1].max_listeners, 3);
+  EXPECT_EQ(l.codes[1].expires, 1801414800) << "17:00 UTC";
+  EXPECT_EQ(l.codes[2].label, "code 3");
+  EXPECT_EQ(l.codes[2].expires, 1801353600) << "midnight UTC";
+  EXPECT_TRUE(config::parse("", dir / "e.toml").listen.codes.empty()) << "no codes: the page is open";
+
+  const std::vector<std::pair<std::string, std::string>> bad = {
+      {"[listen]\ncodes = [{ code = \"short\" }]\n", "listen.codes[0]: needs a code of at least 6 characters"},
+      {"[listen]\ncodes = [{ code = \"abcdefg\" }, { code = \"abcdefg\" }]\n", "listen.codes[1]: the same code is given twice"},
+      {"[listen]\ncodes = [{ code = \"abcdefg\", channels = [5] }]\n", "listen.codes[0].channels: expected channels from 1 to 4"},
+      {"[listen]\ncodes = [{ code = \"abcdefg\", expires = \"soon\" }]\n", "listen.codes[0].expires: expected a date"},
+      {"[listen]\ncodes = [{ code = \"abcdefg\", colour = 1 }]\n", "listen.codes[0].colour: unknown key"},
+      {"[listen]\ntls_cert = \"c.pem\"\n", "listen.tls_key: TLS needs both tls_cert and tls_key"},
+  };
+  for (const auto& [text, where] : bad) {
+    try {
+      config::parse(text, dir / "b.toml");
+      ADD_FAILURE() << "accepted: " << text;
+    } catch (const config::ConfigError& e) {
+      EXPECT_NE(std::string(e.what()).find(where), std::string::npos) << e.what() << "\nwanted: " << where;
+    }
+  }
+  fs::remove_all(dir);
+}
+
 TEST(Config, IcecastSectionsPerChannelWithPasswordFromAPrivateFile) {
   const auto dir = test::fresh_temp_dir("config-icecast");
   std::ofstream(dir / "ice.secret") << "s0urce pw\nsecond line\n";
