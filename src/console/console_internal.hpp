@@ -177,7 +177,7 @@ struct ConsoleServer::Impl : std::enable_shared_from_this<Impl> {
     std::function<ConsoleStream(const ConsoleRequest&)> open;
   };
   std::vector<SocketRoute> socket_routes;
-  std::map<std::string, std::function<ConsoleAnswer(const ConsoleRequest&)>, std::less<>> open_routes;
+  std::map<std::string, std::function<RouteAnswer(const ConsoleRequest&)>, std::less<>> open_routes;
   std::map<std::string, std::string, std::less<>> pages;
   std::size_t live_sockets = 0;
   const SocketRoute* socket_route(std::string_view path) const;

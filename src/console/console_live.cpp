@@ -17,7 +17,7 @@ void ConsoleServer::add_socket_route(std::string prefix, std::function<ConsoleSt
   impl_->socket_routes.push_back({std::move(prefix), std::move(open)});
 }
 
-void ConsoleServer::add_open_route(std::string path, std::function<ConsoleAnswer(const ConsoleRequest&)> handler) {
+void ConsoleServer::add_open_route(std::string path, std::function<RouteAnswer(const ConsoleRequest&)> handler) {
   impl_->open_routes[std::move(path)] = std::move(handler);
 }
 
@@ -67,7 +67,7 @@ std::optional<Response> ConsoleServer::Impl::open_answer(const Request& req, con
     if (req.method() != http::verb::get && req.method() != http::verb::head) return error_response(req, http::status::method_not_allowed, "use GET");
     return asset_response(req, "/" + page->second);
   }
-  const ConsoleAnswer answer = route->second(describe(req, address));
+  const RouteAnswer answer = route->second(describe(req, address));
   Response res{static_cast<http::status>(answer.status), req.version() == 10 ? 10u : 11u};
   res.set(http::field::server, "quillon");
   res.set(http::field::content_type, answer.content_type);

@@ -50,7 +50,7 @@ struct ConsoleResponse {
 };
 
 // The answer of an open route: a response with headers of its own (a cookie).
-struct ConsoleAnswer {
+struct RouteAnswer {
   int status = 200;
   std::string content_type;
   std::string body;
@@ -142,7 +142,7 @@ class ConsoleServer {
   void add_socket_route(std::string prefix, std::function<ConsoleStream(const ConsoleRequest&)> open);
   // Any method at `path`, outside the API's token rules (Host and Origin rules only), also on a
   // public listening port.
-  void add_open_route(std::string path, std::function<ConsoleAnswer(const ConsoleRequest&)> handler);
+  void add_open_route(std::string path, std::function<RouteAnswer(const ConsoleRequest&)> handler);
   // The embedded page file `file` ("live.html") served at `path` ("/live"), also on a public
   // listening port.
   void add_page(std::string path, std::string file);
