@@ -34,6 +34,7 @@ struct LiveFrames::Encoder {
   Resampler resampler;
   std::vector<std::int16_t> pcm;  // 48 kHz samples not yet in a frame
   std::uint32_t number = 0;
+  double end_ms = 0;  // capture time of the end of the last chunk
   std::vector<std::uint8_t> frame;
 };
 
@@ -80,9 +81,17 @@ void LiveFrames::stop() {
 void LiveFrames::pcm(const std::int16_t* samples, std::size_t count, int rate) {
   if (!encoder_ || stop_pending_ || rate <= 0) return;
   Encoder& e = *encoder_;
-  // The chunk's last sample was captured about now; every sample before it a 48000th of a
-  // second earlier than the next.
+  // The chunk follows the one before it without a gap, and it cannot end after now: chunks that
+  // waited in the capture queue and are taken together are not all stamped with the same moment.
+  // Pulled gently towards the clock (the sound card's clock drifts from this one), and set to
+  // it after a gap (a restarted capture).
   const double now = clock_();
+  double end = e.end_ms > 0 ? e.end_ms + static_cast<double>(count) * 1000.0 / rate : now;
+  if (end > now || now - end > 2000.0)
+    end = now;
+  else
+    end += (now - end) * 0.001;
+  e.end_ms = end;
   try {
     e.resampler.process(samples, count, rate, e.pcm);
   } catch (const std::exception&) {
@@ -91,7 +100,7 @@ void LiveFrames::pcm(const std::int16_t* samples, std::size_t count, int rate) {
   encoding_ = true;
   std::size_t pos = 0;
   while (e.pcm.size() - pos >= kFrameSamples && !stop_pending_) {
-    const double captured = now - static_cast<double>(e.pcm.size() - pos) * 1000.0 / kLiveRate;
+    const double captured = end - static_cast<double>(e.pcm.size() - pos) * 1000.0 / kLiveRate;
     std::array<unsigned char, 1500> packet;
     const opus_int32 n =
         opus_encode(e.opus, e.pcm.data() + pos, static_cast<int>(kFrameSamples), packet.data(), static_cast<opus_int32>(packet.size()));

@@ -46,12 +46,13 @@ struct Rig {
                      24};
   std::size_t phase = 0;
 
-  // 40 ms chunks of a 1 kHz tone at 44100 Hz, the clock moving with them.
-  void feed(int chunks) {
+  // 40 ms chunks of a 1 kHz tone at 44100 Hz, the clock moving with them (or not: chunks that
+  // waited in the capture queue and are taken at once).
+  void feed(int chunks, bool clock_moves = true) {
     std::vector<std::int16_t> buf(1764);
     for (int c = 0; c < chunks; ++c) {
       for (auto& s : buf) s = static_cast<std::int16_t>(std::lround(8000.0 * std::sin(2 * M_PI * 1000.0 * double(phase++) / 44100)));
-      clock_ms += 40;
+      if (clock_moves) clock_ms += 40;
       for (auto& [id, tap] : std::map(taps)) tap(buf.data(), buf.size(), 44100);
     }
   }
@@ -108,6 +109,21 @@ TEST(LiveFrames, SharedEncoderFramesDecodeToTheToneWithCaptureTimes) {
   rig.frames.unsubscribe(idb);
   EXPECT_FALSE(rig.frames.running());
   EXPECT_TRUE(rig.taps.empty()) << "nobody listens: the codec's PCM is no longer tapped";
+}
+
+TEST(LiveFrames, ChunksTakenTogetherKeepTheirSpacingAndNoneIsStampedInTheFuture) {
+  Rig rig;
+  std::vector<Frame> got;
+  rig.frames.subscribe([&](std::span<const std::uint8_t> f) { got.push_back(parse(f)); });
+  rig.feed(10);
+  rig.clock_ms += 400;  // the capture stalls, then hands over what it held all at once
+  rig.feed(10, false);
+  ASSERT_GE(got.size(), 35u);
+  for (std::size_t i = 1; i < got.size(); ++i) {
+    EXPECT_GT(got[i].captured - got[i - 1].captured, 19.0) << "frame " << i;
+    EXPECT_LE(got[i].captured - got[i - 1].captured, 21.0) << "frame " << i;
+    EXPECT_LE(got[i].captured + 20.0, rig.clock_ms + 0.01);
+  }
 }
 
 TEST(LiveFrames, ASinkThatLeavesInsideItsFrameStopsTheEncoderSafely) {

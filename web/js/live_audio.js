@@ -30,6 +30,9 @@ export function playLive(n, on) {
   let stopped = false;
   let ctx = null, node = null, gain = null, decoder = null, ws = null;
   let decodeErrors = 0;
+  // Capture times of the frames in the decoder, in order: a decoder may number its output by
+  // its own count of samples rather than by the timestamps it was given.
+  const pending = [];
   const fail = (why) => {
     if (stopped) return;
     stop();
@@ -61,7 +64,7 @@ export function playLive(n, on) {
       output: (data) => {
         const samples = new Float32Array(data.numberOfFrames);
         data.copyTo(samples, { planeIndex: 0, format: 'f32-planar' });
-        const captured = data.timestamp / 1000;
+        const captured = pending.shift() ?? data.timestamp / 1000;
         data.close();
         node.port.postMessage({ samples, captured }, [samples.buffer]);
       },
@@ -89,6 +92,8 @@ export function playLive(n, on) {
       if (decoder.state !== 'configured') return;
       // A decoder far behind (a stalled tab): skip rather than queue ever more.
       if (decoder.decodeQueueSize > 25) return;
+      if (pending.length > 50) pending.length = 0;  // out of step with the decoder: start again
+      pending.push(captured);
       decoder.decode(new EncodedAudioChunk({ type: 'key', timestamp: Math.round(captured * 1000), data: new Uint8Array(buf, HEADER) }));
     };
     ws.onclose = () => { if (!stopped) fail('the connection closed'); };
