@@ -134,7 +134,7 @@ export function listenControl(n) {
   });
   const state = el('span', { class: 'listen-state', role: 'status', 'aria-label': `Listening, channel ${n}` }, 'Stopped');
   // How far behind the radio the live path plays, and why it is not used where it is not.
-  const delay = el('span', { class: 'listen-delay mono', 'aria-label': `Delay behind the radio, channel ${n}` });
+  const delay = el('span', { class: 'listen-delay mono' });
   const note = el('span', { class: 'listen-note' });
   let wanted = false;
   let stopFeed = null;
