@@ -249,7 +249,8 @@ int main(int argc, char** argv) {
     console->on_event_streams([&](std::size_t open) {
       console_watching = open > 0;
       meters.watch(console_watching || listeners_watching);
-      if (open > 0 && live) console->publish(live->listeners_json());  // a page that just opened learns who listens
+      // A page that just opened learns who listens (it starts from nobody).
+      if (open > 0 && live && !live->listeners().empty()) console->publish(live->listeners_json());
     });
   live = std::make_unique<quillon::LiveListeners>(loop, srv.form, config.listen, std::array{&codec[0], &codec[1], &codec[2], &codec[3]},
                                                   console.get(), listen.public_server(), [&](bool on) {
