@@ -169,9 +169,14 @@ export async function startAudio(rig) {
 }
 
 // The real server on a private console port; with `token`, the console requires it; `env` adds
-// to its environment.
-export async function startServer(rig, { token, port = 0, env } = {}) {
+// to its environment; `config` is the text of its TOML configuration.
+export async function startServer(rig, { token, port = 0, env, config } = {}) {
   const args = [BIN, '--data-dir', rig.data, '--console', `127.0.0.1:${port}`];
+  if (config) {
+    const file = path.join(rig.dir, 'quillon.toml');
+    fs.writeFileSync(file, config);
+    args.push('--config', file);
+  }
   if (token) {
     const file = path.join(rig.dir, 'console.token');
     fs.writeFileSync(file, token + '\n', { mode: 0o600 });

@@ -1,0 +1,117 @@
+// A listener who missed the radio catches up on the Calls page: the simulated radios stop on
+// active channels and the server records each transmission. The page lists the calls newest
+// first as the server does, plays one (the audio element's time advances), a text filter
+// narrows the list (and lands in the address), live mode plays a newly stored call by itself,
+// and a #call= link opens that call and plays it.
+import assert from 'node:assert/strict';
+import { story, makeRig, startRadios, startAudio, startServer, launchBrowser, openPage, whenLive, eventually, screenshot, log } from '../lib/harness.mjs';
+
+const CONFIG = `[calls]
+hang_ms = 1000
+min_ms = 500
+`;
+
+story('calls', async () => {
+  const rig = makeRig();
+  await startRadios(rig);
+  const env = await startAudio(rig);
+  const srv = await startServer(rig, { env, config: CONFIG });
+  const api = async (query = '') => {
+    const r = await fetch(`${srv.origin}/api/calls${query}`);
+    assert.equal(r.status, 200, `GET /api/calls${query} answered ${r.status}`);
+    return r.json();
+  };
+
+  // Calls of at least two different tags, so that a text filter has something to leave out.
+  const tagsOf = (calls) => new Set(calls.flatMap((c) => c.tags));
+  const first = await eventually(async () => {
+    const { calls } = await api();
+    return calls.length >= 3 && tagsOf(calls).size >= 2 && calls;
+  }, 'three recorded calls of two tags', 150000);
+  log(`${first.length} calls recorded, tags ${[...tagsOf(first)].join(', ')}`);
+
+  const browser = await launchBrowser();
+  const page = await openPage(browser, `${srv.origin}/#calls`);
+  await whenLive(page);
+  const rows = () => page.$$eval('.calls-list > li', (lis) => lis.map((li) => ({
+    id: li.dataset.id, channel: li.dataset.channel, text: li.textContent,
+    tags: [...li.querySelectorAll('.call-tag')].map((t) => t.textContent),
+  })));
+  const listed = await eventually(async () => {
+    const r = await rows();
+    return r.length >= first.length && r;
+  }, 'the calls on the page');
+  // Newest first, exactly the server's order; each row shows its channel and frequency.
+  const now = await api(`?limit=${listed.length}`);
+  assert.deepEqual(listed.map((r) => r.id), now.calls.map((c) => String(c.id)));
+  const mhz = (hz) => `${(hz / 1e6).toFixed(4)} MHz`;
+  listed.forEach((r, i) => {
+    assert.equal(r.channel, String(now.calls[i].channel));
+    assert.ok(r.text.includes(mhz(now.calls[i].frequency_hz)), `row ${r.text} shows ${mhz(now.calls[i].frequency_hz)}`);
+  });
+  await screenshot(page, 'calls');
+
+  // Plays a call: a click on its row, and its audio runs.
+  const audio = () => page.$eval('.calls-audio', (a) => ({ time: a.currentTime, paused: a.paused, error: a.error?.code ?? null, src: a.getAttribute('src') }));
+  const target = listed[1];
+  await page.click(`.calls-list > li[data-id="${target.id}"] .call-row`);
+  const heard = await eventually(async () => {
+    const a = await audio();
+    return a.time > 0.5 && a;
+  }, 'the call to play');
+  assert.equal(heard.error, null);
+  assert.equal(heard.src, `/api/calls/${target.id}/audio`);
+  assert.equal(await page.getAttribute('.calls-list > li[aria-current="true"]', 'data-id'), target.id);
+  log(`call ${target.id} played ${heard.time.toFixed(1)} s`);
+
+  // A text filter: only calls with that tag remain, and the view is in the address.
+  const counts = new Map();
+  for (const c of now.calls) for (const t of c.tags) counts.set(t, (counts.get(t) ?? 0) + 1);
+  const [tag] = [...counts.entries()].filter(([, n]) => n < now.calls.length).sort((a, b) => b[1] - a[1])[0];
+  await page.fill('#calls-q', tag);
+  const narrowed = await eventually(async () => {
+    const r = await rows();
+    return r.length > 0 && r.length < listed.length && r.every((x) => x.tags.includes(tag)) && r;
+  }, `the list narrowed to "${tag}"`);
+  const hash = await page.evaluate(() => location.hash);
+  assert.equal(new URLSearchParams(hash.slice(hash.indexOf('?') + 1)).get('q'), tag);
+  log(`"${tag}" leaves ${narrowed.length} of ${listed.length} calls`);
+  await page.fill('#calls-q', '');
+  await eventually(async () => (await rows()).length >= listed.length, 'the whole list back');
+
+  // Live mode from the keyboard: pause the player (space), l turns live on; the next call
+  // the server stores plays by itself.
+  await page.evaluate(() => document.activeElement?.blur());
+  await page.keyboard.press('Space');
+  await eventually(async () => (await audio()).paused, 'the player paused');
+  await page.keyboard.press('l');
+  assert.equal(await page.getAttribute('.calls-live-btn', 'aria-pressed'), 'true');
+  const known = new Set((await rows()).map((r) => r.id));
+  const fresh = await eventually(async () => {
+    const id = await page.$eval('.calls-list > li', (li) => li.dataset.id);
+    return !known.has(id) && id;
+  }, 'a new call on the list', 90000);
+  const live = await eventually(async () => {
+    const a = await audio();
+    return a.src === `/api/calls/${fresh}/audio` && a.time > 0.3 && !a.paused && a;
+  }, `live mode to play call ${fresh}`);
+  assert.equal(live.error, null);
+  log(`live mode played the new call ${fresh}`);
+
+  // A link to one call opens it and plays it, with its details.
+  const linked = now.calls.at(-1);
+  const other = await openPage(browser, `${srv.origin}/#call=${linked.id}`);
+  await whenLive(other);
+  await eventually(() => other.$eval('#page-calls', (p) => !p.hidden && p.dataset.current), 'the Calls page with the linked call');
+  assert.equal(await other.$eval('#page-calls', (p) => p.dataset.current), String(linked.id));
+  await eventually(async () => (await other.textContent('.calls-now-title')).startsWith(`Channel ${linked.channel} `), 'the call\'s details');
+  const played = await eventually(async () => {
+    const a = await other.$eval('.calls-audio', (x) => ({ time: x.currentTime, src: x.getAttribute('src') }));
+    return a.time > 0.3 && a;
+  }, 'the linked call to play');
+  assert.equal(played.src, `/api/calls/${linked.id}/audio`);
+  await screenshot(other, 'calls-link');
+
+  assert.deepEqual(page.problems, []);
+  assert.deepEqual(other.problems, []);
+});
