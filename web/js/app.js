@@ -505,7 +505,7 @@ function build() {
   setText(mainTabs.buttons[callsTab], 'Calls');
   mainTabs.buttons[callsTab].id = 'calls-tab';
   diag = diagnostics();
-  $('main').replaceChildren(mainTabs.list, ...pages, diag.page, data.node);
+  $('main').replaceChildren(mainTabs.list, ...pages, calls.node, diag.page, data.node);
   placeOthers(diag.others, model.order);
   if (!diag.others.childElementCount) diag.others.append(el('p', { class: 'muted' }, 'Every control of the window has its place on the pages.'));
   if (ctx.missing.size) console.info('controls the server does not have:', [...ctx.missing].join(' '));

@@ -591,6 +591,24 @@ export class CallsPage {
     const call = this.find(id) ?? { id, channel: 0, start: '', duration_ms: 0, frequency_hz: 0, modulation: '', tags: [], display: [], audio: `/api/calls/${encodeURIComponent(id)}/audio`, levels: null, partial: true };
     this.pendingOpen = call.partial ? id : null;
     this.load(call, play);
+    if (call.partial) this.details(id);
+  }
+
+  // The details of one call: the page of one call just below the next id (the list's cursor
+  // is a call id), kept only when it is that call.
+  async details(id) {
+    if (!/^\d{1,18}$/.test(id)) return;
+    try {
+      const r = await fetch(`/api/calls?limit=1&before=${BigInt(id) + 1n}`, { credentials: 'same-origin', cache: 'no-store' });
+      if (!r.ok) return;
+      const c = cleanCall((await r.json())?.calls?.[0]);
+      if (c?.id !== id || this.current?.id !== id || !this.current.partial) return;
+      this.current = c;
+      this.pendingOpen = null;
+      this.showCurrent();
+    } catch {
+      // The audio plays without its details.
+    }
   }
 
   openPending() {
