@@ -107,7 +107,7 @@ function cleanCall(c) {
     tags: strings(c.tags),
     display: strings(c.display),
     signal_max: c.signal_max ?? null,
-    audio: typeof c.audio === 'string' && c.audio.startsWith('/') ? c.audio : `/api/calls/${encodeURIComponent(String(c.id))}/audio`,
+    audio: typeof c.audio === 'string' && /^\/(?!\/)/.test(c.audio) ? c.audio : `/api/calls/${encodeURIComponent(String(c.id))}/audio`,
     levels: Array.isArray(c.levels) ? c.levels.map(Number).filter(Number.isFinite) : null,
   };
 }
@@ -149,6 +149,11 @@ class Loudness {
     this.pump();
   }
 
+  // Rows leaving the list: their pictures are no longer wanted.
+  forget(node) {
+    for (const c of node.querySelectorAll('canvas')) this.observer?.unobserve(c);
+  }
+
   keep(id, levels) {
     this.cache.set(id, levels);
     if (this.cache.size > MAX_LEVELS) this.cache.delete(this.cache.keys().next().value);
@@ -158,6 +163,7 @@ class Loudness {
     while (this.busy < 2 && this.waiting.size) {
       const [id, job] = this.waiting.entries().next().value;
       this.waiting.delete(id);
+      if (!job.canvases.some((c) => c.isConnected)) continue;  // its row went meanwhile
       this.busy += 1;
       loudnessOf(job.call.audio)
         .catch(() => null)
@@ -216,12 +222,12 @@ function draw(canvas, levels) {
   g.clearRect(0, 0, width, height);
   const style = getComputedStyle(canvas);
   if (!levels) {
-    g.fillStyle = style.getPropertyValue('--line') || '#999';
+    g.fillStyle = style.getPropertyValue('--line').trim() || '#999';
     g.fillRect(0, height / 2, width, 1);
     canvas.dataset.state = 'none';
     return;
   }
-  g.fillStyle = style.getPropertyValue('--accent') || '#0b6e4f';
+  g.fillStyle = style.getPropertyValue('--accent').trim() || '#0b6e4f';
   const w = width / levels.length;
   levels.forEach((v, i) => {
     const h = Math.max(1, Math.round(v * height));
@@ -313,7 +319,7 @@ export class CallsPage {
     this.prevBtn = btn('calls-prev', 'Previous call (newer, k)', '◀ Prev', () => this.step(-1));
     this.nextBtn = btn('calls-next', 'Next call (older, j)', 'Next ▶', () => this.step(1));
     this.speed = el('select', { class: 'calls-speed', 'aria-label': 'Speed' }, SPEEDS.map((s) => el('option', { value: String(s) }, `${s}×`)));
-    this.speed.addEventListener('change', () => { this.audio.playbackRate = Number(this.speed.value); });
+    this.speed.addEventListener('change', () => this.setSpeed());
     this.download = el('a', { class: 'btn calls-download', download: '', href: '#', 'aria-disabled': 'true' }, 'Download');
     this.link = el('a', { class: 'calls-link', href: '#calls' }, 'Link to this call');
     this.nowTitle = el('div', { class: 'calls-now-title' }, 'No call selected');
@@ -461,6 +467,7 @@ export class CallsPage {
     this.loaded = true;
     this.loading = true;
     this.calls = [];
+    for (const li of this.rows.values()) this.loudness.forget(li);
     this.rows.clear();
     clear(this.list);
     this.next = null;
@@ -533,7 +540,11 @@ export class CallsPage {
     }
     while (this.calls.length > MAX_ROWS) {
       const gone = this.calls.pop();
-      this.rows.get(gone.id)?.remove();
+      const li = this.rows.get(gone.id);
+      if (li) {
+        this.loudness.forget(li);
+        li.remove();
+      }
       this.rows.delete(gone.id);
     }
   }
@@ -626,10 +637,17 @@ export class CallsPage {
     this.current = call;
     this.free = false;
     this.audio.src = call.audio;
-    this.audio.playbackRate = Number(this.speed.value);
+    this.setSpeed();
     this.status('');
     this.showCurrent();
     if (play) this.play();
+  }
+
+  // A new source starts at the default rate: both are set.
+  setSpeed() {
+    const rate = Number(this.speed.value) || 1;
+    this.audio.defaultPlaybackRate = rate;
+    this.audio.playbackRate = rate;
   }
 
   play() {
@@ -709,6 +727,7 @@ export class CallsPage {
         c.signal_max !== null && c.signal_max !== undefined ? `signal ${c.signal_max}` : null].filter(Boolean).join('  ·  '));
     }
     this.nowDisplay.replaceChildren(...c.display.map((line) => el('div', { class: 'calls-lcd-line' }, line)));
+    this.loudness.forget(this.nowLevel);
     this.nowLevel.replaceChildren(this.loudness.canvas(c));
     this.nowLevel.firstChild.classList.add('call-level-big');
     if (!c.partial) this.loudness.want(c, this.nowLevel.firstChild);
@@ -820,6 +839,7 @@ export class CallsPage {
     if (!tag) return;
     this.avoids = this.avoids.filter((a) => a.tag !== tag);
     this.avoids.push({ tag, until: Date.now() + minutes * 60000 });
+    if (this.avoids.length > 50) this.avoids.shift();
     this.saveAvoids();
     this.queue = this.queue.filter((c) => this.wanted(c));
     this.showQueue();
