@@ -4,7 +4,22 @@
 // narrows the list (and lands in the address), live mode plays a newly stored call by itself,
 // and a #call= link opens that call and plays it.
 import assert from 'node:assert/strict';
+import { createRequire } from 'node:module';
+import fs from 'node:fs';
 import { story, makeRig, startRadios, startAudio, startServer, launchBrowser, openPage, whenLive, eventually, screenshot, log } from '../lib/harness.mjs';
+
+const require = createRequire(import.meta.url);
+const axeSource = fs.readFileSync(require.resolve('axe-core/axe.min.js'), 'utf8');
+
+// Serious accessibility faults of the page, and how far it is wider than the screen.
+async function check(page) {
+  await page.evaluate(axeSource);
+  const result = await page.evaluate(() => window.axe.run(document, { resultTypes: ['violations'] }));
+  const faults = result.violations.filter((v) => v.impact === 'serious' || v.impact === 'critical')
+    .map((v) => `${v.id} (${v.impact}): ${v.nodes.slice(0, 3).map((n) => n.target.join(' ')).join(', ')}`);
+  const overflow = await page.evaluate(() => document.documentElement.scrollWidth - document.documentElement.clientWidth);
+  return { faults, overflow };
+}
 
 const CONFIG = `[calls]
 hang_ms = 1000
@@ -120,6 +135,15 @@ story('calls', async () => {
   assert.equal(played.src, `/api/calls/${linked.id}/audio`);
   log(`the link opened call ${linked.id}: ${state}`);
   await screenshot(other, 'calls-link');
+
+  // On a phone: the list, the player and live mode fit the screen and pass the scan.
+  const phone = await openPage(browser, `${srv.origin}/#calls`, { width: 360, height: 780 });
+  await whenLive(phone);
+  await eventually(async () => (await phone.$$('.calls-list > li')).length > 0, 'the calls on a phone');
+  assert.deepEqual(await check(phone), { faults: [], overflow: 0 });
+  assert.deepEqual(await check(page), { faults: [], overflow: 0 });
+  await screenshot(phone, 'calls-360');
+  assert.deepEqual(phone.problems, []);
 
   assert.deepEqual(page.problems, []);
   assert.deepEqual(other.problems, []);
