@@ -106,7 +106,9 @@ function cleanCall(c) {
     modulation: typeof c.modulation === 'string' ? c.modulation : '',
     tags: strings(c.tags),
     display: strings(c.display),
-    signal_max: c.signal_max ?? null,
+    signal_max: Number.isFinite(c.signal_max) ? c.signal_max : null,
+    tone: typeof c.tone === 'string' ? c.tone : '',
+    part: Number(c.part) || 0,
     audio: typeof c.audio === 'string' && /^\/(?!\/)/.test(c.audio) ? c.audio : `/api/calls/${encodeURIComponent(String(c.id))}/audio`,
     levels: Array.isArray(c.levels) ? c.levels.map(Number).filter(Number.isFinite) : null,
   };
@@ -724,7 +726,9 @@ export class CallsPage {
       setText(this.nowTitle, `Channel ${c.channel} · ${callTime(c.start)} · ${durationText(c.duration_ms)}`);
       setText(this.nowMeta, [frequencyText(c.frequency_hz) + (c.modulation ? ` ${c.modulation}` : ''),
         c.tags.length ? c.tags.join(' · ') : null,
-        c.signal_max !== null && c.signal_max !== undefined ? `signal ${c.signal_max}` : null].filter(Boolean).join('  ·  '));
+        c.tone ? `tone ${c.tone}` : null,
+        c.signal_max !== null && c.signal_max !== undefined ? `signal ${c.signal_max}` : null,
+        c.part > 1 ? `part ${c.part}` : null].filter(Boolean).join('  ·  '));
     }
     this.nowDisplay.replaceChildren(...c.display.map((line) => el('div', { class: 'calls-lcd-line' }, line)));
     this.loudness.forget(this.nowLevel);
