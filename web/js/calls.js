@@ -489,6 +489,7 @@ export class CallsPage {
     }
     this.showListState();
     this.openPending();
+    this.fillScreen();
   }
 
   async loadMore() {
@@ -512,6 +513,15 @@ export class CallsPage {
     }
     this.showListState();
     this.openPending();
+    this.fillScreen();
+  }
+
+  // The observer only tells when the end of the list comes into view: a page that did not
+  // fill the screen asks for the next at once.
+  fillScreen() {
+    requestAnimationFrame(() => {
+      if (this.visible && this.next && !this.loading && this.sentinel.getBoundingClientRect().top < innerHeight + 400) this.loadMore();
+    });
   }
 
   // After the event stream came back: calls stored meanwhile go on top.
