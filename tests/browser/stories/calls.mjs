@@ -1,8 +1,9 @@
 // A listener who missed the radio catches up on the Calls page: the simulated radios stop on
-// active channels and the server records each transmission. The page lists the calls newest
-// first as the server does, plays one (the audio element's time advances), a text filter
-// narrows the list (and lands in the address), live mode plays a newly stored call by itself,
-// and a #call= link opens that call and plays it.
+// channels when told to (squelch open, a 440 Hz tone on the audio input) and the server records
+// each transmission. The page lists the calls newest first as the server does, plays one (the
+// audio element's time advances), a text filter narrows the list (and lands in the address),
+// live mode plays a newly stored call by itself and queues calls while paused, playing them in
+// the order they came, and a #call= link opens that call and plays it.
 import assert from 'node:assert/strict';
 import { createRequire } from 'node:module';
 import fs from 'node:fs';
@@ -28,7 +29,8 @@ min_ms = 500
 
 story('calls', async () => {
   const rig = makeRig();
-  await startRadios(rig);
+  const sim = await startRadios(rig);
+  sim.send('all auto off');
   const env = await startAudio(rig);
   const srv = await startServer(rig, { env, config: CONFIG });
   const api = async (query = '') => {
@@ -37,12 +39,16 @@ story('calls', async () => {
     return r.json();
   };
 
-  // Calls of at least two different tags, so that a text filter has something to leave out.
+  // Three transmissions on three radios, each on a channel of its own tags.
+  sim.send('1 open 2500 1');
+  sim.send('2 open 3000 4');
+  sim.send('3 open 3500 5');
   const tagsOf = (calls) => new Set(calls.flatMap((c) => c.tags));
   const first = await eventually(async () => {
     const { calls } = await api();
-    return calls.length >= 3 && tagsOf(calls).size >= 2 && calls;
-  }, 'three recorded calls of two tags', 150000);
+    return calls.length >= 3 && calls;
+  }, 'three recorded calls', 60000);
+  assert.ok(tagsOf(first).size >= 2, `tags ${JSON.stringify(first.map((c) => c.tags))}`);
   log(`${first.length} calls recorded, tags ${[...tagsOf(first)].join(', ')}`);
 
   const browser = await launchBrowser();
@@ -101,17 +107,34 @@ story('calls', async () => {
   await eventually(async () => (await audio()).paused, 'the player paused');
   await page.keyboard.press('l');
   assert.equal(await page.getAttribute('.calls-live-btn', 'aria-pressed'), 'true');
-  const known = new Set((await rows()).map((r) => r.id));
-  const fresh = await eventually(async () => {
-    const id = await page.$eval('.calls-list > li', (li) => li.dataset.id);
-    return !known.has(id) && id;
-  }, 'a new call on the list', 90000);
-  const live = await eventually(async () => {
+  const newCall = async (radio, channel) => {
+    const known = new Set((await rows()).map((r) => r.id));
+    sim.send(`${radio} open 2000 ${channel}`);
+    return eventually(async () => {
+      const id = await page.$eval('.calls-list > li', (li) => li.dataset.id);
+      return !known.has(id) && id;
+    }, `a new call of radio ${radio} on the list`, 30000);
+  };
+  const playsBy = (id) => eventually(async () => {
     const a = await audio();
-    return a.src === `/api/calls/${fresh}/audio` && a.time > 0.3 && !a.paused && a;
-  }, `live mode to play call ${fresh}`);
-  assert.equal(live.error, null);
+    return a.src === `/api/calls/${id}/audio` && a.time > 0.3 && !a.paused && a;
+  }, `live mode to play call ${id}`);
+  const fresh = await newCall(4, 2);
+  assert.equal((await playsBy(fresh)).error, null);
   log(`live mode played the new call ${fresh}`);
+
+  // Paused, live mode queues what comes; it plays the queue in order after Resume.
+  await page.click('.calls-pause');
+  const queued = [await newCall(1, 3), await newCall(2, 2)];
+  assert.equal(await page.textContent('.calls-queue'), 'Queue 2');
+  assert.equal((await audio()).paused, true);
+  await page.click('.calls-pause');
+  await page.click('.calls-skip');
+  await playsBy(queued[0]);
+  assert.equal(await page.textContent('.calls-queue'), 'Queue 1');
+  await playsBy(queued[1]);
+  assert.equal(await page.textContent('.calls-queue'), 'Queue 0');
+  log(`the queue played ${queued.join(', ')} in order`);
 
   // A link to one call opens it with its details and plays it. A page opened afresh may not
   // start sound before a click (the browser's autoplay rule): then it says so, and Play plays.
