@@ -16,6 +16,8 @@
 //   [N|all] show TEXT         the display shows TEXT (16 characters a line) until "normal"
 //   [N|all] unplug | replug   the device disappears (link removed, pty closed) / comes back
 //   [N|all] baud B | model M  change the radio's line speed or model
+//   [N|all] open MS [C]       stop on channel C (1..5) with the squelch open for MS, then scan on
+//   [N|all] auto on|off       stop on channels by itself (on) or only when told to open
 //   [N|all] normal            clear every fault
 //   [N|all] stats             one line per radio on standard output
 //   [N|all] heard             the last commands the radio received, each in brackets
@@ -259,6 +261,9 @@ struct Simulator {
       else if (verb == "garbage") d.queue(d.radio.garbage(static_cast<std::size_t>(number(16))), 0);
       else if (verb == "say") d.queue(rest + "\r", 0);
       else if (verb == "show") f.shown = rest;
+      else if (verb == "open") d.radio.open_for(static_cast<std::size_t>(at + 2 < words.size() ? std::max(1, std::atoi(words[at + 2].c_str())) : 1),
+                                                static_cast<int>(number(3000)), Clock::now());
+      else if (verb == "auto") d.radio.set_auto_stops(arg != "off");
       else if (verb == "unplug") d.unplug();
       else if (verb == "replug") {
         if (!d.plugged()) d.plug();
@@ -305,6 +310,8 @@ struct Simulator {
         next_display = now + std::chrono::milliseconds(display_ms);
       }
       auto wake = next_display;
+      for (auto& d : devices)
+        if (auto end = d->radio.tick(now)) wake = std::min(wake, *end);
       // Bytes leave in pieces of about 2 ms of line time, as a USB serial adapter hands them on.
       for (auto& d : devices)
         if (auto t = d->transmit(); t) wake = std::min(wake, std::max(*t, now + std::chrono::milliseconds(2)));
