@@ -134,6 +134,8 @@ CallStore::CallStore(const fs::path& dir) : dir_(dir) {
             SQLITE_OK)
       fail("prepare");
     reconcile();
+    total_bytes_ = 0;
+    channel_bytes_ = {};
     Stmt sums(db_, "SELECT channel, SUM(bytes) FROM calls GROUP BY channel");
     while (sums && sqlite3_step(sums.get()) == SQLITE_ROW) {
       const int ch = sqlite3_column_int(sums.get(), 0);
@@ -377,7 +379,7 @@ std::string rfc3339_ms(std::int64_t ms) {
   const std::time_t secs = static_cast<std::time_t>(ms >= 0 ? ms / 1000 : (ms - 999) / 1000);
   std::tm tm{};
   ::gmtime_r(&secs, &tm);
-  char buf[40];
+  char buf[96];
   std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
                 tm.tm_min, tm.tm_sec, static_cast<int>(((ms % 1000) + 1000) % 1000));
   return buf;

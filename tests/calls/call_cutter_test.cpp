@@ -199,8 +199,10 @@ TEST(CallCutter, AStuckSquelchIsCutAtTheHardMaximumIntoLinkedParts) {
     EXPECT_EQ(rig.out.calls[static_cast<std::size_t>(i)].start.part, i + 1);
     EXPECT_TRUE(rig.out.calls[static_cast<std::size_t>(i)].end.keep);
   }
-  // Parts one and two are 5 s long each and follow each other without a gap or an overlap.
-  EXPECT_NEAR(rig.out.calls[0].start.start_ms + 5000, rig.out.calls[1].start.start_ms, 20);
+  // Each part follows the one before without a gap or an overlap; the second is 5 s long.
+  for (std::size_t i = 0; i < 2; ++i)
+    EXPECT_NEAR(rig.out.calls[i].start.start_ms + static_cast<std::int64_t>(rig.out.calls[i].samples * 1000 / kRate),
+                rig.out.calls[i + 1].start.start_ms, 25);
   EXPECT_NEAR(static_cast<double>(rig.out.calls[1].samples) / kRate, 5.0, 0.1);
   // The last part: past the soft maximum, the closing ends it at once, without the hang time.
   EXPECT_NEAR(rig.at_ms(rig.out.calls[2].ended_at), 14'500, 10);
@@ -209,8 +211,8 @@ TEST(CallCutter, AStuckSquelchIsCutAtTheHardMaximumIntoLinkedParts) {
 TEST(CallCutter, TheLevelGateCutsWhereTheRadioGivesNoSquelchState) {
   CutSettings s;  // gate "auto"
   CutterRig rig(s);
-  rig.answers = false;  // a model that does not answer "SQ"
-  rig.run_for(1000);
+  rig.answers = false;  // the radio stops answering "SQ": after 3 s the level takes over
+  rig.run_for(3500);
   rig.loud = true;
   rig.run_for(2000);
   rig.loud = false;

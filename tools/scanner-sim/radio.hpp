@@ -50,6 +50,7 @@ class Radio {
   // Whether the radio stops on channels by itself (on by default).
   void set_auto_stops(bool on) { auto_stops_ = on; }
   bool squelch_open() const { return !scanning_; }
+  std::size_t current_channel() const { return current_; }
   std::size_t channels() const { return channels_.size(); }
 
   // The display as the radio shows it: four lines of 16 characters each and their attributes.
