@@ -88,6 +88,9 @@ void CallCutter::radio(const RadioView& view, Reading reading) {
     if (reading == Reading::Frequency && confirm_frequency_ && view.frequency_hz) {
       confirm_frequency_ = false;
       call_view_.frequency_hz = view.frequency_hz;
+    }
+    if (reading == Reading::Mode && confirm_mode_ && !view.modulation.empty()) {
+      confirm_mode_ = false;
       call_view_.modulation = view.modulation;
     }
     const bool freq_moved = view.frequency_hz && call_view_.frequency_hz && view.frequency_hz != call_view_.frequency_hz;
@@ -101,6 +104,7 @@ void CallCutter::radio(const RadioView& view, Reading reading) {
         // The reading that split the call is the new call's own; the other may still be old.
         confirm_display_ = reading != Reading::Display;
         confirm_frequency_ = reading != Reading::Frequency;
+        confirm_mode_ = true;
       }
       was_open_ = in_call_;
       return;
@@ -200,7 +204,7 @@ void CallCutter::begin_call(bool with_pre_roll, int part) {
   part_ = part;
   call_view_ = view_;
   signal_max_ = view_.signal;
-  confirm_display_ = confirm_frequency_ = part == 1;
+  confirm_display_ = confirm_frequency_ = confirm_mode_ = part == 1;
   const std::int64_t pre_ms = with_pre_roll && rate_ > 0 ? static_cast<std::int64_t>(ring_samples_) * 1000 / rate_ : 0;
   CallStart start;
   start.start_ms = std::chrono::duration_cast<Millis>(loop_.wall_now().time_since_epoch()).count() - pre_ms;

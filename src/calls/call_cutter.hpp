@@ -68,7 +68,7 @@ class CallCutter {
   // One "SQ" reading: open, closed, or a reply that says neither.
   void squelch(std::optional<bool> open);
   // Which reading brought a radio view up to date.
-  enum class Reading { Display, Frequency, Other };
+  enum class Reading { Display, Frequency, Mode, Other };
   // What the radio shows now; a different frequency or tag ends a running call. The first
   // display and frequency read after an opening was seen describe the call rather than split it
   // (the earlier ones may be from before the radio stopped).
@@ -117,6 +117,7 @@ class CallCutter {
   int signal_max_ = 0;
   bool confirm_display_ = false;
   bool confirm_frequency_ = false;
+  bool confirm_mode_ = false;
 };
 
 // Parses "LCDn [text][attributes]" lines of a display frame into their four texts, trimmed.

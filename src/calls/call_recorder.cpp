@@ -306,7 +306,7 @@ void CallRecorder::on_reply(int channel, int step, std::string_view reply) {
     case 6:  // "RM": "RM NFM"
       if (text.rfind("RM", 0) == 0) {
         v.modulation = trim(text.substr(2)).substr(0, 8);
-        c.cutter().radio(v);
+        c.cutter().radio(v, CallCutter::Reading::Mode);
       }
       return;
     case 8:  // "CS": the tone squelch reading
