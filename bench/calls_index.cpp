@@ -5,7 +5,9 @@
 //
 //   calls_index [N] [DIR]
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -60,14 +62,31 @@ int main(int argc, char** argv) {
   std::mt19937 rng(20261208);
   const std::int64_t t0 = 1'796'000'000'000;
   const std::int64_t timed = std::min<std::int64_t>(n, 2000);
-  std::vector<double> store_ms;
+  std::vector<double> store_ms, fsync_ms, end_ms;
   {
     quillon::calls::CallStore store(dir);
+    const std::string audio(10'000, 'x');  // about 5 s of talk at 16 kbit/s
     for (std::int64_t i = 0; i < timed; ++i) {
       CallRecord r = synthetic(rng, i, t0);
+      // What the loop does when a call ends: flush its file, commit the row, move the file in place.
+      const fs::path temp = store.temp_path(r.file);
+      const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
+      if (fd < 0 || ::write(fd, audio.data(), audio.size()) != static_cast<ssize_t>(audio.size())) return 1;
       const auto a = Clock::now();
+      ::fsync(fd);
+      ::close(fd);
+      const auto b = Clock::now();
       store.add(r);
-      store_ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - a).count());
+      const auto c = Clock::now();
+      fs::create_directories((dir / r.file).parent_path());
+      fs::rename(temp, dir / r.file);
+      const int dfd = ::open((dir / r.file).parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      ::fsync(dfd);
+      ::close(dfd);
+      const auto d = Clock::now();
+      fsync_ms.push_back(std::chrono::duration<double, std::milli>(b - a).count());
+      store_ms.push_back(std::chrono::duration<double, std::milli>(c - b).count());
+      end_ms.push_back(std::chrono::duration<double, std::milli>(d - a).count());
     }
   }
   // Bulk: the same rows, one transaction.
@@ -139,6 +158,9 @@ int main(int argc, char** argv) {
   std::printf("calls: %lld\n", static_cast<long long>(n));
   std::printf("store a call (durable commit), %lld timed: median %.2f ms, p99 %.2f ms\n", static_cast<long long>(timed),
               percentile(store_ms, 0.5), percentile(store_ms, 0.99));
+  std::printf("flush a call's file: median %.2f ms, p99 %.2f ms\n", percentile(fsync_ms, 0.5), percentile(fsync_ms, 0.99));
+  std::printf("a call's whole end on the loop (flush, commit, move, folder flush): median %.2f ms, p99 %.2f ms\n",
+              percentile(end_ms, 0.5), percentile(end_ms, 0.99));
   std::printf("filtered page (channel + text + one day): median %.2f ms, p99 %.2f ms\n", percentile(page_ms, 0.5),
               percentile(page_ms, 0.99));
   std::printf("newest page with a text filter: median %.2f ms, p99 %.2f ms\n", percentile(first_page_ms, 0.5),

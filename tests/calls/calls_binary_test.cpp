@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
 
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -63,7 +65,11 @@ class CallsBinary : public ::testing::Test {
     std::ofstream hive(data_ / "registry" / "hklm.reg");
     hive << "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Drovani\\Quillon785\\settings]\r\n";
     const char* names[] = {"tcpport1", "tcpport3", "tcpport4", "tcpport5", "tcpport6", "tcpport7", "tcpport8", "tcpport9"};
-    for (const char* n : names) hive << "\"" << n << "\"=\"" << test::free_port() << "x\"\r\n";
+    for (const char* n : names) {
+      const int port = test::free_port();
+      if (data_port_ == 0) data_port_ = port;
+      hive << "\"" << n << "\"=\"" << port << "x\"\r\n";
+    }
     hive << "\"audiodevice1\"=\"1x\"\r\n";
     hive.close();
     std::ofstream(data_ / "quillon.toml") << "[calls]\nchannels = [1]\ngate = \"squelch\"\nhang_ms = 1000\n";
@@ -111,6 +117,7 @@ class CallsBinary : public ::testing::Test {
   std::unique_ptr<test::AudioEnv> env_;
   fs::path data_;
   int console_ = 0;
+  int data_port_ = 0;  // channel 1's
   std::unique_ptr<Process> sim_, server_;
 };
 
@@ -224,6 +231,48 @@ TEST_F(CallsBinary, AfterSigkillDuringACallTheIndexAndTheFilesAgree) {
   for (const auto& e : fs::recursive_directory_iterator(data_ / "calls"))
     if (e.path().extension() == ".opus") ++files;
   EXPECT_EQ(files, 1u);
+}
+
+// The calls folder on a small tmpfs (where the test may mount one): filled up, recording stops
+// with its message while the console and the data ports go on; freed, recording starts again.
+TEST_F(CallsBinary, AFullDiskStopsRecordingUntilSpaceIsFreed) {
+  const fs::path calls_dir = data_ / "calls";
+  fs::create_directories(calls_dir);
+  if (::mount("tmpfs", calls_dir.c_str(), "tmpfs", 0, "size=8m") != 0) GTEST_SKIP() << "cannot mount a tmpfs here";
+  struct Unmount {
+    fs::path dir;
+    ~Unmount() { ::umount2(dir.c_str(), MNT_DETACH); }
+  } unmount{calls_dir};
+  start_server();
+  sim_->say("1 open 2000 1");
+  ASSERT_TRUE(eventually([&] { return calls()["calls"].size() == 1; }, 15s));
+
+  struct statvfs st {};
+  ASSERT_EQ(::statvfs(calls_dir.c_str(), &st), 0);
+  const auto fill = static_cast<std::size_t>(st.f_bavail * st.f_frsize) - 512 * 1024;
+  {
+    std::ofstream filler(calls_dir / "filler", std::ios::binary);
+    const std::string block(1 << 16, 'x');
+    for (std::size_t done = 0; done < fill && filler; done += block.size()) filler.write(block.data(), static_cast<std::streamsize>(std::min(block.size(), fill - done)));
+  }
+  ASSERT_TRUE(eventually([&] { return metric("quillon_calls_disk_full") == 1; }, 15s));
+  EXPECT_NE(server_->stderr_text().find("call recording stopped: the disk holding"), std::string::npos) << server_->stderr_text();
+  sim_->say("1 open 2000 3");
+  std::this_thread::sleep_for(4s);
+  EXPECT_EQ(calls()["calls"].size(), 1u) << "nothing recorded while the disk is full";
+  const int fd = test::connect_tcp(data_port_);
+  EXPECT_GE(fd, 0) << "the data ports go on";
+  if (fd >= 0) ::close(fd);
+
+  fs::remove(calls_dir / "filler");
+  ASSERT_TRUE(eventually([&] { return metric("quillon_calls_disk_full") == 0; }, 15s));
+  EXPECT_NE(server_->stderr_text().find("call recording started again"), std::string::npos);
+  sim_->say("1 open 2000 2");
+  ASSERT_TRUE(eventually([&] { return calls()["calls"].size() == 2; }, 15s));
+  EXPECT_EQ(calls()["calls"][0]["tags"][0], "VHF Channel 2");
+  // One message for the whole stop, not one per call refused.
+  const std::string err = server_->stderr_text();
+  EXPECT_EQ(err.find("call recording stopped"), err.rfind("call recording stopped"));
 }
 
 }  // namespace
