@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "fleet/config.hpp"
+#include "calls/call_recorder.hpp"
 #include "app/data_dir.hpp"
 #include "fleet/fleet_services.hpp"
 #include "fleet/listen_service.hpp"
@@ -242,10 +243,35 @@ int main(int argc, char** argv) {
   });
   if (console) console->on_event_streams([&meters](std::size_t open) { meters.watch(open > 0); });
 
+  // Every call of the recorded channels, from the codecs' PCM and the radios' replies.
+  std::unique_ptr<quillon::calls::CallRecorder> recorder;
+  if (config.calls.enabled) {
+    std::array<quillon::calls::PcmSource, 4> pcm;
+    for (std::size_t k = 0; k < 4; ++k)
+      pcm[k] = {[&codec, k](quillon::calls::PcmSource::Tap tap) { return codec[k].add_pcm_tap(std::move(tap)); },
+                [&codec, k](int id) { codec[k].remove_pcm_tap(id); }, [&codec, k] { return codec[k].active(); }};
+    try {
+      recorder = std::make_unique<quillon::calls::CallRecorder>(loop, config.calls, data_dir / "calls",
+                                                                quillon::config::site_name(config), std::move(pcm));
+      recorder->on_call = [&console](const std::string& event) {
+        if (console) console->publish(event);
+      };
+      recorder->on_state = [&srv](int channel, const std::string& text) {
+        srv.form.lblCalls[channel - 1].set_caption(text);
+      };
+      srv.scanner.on_reply = [r = recorder.get()](int channel, int step, std::string_view reply) { r->on_reply(channel, step, reply); };
+      log_line("recording calls in " + (data_dir / "calls").string());
+    } catch (const quillon::calls::StoreError& e) {
+      log_warning(std::string(e.what()) + "; calls are not recorded");
+    }
+  }
+
   quillon::ServiceNotifier notifier(loop);
   quillon::MetricSources metric_sources;
   metric_sources.start_time_seconds = start_time;
   metric_sources.listen = &listen;
+  if (recorder)
+    metric_sources.calls = [r = recorder.get()]() -> std::optional<quillon::metrics::CallsFigures> { return r->figures(); };
   for (std::size_t k = 0; k < 4; ++k) {
     metric_sources.serial[k] = counted_ports[k].get();
     metric_sources.ports[k] = ports[k].get();
@@ -257,6 +283,7 @@ int main(int argc, char** argv) {
   srv.shell.on_closed = [&] {
     notifier.stopping();
     fleet.stop();
+    if (recorder) recorder->stop();
     listen.stop();
     log_line("stopped");
     // The window is gone: none of its timers or waits run again, while the console tells its
@@ -283,6 +310,7 @@ int main(int argc, char** argv) {
   loop.post([&] {
     srv.start();
     fleet.start();
+    if (recorder) recorder->start();
     notifier.ready();
   });
   io.run();

@@ -208,6 +208,28 @@ std::string read_source_password(const std::filesystem::path& file, const std::f
 
 constexpr int kIcecastChannels = 4;
 
+Key<Calls> calls_channels_key() {
+  return {"channels", [](Calls& c, const KeyContext& k) {
+            const toml::array* a = k.node.as_array();
+            if (!a) k.fail("expected a list of channel numbers such as [1, 2]");
+            c.channels = {false, false, false, false};
+            for (const auto& n : *a) {
+              const auto v = n.value<std::int64_t>();
+              if (!n.is_integer() || !v || *v < 1 || *v > 4) k.fail("expected channel numbers from 1 to 4");
+              c.channels[static_cast<std::size_t>(*v - 1)] = true;
+            }
+          }};
+}
+
+Key<Calls> gate_key() {
+  return {"gate", [](Calls& c, const KeyContext& k) {
+            const auto v = k.node.value<std::string>();
+            if (!k.node.is_string() || !v || (*v != "auto" && *v != "squelch" && *v != "level" && *v != "both"))
+              k.fail("expected \"auto\", \"squelch\", \"level\" or \"both\"");
+            c.gate = *v;
+          }};
+}
+
 const std::vector<Section>& schema() {
   static const std::vector<Section> s = {
       section<Site>("site", [](Config& c, int) -> Site& { return c.site; }, {text_key<Site>("name", &Site::name, topic_word)}),
@@ -297,6 +319,28 @@ const std::vector<Section>& schema() {
             if (ice.password.empty()) fail_at(file, t, prefix + ".password_file", "missing: the source password (password_file or password)");
           },
           kIcecastChannels),
+      section<Calls>(
+          "calls", [](Config& c, int) -> Calls& { return c.calls; },
+          {
+              bool_key<Calls>("enabled", &Calls::enabled),
+              calls_channels_key(),
+              int_key<Calls>("hang_ms", &Calls::hang_ms, 0, 30000),
+              int_key<Calls>("pre_roll_ms", &Calls::pre_roll_ms, 0, 5000),
+              int_key<Calls>("min_ms", &Calls::min_ms, 0, 60000),
+              int_key<Calls>("soft_max_s", &Calls::soft_max_s, 1, 3600),
+              int_key<Calls>("max_s", &Calls::max_s, 1, 3600),
+              gate_key(),
+              int_key<Calls>("level_dbfs", &Calls::level_dbfs, -90, 0),
+              int_key<Calls>("bitrate", &Calls::bitrate, 6, 64),
+              int_key<Calls>("keep_days", &Calls::keep_days, 0, 36500),
+              int_key<Calls>("keep_mb", &Calls::keep_mb, 0, 100000000),
+          },
+          [](Calls& c, const toml::table& t, const std::filesystem::path& file, const std::string& prefix) {
+            if (!t.contains("enabled")) c.enabled = true;
+            if (c.soft_max_s > c.max_s)
+              fail_at(file, t.contains("soft_max_s") ? *t.get("soft_max_s") : static_cast<const toml::node&>(t), prefix + ".soft_max_s",
+                      "must not be above max_s");
+          }),
   };
   return s;
 }

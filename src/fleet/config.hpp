@@ -51,12 +51,29 @@ struct Listen {
   int mp3_rate = 22050;
 };
 
+// Recording every call ([calls]): how calls are cut, encoded and kept.
+struct Calls {
+  bool enabled = false;                          // a [calls] section turns recording on unless enabled = false
+  std::array<bool, 4> channels{true, true, true, true};  // channels recorded
+  int hang_ms = 2000;                            // squelch closed this long ends a call
+  int pre_roll_ms = 800;                         // audio kept from before the opening was seen
+  int min_ms = 1000;                             // shorter openings are dropped
+  int soft_max_s = 60;                           // past this, the next closing ends the call
+  int max_s = 300;                               // a call is cut here, the next part linked to it
+  std::string gate = "auto";                     // "auto", "squelch", "level" or "both"
+  int level_dbfs = -45;                          // the level gate's threshold
+  int bitrate = 16;                              // kbit/s, Opus at 16000 Hz
+  int keep_days = 30;                            // 0: no limit
+  int keep_mb = 2048;                            // 0: no limit
+};
+
 struct Config {
   std::filesystem::path file;  // empty when no file was read
   Site site;
   Mqtt mqtt;
   Listen listen;
   std::array<audio::IcecastSettings, 4> icecast;  // [icecast.N], channel N
+  Calls calls;
 };
 
 // A file that cannot be used; what() is "FILE:LINE: key: message" (or "FILE: message").

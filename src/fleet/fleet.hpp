@@ -4,6 +4,7 @@
 // the adapters; nothing here changes the server.
 
 #include <array>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -47,6 +48,8 @@ struct MetricSources {
   std::array<const audio::AlsaCapture*, kChannels> capture{};
   const ListenService* listen = nullptr;
   double start_time_seconds = 0;
+  // The call recorder's figures, filled by whoever records (empty: recording is off).
+  std::function<std::optional<metrics::CallsFigures>()> calls;
 };
 
 metrics::Snapshot gather_metrics(Frmserver& f, const MetricSources& src, std::optional<bool> mqtt_connected);

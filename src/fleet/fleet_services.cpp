@@ -42,6 +42,7 @@ std::string FleetServices::metrics_text() {
   if (mqtt_) mqtt = mqtt_->connected();
   auto snap = gather_metrics(form_, sources_, mqtt);
   snap.icecast = icecast_->figures();
+  if (sources_.calls) snap.calls = sources_.calls();
   return metrics::render(snap);
 }
 

@@ -156,6 +156,31 @@ std::string render(const Snapshot& s) {
       for (const IcecastFigures& i : s.icecast) w.sample(f.name, channel_label(i.channel), f.value(i));
     }
   }
+  if (s.calls) {
+    const struct {
+      const char* name;
+      const char* type;
+      const char* help;
+      std::function<std::string(const CallFigures&)> value;
+    } families[] = {
+        {"quillon_calls_stored_total", "counter", "Calls recorded and stored.",
+         [](const CallFigures& c) { return std::to_string(c.stored); }},
+        {"quillon_calls_recorded_seconds_total", "counter", "Seconds of audio in the calls stored.",
+         [](const CallFigures& c) { return number(c.seconds); }},
+        {"quillon_calls_dropped_short_total", "counter", "Squelch openings dropped as shorter than the minimum.",
+         [](const CallFigures& c) { return std::to_string(c.dropped_short); }},
+        {"quillon_calls_errors_total", "counter", "Calls lost to a failed write or index update.",
+         [](const CallFigures& c) { return std::to_string(c.errors); }},
+        {"quillon_calls_disk_bytes", "gauge", "Bytes of the channel's kept calls on disk.",
+         [](const CallFigures& c) { return std::to_string(c.bytes_on_disk); }},
+    };
+    for (const auto& f : families) {
+      w.family(f.name, f.type, f.help);
+      for (const CallFigures& c : s.calls->channels) w.sample(f.name, channel_label(c.channel), f.value(c));
+    }
+    w.family("quillon_calls_disk_full", "gauge", "Whether call recording stopped because the disk is full.");
+    w.sample("quillon_calls_disk_full", "", s.calls->stopped_disk_full ? "1" : "0");
+  }
   const ProcessFigures& p = s.process;
   w.family("process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.");
   w.sample("process_cpu_seconds_total", "", number(p.cpu_seconds));

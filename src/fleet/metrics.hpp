@@ -43,6 +43,21 @@ struct IcecastFigures {
   std::uint64_t connections = 0;
 };
 
+// A channel's call recorder, when recording is on.
+struct CallFigures {
+  int channel = 0;
+  std::uint64_t stored = 0;         // calls stored since start
+  double seconds = 0;               // audio seconds of those calls
+  std::uint64_t dropped_short = 0;  // openings shorter than the minimum
+  std::uint64_t errors = 0;         // calls lost to write or index failures
+  std::uint64_t bytes_on_disk = 0;  // the channel's kept calls
+};
+
+struct CallsFigures {
+  std::vector<CallFigures> channels;
+  bool stopped_disk_full = false;
+};
+
 struct ProcessFigures {
   double cpu_seconds = 0;
   double resident_memory_bytes = 0;
@@ -57,6 +72,7 @@ struct Snapshot {
   ProcessFigures process;
   std::optional<bool> mqtt_connected;  // nothing when no broker is configured
   std::vector<IcecastFigures> icecast;  // configured sources only
+  std::optional<CallsFigures> calls;     // nothing when recording is off
   std::string version;
 };
 

@@ -338,6 +338,8 @@ Frmserver::Frmserver(EventLoop& loop, const PlatformObjects& p)
   fill(window, Label14, "Label14", 0, 3);
   // The Icecast output of each channel (the configuration file sets it up; read-only here).
   fill(window, lblIcecast, "lblIcecast", 0, 3, "SSTab1:5");
+  // Each channel's call recording (the configuration file turns it on; read-only here).
+  fill(window, lblCalls, "lblCalls", 0, 3, "SSTab1:5");
   for (int k = 0; k < 4; ++k) {
     Label5[k].set_caption("-");
     Label22[k].set_caption("-");
@@ -345,6 +347,9 @@ Frmserver::Frmserver(EventLoop& loop, const PlatformObjects& p)
     lblIcecast[k].set_caption("not configured");
     lblIcecast[k].set_channel(k + 1);
     lblIcecast[k].set_label("Icecast:");
+    lblCalls[k].set_caption("off");
+    lblCalls[k].set_channel(k + 1);
+    lblCalls[k].set_label("Calls:");
   }
   Text9[0].set_text("1000");
   for (int k = 1; k < 4; ++k) Text9[k].set_text("-");

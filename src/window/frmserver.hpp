@@ -117,6 +117,8 @@ class Frmserver {
 
   // --- Audio page: each channel's Icecast output, as a text
   ControlArray<ui::Label> lblIcecast;
+  // --- Audio page: each channel's call recording, as a text
+  ControlArray<ui::Label> lblCalls;
 
   // --- About box (opened by mnu_about, closed by its "Ok")
   ui::Frame& frmabout;

@@ -43,7 +43,25 @@ opus_bitrate = 32
 opus_rate = 16000
 mp3_bitrate = 64
 mp3_rate = 44100
+
+[calls]
+channels = [1, 3]
+hang_ms = 1500
+gate = "both"
+level_dbfs = -50
+soft_max_s = 30
+max_s = 120
+keep_mb = 500
 )", dir / "q.toml");
+  EXPECT_TRUE(c.calls.enabled) << "the section turns recording on";
+  EXPECT_EQ(c.calls.channels, (std::array<bool, 4>{true, false, true, false}));
+  EXPECT_EQ(c.calls.hang_ms, 1500);
+  EXPECT_EQ(c.calls.gate, "both");
+  EXPECT_EQ(c.calls.level_dbfs, -50);
+  EXPECT_EQ(c.calls.max_s, 120);
+  EXPECT_EQ(c.calls.keep_mb, 500);
+  EXPECT_EQ(c.calls.pre_roll_ms, 800);
+  EXPECT_FALSE(config::parse("", dir / "empty.toml").calls.enabled);
   EXPECT_EQ(config::site_name(c), "north");
   EXPECT_TRUE(c.mqtt.enabled);
   EXPECT_EQ(c.mqtt.host, "broker.example.net");
@@ -89,6 +107,9 @@ mp3_rate = 44100
       {"[listen]\nmp3_rate = 44100\n", "b.toml:1: listen.mp3_bitrate: MP3 at 32000 Hz and above takes 32"},
       {"[listen]\nmp3_rate = 44000\n", "b.toml:2: listen.mp3_rate: MP3 takes"},
       {"[listen]\nmax_listeners = \"64\"\n", "b.toml:2: listen.max_listeners: expected a whole number"},
+      {"[calls]\ngate = \"vox\"\n", "b.toml:2: calls.gate: expected \"auto\", \"squelch\", \"level\" or \"both\""},
+      {"[calls]\nchannels = [0, 5]\n", "b.toml:2: calls.channels: expected channel numbers from 1 to 4"},
+      {"[calls]\nmax_s = 30\nsoft_max_s = 60\n", "b.toml:3: calls.soft_max_s: must not be above max_s"},
   };
   for (const auto& b : bad) {
     try {
