@@ -608,40 +608,46 @@ export class CallsPage {
     return this.calls.find((c) => c.id === id) ?? this.queue.find((c) => c.id === id) ?? this.played.find((c) => c.id === id) ?? null;
   }
 
-  // Opens a call by id; when it is not in the list yet (a link to an older call), its audio
-  // plays at once and the details follow when a page holding it arrives.
+  // Opens a call by id; when it is not in the list yet (a link), its audio plays at once and
+  // its details follow from the first page, or else from the call's own file name.
   open(id, { play }) {
-    const call = this.find(id) ?? { id, channel: 0, start: '', duration_ms: 0, frequency_hz: 0, modulation: '', tags: [], display: [], audio: `/api/calls/${encodeURIComponent(id)}/audio`, levels: null, partial: true };
+    const call = this.find(id) ?? { id, channel: 0, start: '', duration_ms: 0, frequency_hz: 0, modulation: '', tags: [], display: [], audio: `/api/calls/${encodeURIComponent(id)}/audio`, levels: null, tone: '', part: 0, signal_max: null, partial: true };
     this.pendingOpen = call.partial ? id : null;
     this.load(call, play);
-    if (call.partial) this.details(id);
-  }
-
-  // The details of one call: the page of one call just below the next id (the list's cursor
-  // is a call id), kept only when it is that call.
-  async details(id) {
-    if (!/^\d{1,18}$/.test(id)) return;
-    try {
-      const r = await fetch(`/api/calls?limit=1&before=${BigInt(id) + 1n}`, { credentials: 'same-origin', cache: 'no-store' });
-      if (!r.ok) return;
-      const c = cleanCall((await r.json())?.calls?.[0]);
-      if (c?.id !== id || this.current?.id !== id || !this.current.partial) return;
-      this.current = c;
-      this.pendingOpen = null;
-      this.showCurrent();
-    } catch {
-      // The audio plays without its details.
-    }
+    if (call.partial && !this.loading) this.openPending();
   }
 
   openPending() {
-    if (!this.pendingOpen) return;
-    const c = this.calls.find((x) => x.id === this.pendingOpen);
-    if (!c) return;
+    const id = this.pendingOpen;
+    if (!id || this.loading) return;
     this.pendingOpen = null;
-    if (this.current?.id === c.id) {
-      this.current = c;
-      this.showCurrent();
+    const c = this.calls.find((x) => x.id === id);
+    if (c) this.detailsFound(c);
+    else this.details(id);
+  }
+
+  detailsFound(c) {
+    if (this.current?.id !== c.id || !this.current.partial) return;
+    this.current = c;
+    this.showCurrent();
+  }
+
+  // An older call's details: its file name says its channel and start to the millisecond
+  // ("quillon-c1-20261208-024107.250.opus"), and the list filtered to that moment holds it.
+  async details(id) {
+    try {
+      const head = await fetch(`/api/calls/${encodeURIComponent(id)}/audio`, { credentials: 'same-origin', headers: { Range: 'bytes=0-0' } });
+      const m = (head.headers.get('Content-Disposition') ?? '').match(/quillon-c(\d)-(\d{4})(\d\d)(\d\d)-(\d\d)(\d\d)(\d\d)\.(\d{3})/);
+      head.body?.cancel();
+      if (!m) return;
+      const start = Date.UTC(+m[2], +m[3] - 1, +m[4], +m[5], +m[6], +m[7], +m[8]);
+      const q = new URLSearchParams({ channel: m[1], from: new Date(start).toISOString(), to: new Date(start + 1).toISOString(), limit: '10' });
+      const r = await fetch(`/api/calls?${q}`, { credentials: 'same-origin', cache: 'no-store' });
+      if (!r.ok) return;
+      const c = (await r.json())?.calls?.map(cleanCall).find((x) => x?.id === id);
+      if (c) this.detailsFound(c);
+    } catch {
+      // The audio plays without its details.
     }
   }
 
