@@ -314,7 +314,9 @@ export class CallsPage {
     this.audio.addEventListener('error', () => {
       if (!this.current) return;
       this.status(`Cannot play this call (${{ 2: 'network error', 3: 'cannot decode', 4: 'audio not available' }[this.audio.error?.code] ?? 'error'}).`, 'error');
-      if (this.live) setTimeout(() => this.ended(), 500);  // a broken call does not stop the queue
+      const broken = this.current.id;
+      // A broken call does not stop the queue.
+      if (this.live) setTimeout(() => this.current?.id === broken && this.ended(), 500);
     });
     const btn = (cls, label, text, onclick) => el('button', { type: 'button', class: ['btn', cls], 'aria-label': label, title: label, onclick }, text);
     this.playBtn = btn('calls-play btn-primary', 'Play', 'Play', () => this.toggle());
@@ -322,7 +324,7 @@ export class CallsPage {
     this.nextBtn = btn('calls-next', 'Next call (older, j)', 'Next ▶', () => this.step(1));
     this.speed = el('select', { class: 'calls-speed', 'aria-label': 'Speed' }, SPEEDS.map((s) => el('option', { value: String(s) }, `${s}×`)));
     this.speed.addEventListener('change', () => this.setSpeed());
-    this.download = el('a', { class: 'btn calls-download', download: '', href: '#', 'aria-disabled': 'true' }, 'Download');
+    this.download = el('a', { class: 'btn calls-download', download: '', 'aria-disabled': 'true' }, 'Download');
     this.link = el('a', { class: 'calls-link', href: '#calls' }, 'Link to this call');
     this.nowTitle = el('div', { class: 'calls-now-title' }, 'No call selected');
     this.nowMeta = el('div', { class: 'calls-now-meta muted' });
@@ -730,7 +732,7 @@ export class CallsPage {
       clear(this.nowDisplay);
       clear(this.nowLevel);
       this.download.setAttribute('aria-disabled', 'true');
-      this.download.href = '#';
+      this.download.removeAttribute('href');
       this.showPlayState();
       return;
     }
