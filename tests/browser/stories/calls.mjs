@@ -28,7 +28,8 @@ min_ms = 500
 `;
 
 story('calls', async () => {
-  const rig = makeRig();
+  // Channel 4 set to a capture device this machine does not have: it records nothing.
+  const rig = makeRig({ settings: { audiodevice4: '4' } });
   const sim = await startRadios(rig);
   sim.send('all auto off');
   const env = await startAudio(rig);
@@ -70,6 +71,9 @@ story('calls', async () => {
     assert.equal(r.channel, String(now.calls[i].channel));
     assert.ok(r.text.includes(mhz(now.calls[i].frequency_hz)), `row ${r.text} shows ${mhz(now.calls[i].frequency_hz)}`);
   });
+  // Each call's loudness picture is drawn from its audio; the channel without audio is named.
+  await eventually(async () => (await page.$$('.calls-list canvas[data-state="drawn"]')).length === listed.length, 'the loudness pictures');
+  await eventually(async () => (await page.textContent('.calls-notice')) === 'Channel 4 has no audio input: it records no calls.', 'the note on channel 4');
   await screenshot(page, 'calls');
 
   // Plays a call: a click on its row, and its audio runs.
@@ -137,6 +141,22 @@ story('calls', async () => {
   await playsBy(queued[1]);
   assert.equal(await page.textContent('.calls-queue'), 'Queue 0');
   log(`the queue played ${queued.join(', ')} in order`);
+
+  // Holding channel 1 and avoiding a tag: such calls are listed but not queued.
+  await page.click('.calls-pause');
+  await page.selectOption('.calls-hold', '1');
+  await newCall(2, 1);
+  const air = (await newCall(1, 3), (await rows())[0].tags.at(-1));
+  assert.equal(await page.textContent('.calls-queue'), 'Queue 1', 'a call of channel 1 is queued');
+  await page.selectOption('.calls-avoid-tag', air);
+  await page.selectOption('.calls-avoid-for', '60');
+  await page.click('.calls-avoid');
+  assert.equal(await page.textContent('.calls-queue'), 'Queue 0', `the call tagged ${air} left the queue`);
+  assert.match(await page.textContent('.calls-avoids'), new RegExp(`Avoiding “${air}” for (60|59) min`));
+  await newCall(1, 3);
+  await newCall(1, 1);
+  assert.equal(await page.textContent('.calls-queue'), 'Queue 1');
+  log(`held channel 1, avoided "${air}"`);
 
   // A link to one call opens it with its details and plays it. A page opened afresh may not
   // start sound before a click (the browser's autoplay rule): then it says so, and Play plays.
