@@ -533,8 +533,13 @@ export class CallsPage {
     try {
       const page = await this.fetchPage();
       if (gen !== this.generation) return;
-      const fresh = page.calls.filter((c) => !this.rows.has(c.id) && (!this.calls.length || c.start >= this.calls[0].start));
-      this.addRows(fresh, 'top');
+      // The server's order is the order calls were stored: what comes before our newest is new.
+      const top = this.calls.length ? page.calls.findIndex((c) => c.id === this.calls[0].id) : page.calls.length;
+      if (top < 0) {
+        this.reload();  // more came meanwhile than a page holds
+        return;
+      }
+      this.addRows(page.calls.slice(0, top), 'top');
       this.showListState();
     } catch {
       // The next reconnection tries again.
