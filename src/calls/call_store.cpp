@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <ctime>
 #include <set>
 
@@ -123,8 +124,8 @@ CallStore::CallStore(const fs::path& dir) : dir_(dir) {
          "d1 TEXT NOT NULL, d2 TEXT NOT NULL, d3 TEXT NOT NULL, d4 TEXT NOT NULL, signal_max INTEGER NOT NULL, "
          "tone TEXT NOT NULL, part INTEGER NOT NULL, prev_id INTEGER NOT NULL, file TEXT NOT NULL UNIQUE, "
          "bytes INTEGER NOT NULL)");
-    exec("CREATE INDEX IF NOT EXISTS calls_by_channel ON calls (channel, id)");
-    exec("CREATE INDEX IF NOT EXISTS calls_by_start ON calls (start_ms)");
+    exec("CREATE INDEX IF NOT EXISTS calls_by_channel ON calls (channel, start_ms, id)");
+    exec("CREATE INDEX IF NOT EXISTS calls_by_start ON calls (start_ms, id)");
     exec("CREATE VIRTUAL TABLE IF NOT EXISTS calls_text USING fts5 (tags, display)");
     if (sqlite3_prepare_v2(db_,
                            "INSERT INTO calls (site, channel, start_ms, duration_ms, frequency_hz, modulation, d1, d2, d3, d4, "
@@ -303,15 +304,28 @@ std::int64_t CallStore::count() {
 }
 
 CallPage CallStore::find(const CallQuery& q) {
+  const std::string match = match_expression(q.text);
+  // A rare text: its few calls come from the text index; a common one: the calls in time order
+  // are checked one by one until the page is full, which ends soon.
+  bool rare = false;
+  if (!match.empty()) {
+    Stmt probe(db_, "SELECT rowid FROM calls_text WHERE calls_text MATCH ? LIMIT " + std::to_string(rare_text + 1));
+    if (!probe) fail("query");
+    bind_text(probe.get(), 1, match);
+    int n = 0;
+    while (sqlite3_step(probe.get()) == SQLITE_ROW) ++n;
+    rare = n <= rare_text;
+  }
   std::string sql = std::string("SELECT ") + kColumns + " FROM calls WHERE 1";
   if (q.channel) sql += " AND channel = :channel";
   if (q.from_ms) sql += " AND start_ms >= :from";
   if (q.to_ms) sql += " AND start_ms < :to";
   if (q.min_ms) sql += " AND duration_ms >= :min";
-  if (q.before) sql += " AND id < :before";
-  const std::string match = match_expression(q.text);
-  if (!match.empty()) sql += " AND id IN (SELECT rowid FROM calls_text WHERE calls_text MATCH :match)";
-  sql += " ORDER BY id DESC LIMIT :limit";
+  if (q.before) sql += " AND (start_ms, id) < (:bstart, :bid)";
+  if (!match.empty())
+    sql += rare ? " AND id IN (SELECT rowid FROM calls_text WHERE calls_text MATCH :match)"
+                : " AND EXISTS (SELECT 1 FROM calls_text WHERE calls_text MATCH :match AND rowid = calls.id)";
+  sql += " ORDER BY start_ms DESC, id DESC LIMIT :limit";
   Stmt s(db_, sql);
   if (!s) fail("query");
   auto bind64 = [&](const char* name, std::int64_t v) {
@@ -321,7 +335,10 @@ CallPage CallStore::find(const CallQuery& q) {
   if (q.from_ms) bind64(":from", *q.from_ms);
   if (q.to_ms) bind64(":to", *q.to_ms);
   if (q.min_ms) bind64(":min", *q.min_ms);
-  if (q.before) bind64(":before", *q.before);
+  if (q.before) {
+    bind64(":bstart", q.before->start_ms);
+    bind64(":bid", q.before->id);
+  }
   if (!match.empty()) bind_text(s.get(), sqlite3_bind_parameter_index(s.get(), ":match"), match);
   const int limit = std::clamp(q.limit, 1, 500);
   bind64(":limit", limit + 1);
@@ -329,9 +346,22 @@ CallPage CallStore::find(const CallQuery& q) {
   while (sqlite3_step(s.get()) == SQLITE_ROW) page.calls.push_back(read_row(s.get()));
   if (static_cast<int>(page.calls.size()) > limit) {
     page.calls.resize(static_cast<std::size_t>(limit));
-    page.next = page.calls.back().id;
+    page.next = Cursor{page.calls.back().start_ms, page.calls.back().id};
   }
   return page;
+}
+
+std::string Cursor::text() const { return std::to_string(start_ms) + "-" + std::to_string(id); }
+
+std::optional<Cursor> Cursor::parse(const std::string& text) {
+  const auto dash = text.find('-', 1);
+  if (dash == std::string::npos) return std::nullopt;
+  Cursor c;
+  const char* b = text.data();
+  const auto r1 = std::from_chars(b, b + dash, c.start_ms);
+  const auto r2 = std::from_chars(b + dash + 1, b + text.size(), c.id);
+  if (r1.ec != std::errc() || r1.ptr != b + dash || r2.ec != std::errc() || r2.ptr != b + text.size() || c.id < 0) return std::nullopt;
+  return c;
 }
 
 int CallStore::retain(int keep_days, std::int64_t keep_mb, std::int64_t now_ms) {
