@@ -42,26 +42,20 @@ struct CallRecord {
   std::vector<std::string> tags() const;
 };
 
-// Where a page ends: the last call's start and id. As text "START-ID", opaque to clients.
-struct Cursor {
-  std::int64_t start_ms = 0;
-  std::int64_t id = 0;
-  std::string text() const;
-  static std::optional<Cursor> parse(const std::string& text);
-};
-
 struct CallQuery {
   std::optional<int> channel;
   std::optional<std::int64_t> from_ms, to_ms;  // start within [from, to)
   std::string text;                            // words in tags or display
   std::optional<int> min_ms;
   int limit = 50;
-  std::optional<Cursor> before;  // calls after this one in the order (the cursor)
+  std::optional<std::int64_t> before;  // ids below this (the cursor)
 };
 
+// Newest stored first: ids follow the order calls end in, so a time range is also a range of
+// ids, which both the table and the text index walk backwards without sorting.
 struct CallPage {
-  std::vector<CallRecord> calls;  // newest start first
-  std::optional<Cursor> next;
+  std::vector<CallRecord> calls;
+  std::optional<std::int64_t> next;
 };
 
 struct StoreError : std::runtime_error {
@@ -87,9 +81,6 @@ class CallStore {
   // Removes a row whose file could not be put in place.
   void remove(std::int64_t id);
   std::optional<CallRecord> get(std::int64_t id);
-  // A text matching at most this many calls is looked up through the text index first; a more
-  // common one is checked call by call along the time order.
-  int rare_text = 5000;
   CallPage find(const CallQuery& q);
 
   // Removes the oldest calls (file, then row) older than keep_days or beyond keep_mb together;

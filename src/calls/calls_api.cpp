@@ -82,9 +82,9 @@ ApiReply list(CallStore& store, const std::string& query) {
       if (!n) return bad("limit: expected a whole number from 1 to 500");
       q.limit = static_cast<int>(*n);
     } else if (name == "before") {
-      const auto c = Cursor::parse(value);
-      if (!c) return bad("before: expected the \"next\" of an earlier answer");
-      q.before = *c;
+      const auto n = whole(value, 1, INT64_MAX);
+      if (!n) return bad("before: expected the \"next\" of an earlier answer");
+      q.before = *n;
     }
     if (amp == query.size()) break;
   }
@@ -96,7 +96,7 @@ ApiReply list(CallStore& store, const std::string& query) {
   }
   nlohmann::json calls = nlohmann::json::array();
   for (const auto& c : page.calls) calls.push_back(call_json(c));
-  return json_reply(200, {{"calls", calls}, {"next", page.next ? nlohmann::json(page.next->text()) : nlohmann::json(nullptr)}});
+  return json_reply(200, {{"calls", calls}, {"next", page.next ? nlohmann::json(*page.next) : nlohmann::json(nullptr)}});
 }
 
 ApiReply not_found() { return json_reply(404, {{"error", "no such call"}}); }

@@ -178,7 +178,7 @@ TEST_F(CallsBinary, SquelchOpeningsBecomeCallsWithTheRadiosMetadataAndPlayableAu
   EXPECT_EQ(calls("?q=%22pmr")["calls"].size(), 1u);
   const auto page = calls("?limit=3");
   ASSERT_EQ(page["calls"].size(), 3u);
-  const auto rest = calls("?limit=3&before=" + page["next"].get<std::string>());
+  const auto rest = calls("?limit=3&before=" + std::to_string(page["next"].get<std::int64_t>()));
   ASSERT_EQ(rest["calls"].size(), 1u);
   EXPECT_EQ(rest["calls"][0]["tags"][0], "AMK OSL CH 2");
   EXPECT_EQ(calls("?min_ms=4500")["calls"].size(), 1u);
