@@ -15,6 +15,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Longer than any call: the hard maximum (at most an hour) and the hang time.
+constexpr std::int64_t kLongestCallMs = 3700LL * 1000;
+
 // A prepared statement freed with its scope.
 class Stmt {
  public:
@@ -124,7 +127,8 @@ CallStore::CallStore(const fs::path& dir) : dir_(dir) {
          "tone TEXT NOT NULL, part INTEGER NOT NULL, prev_id INTEGER NOT NULL, file TEXT NOT NULL UNIQUE, "
          "bytes INTEGER NOT NULL)");
     exec("CREATE INDEX IF NOT EXISTS calls_by_channel ON calls (channel, id)");
-    exec("CREATE INDEX IF NOT EXISTS calls_by_start ON calls (start_ms)");
+    // Calls are stored as they end: the end times grow with the ids (see find()).
+    exec("CREATE INDEX IF NOT EXISTS calls_by_end ON calls (start_ms + duration_ms)");
     exec("CREATE VIRTUAL TABLE IF NOT EXISTS calls_text USING fts5 (tags, display)");
     if (sqlite3_prepare_v2(db_,
                            "INSERT INTO calls (site, channel, start_ms, duration_ms, frequency_hz, modulation, d1, d2, d3, d4, "
@@ -303,25 +307,48 @@ std::int64_t CallStore::count() {
 }
 
 CallPage CallStore::find(const CallQuery& q) {
-  std::string sql = std::string("SELECT ") + kColumns + " FROM calls WHERE 1";
+  // A start in [from, to) means an end in [from, to + the longest call), and ids grow with the
+  // end: the range of ids to walk. The exact start condition is checked on each call.
+  auto end_bound = [&](const char* sql, std::int64_t t) -> std::optional<std::int64_t> {
+    Stmt s(db_, sql);
+    if (!s) fail("query");
+    sqlite3_bind_int64(s.get(), 1, t);
+    if (sqlite3_step(s.get()) != SQLITE_ROW) return std::nullopt;
+    return sqlite3_column_int64(s.get(), 0);
+  };
+  std::int64_t lo = 0, hi = INT64_MAX;
+  if (q.from_ms)
+    lo = end_bound("SELECT id FROM calls WHERE start_ms + duration_ms >= ? ORDER BY start_ms + duration_ms LIMIT 1", *q.from_ms)
+             .value_or(INT64_MAX);
+  if (q.to_ms)
+    hi = end_bound("SELECT id FROM calls WHERE start_ms + duration_ms < ? ORDER BY start_ms + duration_ms DESC LIMIT 1",
+                   *q.to_ms + kLongestCallMs)
+             .value_or(0);
+  if (q.before) hi = std::min(hi, *q.before - 1);
+
+  const std::string match = match_expression(q.text);
+  std::string sql = std::string("SELECT ") + kColumns + " FROM ";
+  // With a text the text index leads, newest first; otherwise the table (or a channel's index).
+  sql += match.empty() ? "calls WHERE id BETWEEN :lo AND :hi"
+                       : "calls_text CROSS JOIN calls ON calls.id = calls_text.rowid WHERE calls_text MATCH :match "
+                         "AND calls_text.rowid BETWEEN :lo AND :hi";
   if (q.channel) sql += " AND channel = :channel";
   if (q.from_ms) sql += " AND start_ms >= :from";
   if (q.to_ms) sql += " AND start_ms < :to";
   if (q.min_ms) sql += " AND duration_ms >= :min";
-  if (q.before) sql += " AND id < :before";
-  const std::string match = match_expression(q.text);
-  if (!match.empty()) sql += " AND id IN (SELECT rowid FROM calls_text WHERE calls_text MATCH :match)";
-  sql += " ORDER BY id DESC LIMIT :limit";
+  sql += match.empty() ? " ORDER BY id DESC" : " ORDER BY calls_text.rowid DESC";
+  sql += " LIMIT :limit";
   Stmt s(db_, sql);
   if (!s) fail("query");
   auto bind64 = [&](const char* name, std::int64_t v) {
     sqlite3_bind_int64(s.get(), sqlite3_bind_parameter_index(s.get(), name), v);
   };
+  bind64(":lo", lo);
+  bind64(":hi", hi);
   if (q.channel) bind64(":channel", *q.channel);
   if (q.from_ms) bind64(":from", *q.from_ms);
   if (q.to_ms) bind64(":to", *q.to_ms);
   if (q.min_ms) bind64(":min", *q.min_ms);
-  if (q.before) bind64(":before", *q.before);
   if (!match.empty()) bind_text(s.get(), sqlite3_bind_parameter_index(s.get(), ":match"), match);
   const int limit = std::clamp(q.limit, 1, 500);
   bind64(":limit", limit + 1);

@@ -51,8 +51,10 @@ struct CallQuery {
   std::optional<std::int64_t> before;  // ids below this (the cursor)
 };
 
+// Newest stored first: ids follow the order calls end in, so a time range is also a range of
+// ids, which both the table and the text index walk backwards without sorting.
 struct CallPage {
-  std::vector<CallRecord> calls;  // newest first
+  std::vector<CallRecord> calls;
   std::optional<std::int64_t> next;
 };
 

@@ -83,7 +83,7 @@ ApiReply list(CallStore& store, const std::string& query) {
       q.limit = static_cast<int>(*n);
     } else if (name == "before") {
       const auto n = whole(value, 1, INT64_MAX);
-      if (!n) return bad("before: expected the cursor of an earlier answer");
+      if (!n) return bad("before: expected the \"next\" of an earlier answer");
       q.before = *n;
     }
     if (amp == query.size()) break;

@@ -3,7 +3,7 @@
 // matter in, a whole answer out.
 //
 //   GET /api/calls?channel=&from=&to=&q=&min_ms=&limit=&before=
-//       {"calls":[...], "next": CURSOR or null}, newest first; 400 {"error": "..."} for a bad
+//       {"calls":[...], "next": CURSOR or null}, newest stored first; 400 {"error": "..."} for a bad
 //       parameter
 //   GET /api/calls/ID/audio   audio/ogg, single byte ranges (206, 416), ETag (304), a file name
 

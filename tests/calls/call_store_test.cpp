@@ -58,11 +58,17 @@ TEST_F(CallStoreTest, FindsByChannelTextAndTimeNewestFirstAndPagesWithTheCursor)
   CallQuery q;
   q.channel = 1;
   q.text = "garder";
-  auto page = s.find(q);
+  CallPage page = s.find(q);
   ASSERT_EQ(page.calls.size(), 2u);  // i = 0 and 6: channel 1 and a Gardermoen tag
-  EXPECT_GT(page.calls[0].id, page.calls[1].id);
+  EXPECT_EQ(page.calls[0].start_ms, t0 + 6 * 60'000);
+  EXPECT_EQ(page.calls[1].start_ms, t0);
   EXPECT_EQ(page.calls[0].tags(), (std::vector<std::string>{"TWR Gardermoen", "AIR"}));
   EXPECT_FALSE(page.next);
+  // Text and a time range together.
+  q.from_ms = t0 + 60'000;
+  page = s.find(q);
+  ASSERT_EQ(page.calls.size(), 1u);
+  EXPECT_EQ(page.calls[0].start_ms, t0 + 6 * 60'000);
 
   // Query syntax in the text is searched for as text, never run.
   q = {};
