@@ -325,7 +325,7 @@ export class CallsPage {
     this.speed = el('select', { class: 'calls-speed', 'aria-label': 'Speed' }, SPEEDS.map((s) => el('option', { value: String(s) }, `${s}×`)));
     this.speed.addEventListener('change', () => this.setSpeed());
     this.download = el('a', { class: 'btn calls-download', download: '', 'aria-disabled': 'true' }, 'Download');
-    this.link = el('a', { class: 'calls-link', href: '#calls' }, 'Link to this call');
+    this.link = el('a', { class: 'calls-link', href: '#calls', hidden: true }, 'Link to this call');
     this.nowTitle = el('div', { class: 'calls-now-title' }, 'No call selected');
     this.nowMeta = el('div', { class: 'calls-now-meta muted' });
     this.nowDisplay = el('div', { class: 'calls-now-display mono', 'aria-label': 'Display at the start of the call' });
@@ -761,6 +761,7 @@ export class CallsPage {
     this.download.href = c.audio;
     this.download.removeAttribute('aria-disabled');
     this.link.href = `#call=${encodeURIComponent(c.id)}`;
+    this.link.hidden = false;
     this.node.dataset.current = c.id;
     this.showPlayState();
   }
