@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "calls/call_store.hpp"
+#include "console/console_client.hpp"
 #include "integration/audio_env.hpp"
 #include "support/net.hpp"
 
@@ -219,8 +220,20 @@ TEST_F(CallsBinary, SquelchOpeningsBecomeCallsWithTheRadiosMetadataAndPlayableAu
 // and nothing is left half-written.
 TEST_F(CallsBinary, AfterSigkillDuringACallTheIndexAndTheFilesAgree) {
   start_server();
+  // The event stream tells of the stored call, as the list shows it.
+  test::EventStream events(static_cast<std::uint16_t>(console_));
+  ASSERT_TRUE(events.open());
   sim_->say("1 open 2000 1");
-  ASSERT_TRUE(eventually([&] { return calls()["calls"].size() == 1; }, 15s));
+  nlohmann::json event;
+  ASSERT_TRUE(events.wait_for([&](const nlohmann::json& m) {
+    if (m.value("type", "") != "call") return false;
+    event = m;
+    return true;
+  }));
+  const auto listed = calls();
+  ASSERT_EQ(listed["calls"].size(), 1u);
+  event.erase("type");
+  EXPECT_EQ(event, listed["calls"][0]);
   sim_->say("1 open 8000 3");
   std::this_thread::sleep_for(3s);
   server_->signal(SIGKILL);
