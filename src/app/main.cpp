@@ -143,6 +143,7 @@ int main(int argc, char** argv) {
     quillon::log::error(e.what());
     return 2;
   }
+  for (const std::string& w : config.warnings) log_warning(w);
   if (opt.check_config) {
     std::cout << (config_file ? config_file->string() + ": ok" : "no configuration file: nothing to check") << "\n";
     return 0;
