@@ -311,6 +311,7 @@ void AudioIpServer::start_listening() {
   }
   auto fail = [&](const boost::system::error_code& e) {
     m.port_failed = true;
+    if (on_listen) on_listen(static_cast<int>(port), e.message());
     boost::system::error_code ignored;
     m.acceptor.close(ignored);
     m.udp_sock.close(ignored);
@@ -325,6 +326,7 @@ void AudioIpServer::start_listening() {
     if (!ec) m.acceptor.bind(ep, ec);
     if (!ec) m.acceptor.listen(asio::socket_base::max_listen_connections, ec);
     if (ec) fail(ec);
+    if (on_listen) on_listen(static_cast<int>(port), "");
     m.accept_next();
   } else {
     udp::endpoint ep(address, static_cast<std::uint16_t>(port));
@@ -333,6 +335,7 @@ void AudioIpServer::start_listening() {
     if (!ec) m.udp_sock.bind(ep, ec);
     if (!ec) m.udp_sock.non_blocking(true, ec);
     if (ec) fail(ec);
+    if (on_listen) on_listen(static_cast<int>(port), "");
     m.receive_next();
   }
 }

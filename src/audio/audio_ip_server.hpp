@@ -19,6 +19,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -60,6 +61,9 @@ class AudioIpServer final : public IpServer, public BlockInput {
   void chain_stop() override;
   void pcm_block(const PcmBlock& block) override;
   bool has_listeners() const override { return client_count() > 0; }
+
+  // After every attempt to open the port: the port and why it failed ("" when it listens).
+  std::function<void(int port, const std::string& failure)> on_listen;
 
   // Diagnostics
   std::uint64_t clients_dropped() const;

@@ -1,5 +1,7 @@
 #include "fleet/fleet.hpp"
 
+#include "core/fault_book.hpp"
+
 #include <nlohmann/json.hpp>
 
 #include "netdata/channels.hpp"
@@ -154,6 +156,8 @@ metrics::Snapshot gather_metrics(Frmserver& f, const MetricSources& src, std::op
   metrics::Snapshot snap;
   snap.version = "1.300";
   snap.mqtt_connected = mqtt_connected;
+  if (src.faults)
+    for (const FaultBook::Entry& e : src.faults->entries()) snap.faults.push_back({e.kind, e.channel, e.active, e.starts});
   for (int ch = 1; ch <= kChannels; ++ch) {
     const auto k = static_cast<std::size_t>(ch - 1);
     metrics::ChannelFigures c;

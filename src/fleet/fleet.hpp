@@ -13,6 +13,7 @@
 namespace quillon {
 
 class CountingSerialPort;
+class FaultBook;
 class ListenService;
 class LinuxSerialPort;
 namespace audio {
@@ -46,6 +47,7 @@ struct MetricSources {
   std::array<const LinuxSerialPort*, kChannels> ports{};
   std::array<const audio::AlsaCapture*, kChannels> capture{};
   const ListenService* listen = nullptr;
+  const FaultBook* faults = nullptr;
   double start_time_seconds = 0;
 };
 

@@ -1,5 +1,7 @@
 #include "fleet/listen_service.hpp"
 
+#include "fleet/port_faults.hpp"
+
 #include "window/frmserver.hpp"
 #include "core/asio_event_loop.hpp"
 #include "audio/gsm_codec.hpp"
@@ -26,7 +28,7 @@ std::pair<int, ListenFormat> parse_path(std::string_view path) {
 
 ListenService::ListenService(AsioEventLoop& loop, Frmserver& form, const config::Listen& cfg,
                              const std::array<audio::GsmCodec*, 4>& codecs, ConsoleServer* console,
-                             const std::string& bind_address)
+                             const std::string& bind_address, PortFaults* faults)
     : form_(form),
       cfg_(cfg),
       streams_(codecs, {cfg.opus_bitrate, cfg.opus_rate}, {cfg.mp3_bitrate, cfg.mp3_rate}) {
@@ -41,8 +43,12 @@ ListenService::ListenService(AsioEventLoop& loop, Frmserver& form, const config:
     public_->add_stream_route(std::string(kPrefix), [this](std::string_view path) { return open(1, path); });
     log::info("public listening port at http://" + (pc.address.find(':') != std::string::npos ? "[" + pc.address + "]" : pc.address) +
               ":" + std::to_string(public_->port()) + "/listen/1.ogg (and .mp3, channels 1 to 4)");
+    if (faults) faults->result("listening", 0, cfg.public_port, "");
   } catch (const std::exception& e) {
-    log::warning(std::string(e.what()) + "; running without the public listening port");
+    if (faults)
+      faults->result("listening", 0, cfg.public_port, listen_failure_reason(e.what()));
+    else
+      log::warning(std::string(e.what()) + "; running without the public listening port");
   }
 }
 

@@ -43,6 +43,14 @@ struct IcecastFigures {
   std::uint64_t connections = 0;
 };
 
+// A persisting fault (a port that cannot listen, the sound library complaining).
+struct FaultFigures {
+  std::string kind;
+  int channel = 0;  // 0: belongs to no channel
+  bool active = false;
+  std::uint64_t starts = 0;
+};
+
 struct ProcessFigures {
   double cpu_seconds = 0;
   double resident_memory_bytes = 0;
@@ -57,6 +65,7 @@ struct Snapshot {
   ProcessFigures process;
   std::optional<bool> mqtt_connected;  // nothing when no broker is configured
   std::vector<IcecastFigures> icecast;  // configured sources only
+  std::vector<FaultFigures> faults;     // faults that ever started
   std::string version;
 };
 
