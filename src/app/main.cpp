@@ -22,6 +22,7 @@
 #include "fleet/listen_service.hpp"
 #include "fleet/port_faults.hpp"
 #include "core/fault_book.hpp"
+#include "core/stderr_funnel.hpp"
 #include "app/server.hpp"
 #include "audio/level_meter.hpp"
 #include "audio/alsa_capture.hpp"
@@ -230,6 +231,12 @@ int main(int argc, char** argv) {
 
   quillon::Server srv(loop, platform, data_dir);
   port_faults = std::make_unique<quillon::PortFaults>(&srv.form, faults);
+  // The library's complaints come on its own threads: the page hears of them on the loop.
+  faults.on_change = [&loop, &srv](const quillon::FaultBook::Entry& e) {
+    if (e.kind != "sound_library") return;
+    loop.post([&srv, text = e.text] { srv.form.lblSoundLibrary.set_caption(text.empty() ? "quiet" : text); });
+  };
+  quillon::StderrFunnel funnel(faults, std::chrono::seconds(60));
   // An unreadable settings file is met by every reader; say each different thing once.
   srv.registry.set_notice([said = std::set<std::string>()](const std::string& s) mutable {
     if (said.insert(s).second) log_line(s);

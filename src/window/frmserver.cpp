@@ -236,6 +236,7 @@ Frmserver::Frmserver(EventLoop& loop, const PlatformObjects& p)
       Text10(mk<TextBox>(window, "Text10")),
       List1(mk<ListBox>(window, "List1")),
       cmdclr(button(window, "cmdclr", "clr")),
+      lblSoundLibrary(mk<Label>(window, "lblSoundLibrary")),
       frmabout(frame(window, "frmabout", "About")),
       lblProduct(mk<Label>(window, "lblProduct")),
       lblVersion(mk<Label>(window, "lblVersion")),
@@ -348,6 +349,9 @@ Frmserver::Frmserver(EventLoop& loop, const PlatformObjects& p)
     lblIcecast[k].set_channel(k + 1);
     lblIcecast[k].set_label("Icecast:");
   }
+  lblSoundLibrary.set_container("Frame13");
+  lblSoundLibrary.set_label("Sound library:");
+  lblSoundLibrary.set_caption("quiet");
   Text9[0].set_text("1000");
   for (int k = 1; k < 4; ++k) Text9[k].set_text("-");
   for (int k = 0; k < 2; ++k) {

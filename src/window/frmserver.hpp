@@ -119,6 +119,8 @@ class Frmserver {
 
   // --- Audio page: each channel's Icecast output, as a text
   ControlArray<ui::Label> lblIcecast;
+  // What the sound library last complained of on standard error while it keeps complaining.
+  ui::Label& lblSoundLibrary;
 
   // --- About box (opened by mnu_about, closed by its "Ok")
   ui::Frame& frmabout;

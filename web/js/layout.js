@@ -119,7 +119,7 @@ export const PAGES = [
     { frame: 'Frame3', note: 'The file-upload listener of this panel is never started by the server.' },
   ] },
   { id: 'audio', tab: 5, sections: [
-    { frame: 'Frame13', rows: [{ buttons: ['Command9'] }] },
+    { frame: 'Frame13', rows: [{ buttons: ['Command9'] }, { label: 'Sound library:', control: 'lblSoundLibrary' }] },
     { kind: 'audioChains', title: 'Audio components' },
     { title: 'Icecast', rows: perChannel((c) => ({ label: `Channel ${c.n}:`, control: `lblIcecast(${c.n - 1})` })) },
   ] },
