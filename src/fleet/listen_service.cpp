@@ -105,14 +105,18 @@ ConsoleStream ListenService::open(int port, std::string_view path) {
   answer.max_behind = std::chrono::seconds(4);
   answer.max_queued_bytes = 64 * 1024 + static_cast<std::size_t>(mp3 ? cfg_.mp3_bitrate : cfg_.opus_bitrate) * 1000;
   audio::EncodedStream* stream = streams_.stream(channel, format);
-  answer.start = [stream, &per_channel, f = static_cast<std::size_t>(mp3),
-                  alive = std::weak_ptr<bool>(alive_)](ConsoleStream::Push push) -> std::function<void()> {
-    ++per_channel[f];
+  // The place is taken now, not when the stream starts: the head is still to be written, and a
+  // burst of listeners asking meanwhile must find it taken. It is given back when the last of the
+  // answer and the stream's stop goes (a connection that ends before its stream starts too).
+  const std::size_t f = mp3 ? 1 : 0;
+  ++per_channel[f];
+  const std::shared_ptr<void> place(nullptr, [&per_channel, f, alive = std::weak_ptr<bool>(alive_)](void*) {
+    if (!alive.expired()) --per_channel[f];
+  });
+  answer.start = [stream, place, alive = std::weak_ptr<bool>(alive_)](ConsoleStream::Push push) -> std::function<void()> {
     const int id = stream->subscribe([push](std::span<const std::uint8_t> unit) { push(unit); });
-    return [stream, id, &per_channel, f, alive] {
-      if (alive.expired()) return;
-      --per_channel[f];
-      if (id) stream->unsubscribe(id);
+    return [stream, id, place, alive] {
+      if (!alive.expired() && id) stream->unsubscribe(id);
     };
   };
   return answer;
