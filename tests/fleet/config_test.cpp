@@ -214,7 +214,7 @@ TEST(Config, TheShippedExampleIsValidAndCheckConfigReportsOnTheRealBinary) {
 TEST(Config, RefusesDevicesFifosLargeFilesAndOddSectionNamesAndWarnsOfReadablePasswords) {
   const auto dir = test::fresh_temp_dir("config-file");
   auto check = [&](const fs::path& file, const std::string& tag) {
-    auto p = std::make_unique<test::Process>(std::vector<std::string>{QUILLON_BIN, "--check-config", file.string()}, dir / tag);
+    auto p = std::make_unique<test::Process>(std::vector<std::string>{QUILLON_BIN, "--check-config", file.string()}, dir / ("out-" + tag));
     return std::pair{p->wait_exit(20s), p->output()};
   };
   auto [zero, zero_out] = check("/dev/zero", "zero");
