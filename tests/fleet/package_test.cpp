@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <cctype>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -167,12 +168,24 @@ TEST(Package, TheServerRunAsTheUnitRunsItListensBelow1024AndWithoutTheCapability
   }
   ASSERT_EQ(run("chown -R " + uid + ":" + gid + " '" + data.string() + "'", log), 0) << test::Process::slurp(log);
 
-  auto start = [&](bool capability, const std::string& tag, int console_port) {
-    const std::string caps = capability ? "-all,+net_bind_service" : "-all";
+  // setpriv's spelling of a capability list in the unit ("CAP_NET_BIND_SERVICE" -> "-all,+net_bind_service").
+  auto setpriv_caps = [&](const std::string& key) {
+    std::string caps = "-all";
+    std::istringstream in(unit_value(unit, key));
+    for (std::string c; in >> c;) {
+      std::string name;
+      for (char ch : c.substr(c.rfind("CAP_", 0) == 0 ? 4 : 0)) name += static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+      caps += ",+" + name;
+    }
+    return caps;
+  };
+  auto start = [&](bool unit_capabilities, const std::string& tag, int console_port) {
+    const std::string bounding = unit_capabilities ? setpriv_caps("CapabilityBoundingSet") : "-all";
+    const std::string ambient = unit_capabilities ? setpriv_caps("AmbientCapabilities") : "-all";
     std::vector<std::string> cmd = {"/usr/bin/env", "-i", "PATH=/usr/sbin:/usr/bin:/sbin:/bin", "/usr/bin/setpriv",
                                     "--reuid=" + uid, "--regid=" + gid, "--clear-groups", "--no-new-privs",
-                                    "--bounding-set=" + caps, "--inh-caps=" + caps};
-    if (capability) cmd.push_back("--ambient-caps=" + caps);
+                                    "--bounding-set=" + bounding, "--inh-caps=" + ambient};
+    if (ambient != "-all") cmd.push_back("--ambient-caps=" + ambient);
     cmd.insert(cmd.end(), argv.begin(), argv.end());
     cmd.push_back("--console");
     cmd.push_back("127.0.0.1:" + std::to_string(console_port));
