@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <mutex>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -271,6 +272,7 @@ TEST_F(AudioServerBinary, SeventhClientIsRefusedAndAStalledClientIsDroppedWhileO
   }
 }
 
+
 }  // namespace
 }  // namespace quillon
 
@@ -439,6 +441,49 @@ TEST_F(ListenBinary, PublicPortHoldsItsLimitAndDropsAListenerThatStopsReading) {
   const auto samples = test::ffmpeg_decode(env_->dir(), "reader", {}, file.string(), 60.0, &log);
   ASSERT_GT(samples.size(), 8000u * 4) << log;
   EXPECT_NEAR(test::dominant_frequency(samples), kTone, 20.0);
+}
+
+// A burst of listeners from many addresses at once: exactly max_listeners are served, and every
+// other one is told 503, none left with a closed connection.
+TEST_F(ListenBinary, ABurstFromManyAddressesGetsExactlyTheLimitAndEveryOtherOneA503) {
+  start_listening_server(4);
+  constexpr int kBurst = 40;
+  std::vector<int> fds(kBurst, -1);
+  for (int i = 0; i < kBurst; ++i) {
+    fds[static_cast<std::size_t>(i)] = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl((127u << 24) | static_cast<unsigned>(10 + i));
+    ASSERT_EQ(::bind(fds[static_cast<std::size_t>(i)], reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
+  }
+  // All connect, then every request goes out before any answer is read.
+  for (int fd : fds) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<std::uint16_t>(public_));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+  }
+  std::this_thread::sleep_for(500ms);  // the server has taken every connection in
+  const std::string req = "GET /listen/1.ogg HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  for (int fd : fds) ASSERT_EQ(::send(fd, req.data(), req.size(), MSG_NOSIGNAL), static_cast<ssize_t>(req.size()));
+  std::map<int, int> statuses;
+  for (int fd : fds) {
+    timeval tv{20, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    std::string got;
+    char buf[1024];
+    while (got.find("\r\n\r\n") == std::string::npos) {
+      const ssize_t r = ::recv(fd, buf, sizeof buf, 0);
+      if (r <= 0) break;
+      got.append(buf, static_cast<std::size_t>(r));
+    }
+    ++statuses[got.size() > 12 ? std::atoi(got.c_str() + 9) : 0];
+  }
+  for (int fd : fds) ::close(fd);
+  EXPECT_EQ(statuses[200], 4);
+  EXPECT_EQ(statuses[503], kBurst - 4);
+  EXPECT_EQ(statuses[0], 0) << "closed without an answer";
 }
 
 }  // namespace
