@@ -6,11 +6,9 @@
 #include <optional>
 #include <string>
 
-namespace quillon {
+#include "core/file_modes.hpp"
 
-// Folders the server creates are 0750 whatever the umask; its files are 0640.
-inline constexpr unsigned kDataDirMode = 0750;
-inline constexpr unsigned kDataFileMode = 0640;
+namespace quillon {
 
 std::filesystem::path resolve_data_dir(const std::optional<std::string>& from_command_line);
 // Creates the directory (and its registry/ and ports/ folders) and checks it is writable.

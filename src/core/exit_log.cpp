@@ -7,7 +7,7 @@
 #include <ctime>
 #include <system_error>
 
-#include "app/data_dir.hpp"
+#include "core/file_modes.hpp"
 
 namespace quillon {
 
