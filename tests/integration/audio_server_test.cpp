@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <mutex>
 #include <map>
 #include <set>
 #include <sstream>
 
+#include "audio/audio_ip_server.hpp"
 #include "support/net.hpp"
 #include "integration/audio_env.hpp"
 
@@ -155,6 +157,43 @@ std::set<std::string> bound_addresses(const char* table, int port) {
     }
   }
   return out;
+}
+
+// Registrations cannot be verified, so one source network registers only a few addresses per
+// half minute: of ten senders on this machine's network, four are served, though the server
+// admits six.
+TEST_F(AudioServerBinary, UdpRegistrationsFromOneNetworkAreRateLimited) {
+  start_server(true, {"QUILLON_BIND_ADDRESS=127.0.0.1"});
+  int data1 = -1;
+  ASSERT_TRUE(eventually([&] { return (data1 = connect_tcp(data_port(1))) >= 0; }, 30s)) << server_->stderr_text();
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  server.sin_port = htons(static_cast<std::uint16_t>(audio_port(1)));
+  std::vector<int> senders;
+  for (int i = 0; i < 10; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    senders.push_back(fd);
+  }
+  std::vector<std::size_t> got(senders.size(), 0);
+  char buf[1500];
+  // Each sender registers once a second for five seconds.
+  for (int round = 0; round < 5; ++round) {
+    for (int fd : senders) ::sendto(fd, "x", 1, 0, reinterpret_cast<sockaddr*>(&server), sizeof server);
+    for (int i = 0; i < 50; ++i) {
+      std::this_thread::sleep_for(20ms);
+      for (std::size_t k = 0; k < senders.size(); ++k)
+        while (::recv(senders[k], buf, sizeof buf, 0) > 0) ++got[k];
+    }
+  }
+  const auto served = std::count_if(got.begin(), got.end(), [](std::size_t n) { return n > 0; });
+  EXPECT_EQ(served, audio::AudioIpServer::kUdpRegistrationsPerNetwork) << server_->stderr_text();
+  for (int fd : senders) ::close(fd);
+  ::close(data1);
 }
 
 // A datagram whose text names another port must not turn the stream on that port (a forged
