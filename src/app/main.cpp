@@ -236,7 +236,15 @@ int main(int argc, char** argv) {
     if (e.kind != "sound_library") return;
     loop.post([&srv, text = e.text] { srv.form.lblSoundLibrary.set_caption(text.empty() ? "quiet" : text); });
   };
-  quillon::StderrFunnel funnel(faults, std::chrono::seconds(60));
+#if defined(__SANITIZE_ADDRESS__)
+  // A sanitizer's report is written when the process dies, too late for the funnel's reader:
+  // under the sanitizers standard error stays as it is.
+  constexpr bool kFunnel = false;
+#else
+  constexpr bool kFunnel = true;
+#endif
+  std::optional<quillon::StderrFunnel> funnel;
+  if (kFunnel) funnel.emplace(faults, std::chrono::seconds(60));
   // An unreadable settings file is met by every reader; say each different thing once.
   srv.registry.set_notice([said = std::set<std::string>()](const std::string& s) mutable {
     if (said.insert(s).second) log_line(s);
