@@ -3,10 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-
-#include <cctype>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -95,36 +91,18 @@ std::string unit_value(const std::string& unit, const std::string& key) {
   return unit.substr(from, unit.find('\n', from) - from);
 }
 
-// A port below 1024 that nothing listens on (found by binding it as root); 0 when none is.
-int free_privileged_port() {
-  for (int port = 1000; port > 600; --port) {
-    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_port = htons(static_cast<std::uint16_t>(port));
-    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    if (ok) return port;
-  }
-  return 0;
-}
-
-// The packaged server started the way its unit starts it: as the unit's user with only the
-// unit's capabilities (bounding set and ambient), no home, no session, no sound server, the
-// unit's ExecStart with the installed configuration. Channel 1's data port is below 1024: with
-// the capability it listens; without it the server says so in one line naming the port, shows
-// it on the status page and counts it, and no line of its standard error repeats.
+// The packaged server started as its unit starts it: the unit's user, only the unit's
+// capabilities (bounding set and ambient), no home, session or sound server, the unit's
+// ExecStart. Channel 1's data port is below 1024: with the capability it listens and no line of
+// standard error repeats; without it the server says so once, on the status page and in /metrics.
 TEST(Package, TheServerRunAsTheUnitRunsItListensBelow1024AndWithoutTheCapabilitySaysSoOnce) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to change to the service user";
-  if (!test::have("dpkg-deb") || !test::have("dpkg-shlibdeps") || !test::have("setpriv") || !test::have("systemd-sysusers"))
-    GTEST_SKIP() << "dpkg-dev, setpriv or systemd-sysusers not installed";
+  if (::geteuid() != 0 || !test::have("dpkg-deb") || !test::have("dpkg-shlibdeps") || !test::have("setpriv") || !test::have("systemd-sysusers"))
+    GTEST_SKIP() << "needs root, dpkg-dev, setpriv and systemd-sysusers";
   const auto dir = test::fresh_temp_dir("deb-run");
   fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
-  const fs::path log = dir / "log.txt";
+  const fs::path log = dir / "log.txt", root = dir / "root";
   ASSERT_EQ(run(std::string(QUILLON_SOURCE_DIR) + "/scripts/make-deb " + QUILLON_BUILD_DIR, log), 0) << test::Process::slurp(log);
-  std::string deb = test::Process::slurp(log);
-  deb = deb.substr(0, deb.find('\n'));
-  const fs::path root = dir / "root";
+  const std::string deb = test::Process::slurp(log).substr(0, test::Process::slurp(log).find('\n'));
   for (const char* d : {"var/lib/dpkg/info", "var/lib/dpkg/updates", "etc"}) fs::create_directories(root / d);
   std::ofstream(root / "var/lib/dpkg/status").flush();
   std::ofstream(root / "etc/group") << "root:x:0:\ndialout:x:20:\naudio:x:29:\n";
@@ -132,33 +110,26 @@ TEST(Package, TheServerRunAsTheUnitRunsItListensBelow1024AndWithoutTheCapability
   ASSERT_EQ(run("dpkg --root='" + root.string() + "' --force-script-chrootless --force-depends --log=/dev/null -i '" + deb + "'", log), 0)
       << test::Process::slurp(log);
 
-  // What the unit says.
   const std::string unit = test::Process::slurp(root / "lib/systemd/system/quillon.service");
   EXPECT_EQ(unit_value(unit, "CapabilityBoundingSet"), "CAP_NET_BIND_SERVICE");
-  EXPECT_EQ(unit_value(unit, "AmbientCapabilities"), "CAP_NET_BIND_SERVICE");
-  EXPECT_NE(unit_value(unit, "PrivateUsers"), "yes");  // capabilities inside a user namespace bind nothing
-  const std::string user = unit_value(unit, "User");
+  EXPECT_NE(unit_value(unit, "PrivateUsers"), "yes");  // a capability inside a user namespace binds nothing here
+  const std::string caps = unit_value(unit, "AmbientCapabilities") == "CAP_NET_BIND_SERVICE" ? "-all,+net_bind_service" : "-all";
   std::istringstream exec(unit_value(unit, "ExecStart"));
   std::vector<std::string> argv;
   for (std::string a; exec >> a;) argv.push_back(a.front() == '/' ? (root / a.substr(1)).string() : a);
-  ASSERT_FALSE(argv.empty());
-  // The account the package made in the root.
-  std::istringstream passwd(test::Process::slurp(root / "etc/passwd"));
+  // The account the package made: "quillon:x:UID:GID:...".
+  const std::string passwd = test::Process::slurp(root / "etc/passwd");
+  const auto at = passwd.find("\n" + unit_value(unit, "User") + ":x:");
+  ASSERT_NE(at, std::string::npos) << passwd;
+  std::istringstream ids(passwd.substr(passwd.find(":x:", at) + 3));
   std::string uid, gid;
-  for (std::string line; std::getline(passwd, line);)
-    if (line.rfind(user + ":", 0) == 0) {
-      std::vector<std::string> f;
-      std::istringstream fields(line);
-      for (std::string x; std::getline(fields, x, ':');) f.push_back(x);
-      uid = f.at(2);
-      gid = f.at(3);
-    }
-  ASSERT_FALSE(uid.empty()) << test::Process::slurp(root / "etc/passwd");
+  std::getline(ids, uid, ':');
+  std::getline(ids, gid, ':');
 
-  // The state directory as systemd makes it, with channel 1's data port below 1024 and the
-  // other ports free ones above.
-  const int port = free_privileged_port();
-  ASSERT_GT(port, 0);
+  // The state directory as systemd makes it; channel 1's data port below 1024, the others above.
+  int port = 1000;
+  for (; port > 600 && !test::port_free_as_root(port); --port) {
+  }
   const fs::path data = root / "var/lib/quillon";
   {
     settings::RegistryStore reg(data / "registry");
@@ -166,69 +137,47 @@ TEST(Package, TheServerRunAsTheUnitRunsItListensBelow1024AndWithoutTheCapability
     for (int i = 2; i <= 9; ++i) st.savereg("tcpport" + std::to_string(i), std::to_string(test::free_port()) + "x");
     st.savereg("tcpport1", std::to_string(port) + "x");
   }
-  ASSERT_EQ(run("chown -R " + uid + ":" + gid + " '" + data.string() + "'", log), 0) << test::Process::slurp(log);
-
-  // setpriv's spelling of a capability list in the unit ("CAP_NET_BIND_SERVICE" -> "-all,+net_bind_service").
-  auto setpriv_caps = [&](const std::string& key) {
-    std::string caps = "-all";
-    std::istringstream in(unit_value(unit, key));
-    for (std::string c; in >> c;) {
-      std::string name;
-      for (char ch : c.substr(c.rfind("CAP_", 0) == 0 ? 4 : 0)) name += static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-      caps += ",+" + name;
-    }
-    return caps;
-  };
-  auto start = [&](bool unit_capabilities, const std::string& tag, int console_port) {
-    const std::string bounding = unit_capabilities ? setpriv_caps("CapabilityBoundingSet") : "-all";
-    const std::string ambient = unit_capabilities ? setpriv_caps("AmbientCapabilities") : "-all";
-    std::vector<std::string> cmd = {"/usr/bin/env", "-i", "PATH=/usr/sbin:/usr/bin:/sbin:/bin", "/usr/bin/setpriv",
-                                    "--reuid=" + uid, "--regid=" + gid, "--clear-groups", "--no-new-privs",
-                                    "--bounding-set=" + bounding, "--inh-caps=" + ambient};
-    if (ambient != "-all") cmd.push_back("--ambient-caps=" + ambient);
+  ASSERT_EQ(run("chown -R " + uid + ":" + gid + " '" + data.string() + "'", log), 0);
+  auto start = [&](const std::string& given, const std::string& tag, int console_port) {
+    std::vector<std::string> cmd = {"/usr/bin/env", "-i", "PATH=/usr/sbin:/usr/bin:/sbin:/bin", "/usr/bin/setpriv", "--reuid=" + uid,
+                                    "--regid=" + gid, "--clear-groups", "--no-new-privs", "--bounding-set=" + given, "--inh-caps=" + given};
+    if (given != "-all") cmd.push_back("--ambient-caps=" + given);
     cmd.insert(cmd.end(), argv.begin(), argv.end());
-    cmd.push_back("--console");
-    cmd.push_back("127.0.0.1:" + std::to_string(console_port));
+    cmd.insert(cmd.end(), {"--console", "127.0.0.1:" + std::to_string(console_port)});
     return std::make_unique<test::Process>(cmd, dir / tag);
   };
-
-  {  // As the unit runs it: the data port listens.
-    auto server = start(true, "with", test::free_port());
+  {
+    auto server = start(caps, "with", test::free_port());
     EXPECT_TRUE(test::eventually([&] {
       const int fd = test::connect_tcp(port);
       if (fd >= 0) ::close(fd);
       return fd >= 0;
     }, 20s)) << server->stderr_text();
     std::this_thread::sleep_for(3s);  // audio retries and the like have had their turns
-    const std::string err = server->stderr_text();
-    EXPECT_EQ(err.find("cannot listen"), std::string::npos) << err;
-    std::istringstream lines(err);
+    std::istringstream lines(server->stderr_text());
     std::set<std::string> seen;
-    for (std::string l; std::getline(lines, l);) EXPECT_TRUE(seen.insert(l).second) << "said twice: " << l << "\n" << err;
-    server->stop(SIGTERM);
+    for (std::string l; std::getline(lines, l);) EXPECT_TRUE(seen.insert(l).second) << "said twice: " << l;
   }
-  {  // Without the capability: one line naming the port and what to do, on the page, counted.
-    const int console_port = test::free_port();
-    auto server = start(false, "without", console_port);
-    const std::string want = "channel 1: data port " + std::to_string(port) +
-                             " cannot listen: Permission denied; ports below 1024 need root or CAP_NET_BIND_SERVICE; "
-                             "the packaged unit grants it; or pick ports above 1023";
-    ASSERT_TRUE(test::eventually([&] { return server->stderr_text().find(want) != std::string::npos; }, 20s)) << server->stderr_text();
-    std::string page;
-    ASSERT_TRUE(test::eventually([&] {
-      page = test::body_of(test::http_get(console_port, "/metrics"));
-      return test::sample(page, "quillon_faults_total{kind=\"data_port\",channel=\"1\"}") == 1;
-    }, 20s)) << page;
-    const auto window = nlohmann::json::parse(test::body_of(test::http_get(console_port, "/api/window")), nullptr, false);
-    std::string shown;
-    for (const auto& c : window["controls"])
-      if (c.value("name", "") == "lblPortFault" && c.value("index", -1) == 0) shown = c.value("caption", "");
-    EXPECT_NE(shown.find("data port " + std::to_string(port) + " cannot listen: Permission denied"), std::string::npos) << shown;
-    std::this_thread::sleep_for(3s);
-    const std::string err = server->stderr_text();
-    EXPECT_EQ(err.find(want), err.rfind(want)) << err;
-    server->stop(SIGTERM);
-  }
+  const int console_port = test::free_port();
+  auto server = start("-all", "without", console_port);
+  const std::string want = "channel 1: data port " + std::to_string(port) +
+                           " cannot listen: Permission denied; ports below 1024 need root or CAP_NET_BIND_SERVICE; "
+                           "the packaged unit grants it; or pick ports above 1023";
+  std::string page;
+  ASSERT_TRUE(test::eventually([&] {
+    page = test::body_of(test::http_get(console_port, "/metrics"));
+    return test::sample(page, "quillon_faults_total{kind=\"data_port\",channel=\"1\"}") == 1;
+  }, 20s)) << page << server->stderr_text();
+  const auto window = nlohmann::json::parse(test::body_of(test::http_get(console_port, "/api/window")), nullptr, false);
+  std::string shown;
+  for (const auto& c : window["controls"])
+    if (c.value("name", "") == "lblPortFault" && c.value("index", -1) == 0) shown = c.value("caption", "");
+  EXPECT_EQ("channel 1: " + shown, want);
+  std::this_thread::sleep_for(3s);
+  const std::string err = server->stderr_text();
+  EXPECT_NE(err.find(want), std::string::npos) << err;
+  EXPECT_EQ(err.find(want), err.rfind(want)) << err;
+  server.reset();
   fs::remove_all(dir);
 }
 
