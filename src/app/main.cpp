@@ -22,6 +22,9 @@
 #include "app/data_dir.hpp"
 #include "fleet/fleet_services.hpp"
 #include "fleet/listen_service.hpp"
+#include "fleet/port_faults.hpp"
+#include "core/fault_book.hpp"
+#include "core/stderr_funnel.hpp"
 #include "app/server.hpp"
 #include "audio/level_meter.hpp"
 #include "audio/alsa_capture.hpp"
@@ -145,6 +148,7 @@ int main(int argc, char** argv) {
     quillon::log::error(e.what());
     return 2;
   }
+  for (const std::string& w : config.warnings) log_warning(w);
   if (opt.check_config) {
     std::cout << (config_file ? config_file->string() + ": ok" : "no configuration file: nothing to check") << "\n";
     return 0;
@@ -189,8 +193,22 @@ int main(int argc, char** argv) {
         *ports.back(), "serial port of channel " + std::to_string(k + 1), log_warning));
     counted_ports.push_back(std::make_unique<quillon::CountingSerialPort>(*reported_ports.back()));
   }
+  // A listener that cannot open, or a sound device the library keeps complaining about, is said
+  // once when the fault starts and once when it ends; the metrics page counts them.
+  quillon::FaultBook faults([](bool fault, const std::string& line) { fault ? log_warning(line) : log_line(line); });
+  // Set once the window exists; no listener opens before that.
+  std::unique_ptr<quillon::PortFaults> port_faults;
+  auto listened = [&port_faults](const std::string& listener, int channel, int port, const std::string& failure) {
+    if (port_faults) port_faults->result(listener, channel, port, failure);
+  };
+
   // Data and audio ports listen on all addresses unless QUILLON_BIND_ADDRESS names one.
   quillon::AsioSocketFactory::Options socket_options;
+  // The data ports' listeners are element 0 of Winsock1..Winsock4.
+  socket_options.on_listen = [&listened](const std::string& array, int port, const std::string& failure) {
+    const int channel = array.size() == 8 && array.rfind("Winsock", 0) == 0 ? array[7] - '0' : 0;
+    listened("data", channel, port, failure);
+  };
   if (const char* bind = std::getenv("QUILLON_BIND_ADDRESS"); bind && *bind) {
     socket_options.bind_address = bind;
     log_line(std::string("data ports listen on ") + bind + " only, audio ports too");
@@ -210,9 +228,25 @@ int main(int argc, char** argv) {
     platform.codec[k] = &codec[k];
     platform.server[k] = &server[k];
     if (!socket_options.bind_address.empty()) server[k].bind_to = socket_options.bind_address;
+    server[k].on_listen = [&listened, k](int port, const std::string& failure) { listened("audio", static_cast<int>(k) + 1, port, failure); };
   }
 
   quillon::Server srv(loop, platform, data_dir);
+  port_faults = std::make_unique<quillon::PortFaults>(&srv.form, faults);
+  // The library's complaints come on its own threads: the page hears of them on the loop.
+  faults.on_change = [&loop, &srv](const quillon::FaultBook::Entry& e) {
+    if (e.kind != "sound_library") return;
+    loop.post([&srv, text = e.text] { srv.form.lblSoundLibrary.set_caption(text.empty() ? "quiet" : text); });
+  };
+#if defined(__SANITIZE_ADDRESS__)
+  // A sanitizer's report is written when the process dies, too late for the funnel's reader:
+  // under the sanitizers standard error stays as it is.
+  constexpr bool kFunnel = false;
+#else
+  constexpr bool kFunnel = true;
+#endif
+  std::optional<quillon::StderrFunnel> funnel;
+  if (kFunnel) funnel.emplace(faults, std::chrono::seconds(60));
   // An unreadable settings file is met by every reader; say each different thing once.
   srv.registry.set_notice([said = std::set<std::string>()](const std::string& s) mutable {
     if (said.insert(s).second) log_line(s);
@@ -227,12 +261,12 @@ int main(int argc, char** argv) {
       log_line(e.what());  // a certificate or key that cannot be used: a configuration fault
       return 2;
     } catch (const std::exception& e) {
-      log_warning(std::string(e.what()) + "; running without the operator console");
+      port_faults->result("console", 0, console_cfg->port, quillon::listen_failure_reason(e.what()));
     }
   }
 
   quillon::ListenService listen(loop, srv.form, config.listen, {&codec[0], &codec[1], &codec[2], &codec[3]}, console.get(),
-                                socket_options.bind_address);
+                                socket_options.bind_address, port_faults.get());
 
   // The console's level meters read the codecs' PCM, and only while a page is open.
   std::array<quillon::audio::LevelMeters::Source, 4> level_sources;
@@ -274,6 +308,7 @@ int main(int argc, char** argv) {
   metric_sources.listen = &listen;
   if (recorder)
     metric_sources.calls = [r = recorder.get()]() -> std::optional<quillon::metrics::CallsFigures> { return r->figures(); };
+  metric_sources.faults = &faults;
   for (std::size_t k = 0; k < 4; ++k) {
     metric_sources.serial[k] = counted_ports[k].get();
     metric_sources.ports[k] = ports[k].get();

@@ -2,8 +2,12 @@
 
 #include "core/private_file.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <algorithm>
 #include <climits>
@@ -207,6 +211,7 @@ std::string read_source_password(const std::filesystem::path& file, const std::f
 }
 
 constexpr int kIcecastChannels = 4;
+constexpr std::size_t kMaxFileBytes = 1024 * 1024;
 
 Key<Calls> calls_channels_key() {
   return {"channels", [](Calls& c, const KeyContext& k) {
@@ -356,19 +361,21 @@ Config check(const toml::table& root, const std::filesystem::path& file) {
     if (!t) fail_at(file, node, name, "expected a section [" + name + "]");
     if (it->max_index == 0) {
       it->read(cfg, 0, *t, file, name);
+      if (t->contains("password")) cfg.inline_passwords.push_back(name + ".password");
       continue;
     }
     // [name.N]: one sub-table per instance.
     for (const auto& [ik, inode] : *t) {
       const std::string idx(ik.str());
       const std::string key = name + "." + idx;
-      char* end = nullptr;
-      const long n = std::strtol(idx.c_str(), &end, 10);
-      if (idx.empty() || *end != '\0' || n < 1 || n > it->max_index)
+      // Exactly one digit: "+1", "01" or " 1" would be second names for the same section.
+      const long n = idx.size() == 1 && idx[0] >= '1' && idx[0] <= '9' ? idx[0] - '0' : 0;
+      if (n < 1 || n > it->max_index)
         fail_at(file, inode, key, "expected [" + name + ".N] with N from 1 to " + std::to_string(it->max_index));
       const toml::table* it_table = inode.as_table();
       if (!it_table) fail_at(file, inode, key, "expected a section [" + key + "]");
       it->read(cfg, static_cast<int>(n), *it_table, file, key);
+      if (it_table->contains("password")) cfg.inline_passwords.push_back(key + ".password");
     }
   }
   return cfg;
@@ -387,13 +394,37 @@ Config parse(std::string_view text, const std::filesystem::path& name) {
 }
 
 Config load(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) throw ConfigError(file.string() + ": cannot be read");
-  std::stringstream ss;
-  ss << in.rdbuf();
-  const std::string text = ss.str();
-  if (text.size() > 1024 * 1024) throw ConfigError(file.string() + ": larger than 1 MiB");
-  return parse(text, file);
+  // Non-blocking open: a FIFO without a writer must not hang the start; it is refused below.
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) throw ConfigError(file.string() + ": cannot be read: " + std::strerror(errno));
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) throw ConfigError(file.string() + ": not a regular file");
+  if (st.st_size > static_cast<off_t>(kMaxFileBytes)) throw ConfigError(file.string() + ": larger than 1 MiB");
+  // The size is checked again while reading: the file may grow after the fstat.
+  std::string text(kMaxFileBytes + 1, '\0');
+  std::size_t got = 0;
+  while (got < text.size()) {
+    const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw ConfigError(file.string() + ": cannot be read: " + std::strerror(errno));
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  if (got > kMaxFileBytes) throw ConfigError(file.string() + ": larger than 1 MiB");
+  text.resize(got);
+  Config cfg = parse(text, file);
+  // A password written in the file itself is only as private as the file.
+  const bool others_read = (st.st_mode & S_IROTH) != 0 || ((st.st_mode & S_IRGRP) != 0 && st.st_gid != ::getegid());
+  if (others_read)
+    for (const std::string& key : cfg.inline_passwords)
+      cfg.warnings.push_back(file.string() + ": " + key +
+                             " is written in a file other users can read; use password_file with a private file (chmod 600), "
+                             "or make this file readable by the server's user only");
+  return cfg;
 }
 
 std::optional<std::filesystem::path> choose_file(const std::optional<std::filesystem::path>& given,

@@ -14,6 +14,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "audio/icecast_source.hpp"
 
@@ -74,6 +75,8 @@ struct Config {
   Listen listen;
   std::array<audio::IcecastSettings, 4> icecast;  // [icecast.N], channel N
   Calls calls;
+  std::vector<std::string> inline_passwords;       // keys holding a password in the file itself ("icecast.1.password")
+  std::vector<std::string> warnings;               // what load() found worth saying, once
 };
 
 // A file that cannot be used; what() is "FILE:LINE: key: message" (or "FILE: message").
@@ -81,7 +84,8 @@ struct ConfigError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Reads and checks a file. Throws ConfigError.
+// Reads and checks a file: a regular file of at most 1 MiB, checked before it is read.
+// Throws ConfigError.
 Config load(const std::filesystem::path& file);
 // Checks text as if it were the file `name` (for tests and --check-config).
 Config parse(std::string_view text, const std::filesystem::path& name);

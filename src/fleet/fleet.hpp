@@ -14,6 +14,7 @@
 namespace quillon {
 
 class CountingSerialPort;
+class FaultBook;
 class ListenService;
 class LinuxSerialPort;
 namespace audio {
@@ -47,6 +48,7 @@ struct MetricSources {
   std::array<const LinuxSerialPort*, kChannels> ports{};
   std::array<const audio::AlsaCapture*, kChannels> capture{};
   const ListenService* listen = nullptr;
+  const FaultBook* faults = nullptr;
   double start_time_seconds = 0;
   // The call recorder's figures, filled by whoever records (empty: recording is off).
   std::function<std::optional<metrics::CallsFigures>()> calls;

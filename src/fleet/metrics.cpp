@@ -181,6 +181,12 @@ std::string render(const Snapshot& s) {
     w.family("quillon_calls_disk_full", "gauge", "Whether call recording stopped because the disk is full.");
     w.sample("quillon_calls_disk_full", "", s.calls->stopped_disk_full ? "1" : "0");
   }
+  w.family("quillon_faults_total", "counter", "Persisting faults started (each said once on standard error), by kind and channel.");
+  for (const FaultFigures& f : s.faults)
+    w.sample("quillon_faults_total", "kind=\"" + escape(f.kind) + "\"," + channel_label(f.channel), std::to_string(f.starts));
+  w.family("quillon_fault_active", "gauge", "Whether the fault holds now.");
+  for (const FaultFigures& f : s.faults)
+    w.sample("quillon_fault_active", "kind=\"" + escape(f.kind) + "\"," + channel_label(f.channel), f.active ? "1" : "0");
   const ProcessFigures& p = s.process;
   w.family("process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.");
   w.sample("process_cpu_seconds_total", "", number(p.cpu_seconds));

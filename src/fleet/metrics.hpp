@@ -58,6 +58,14 @@ struct CallsFigures {
   bool stopped_disk_full = false;
 };
 
+// A persisting fault (a port that cannot listen, the sound library complaining).
+struct FaultFigures {
+  std::string kind;
+  int channel = 0;  // 0: belongs to no channel
+  bool active = false;
+  std::uint64_t starts = 0;
+};
+
 struct ProcessFigures {
   double cpu_seconds = 0;
   double resident_memory_bytes = 0;
@@ -73,6 +81,7 @@ struct Snapshot {
   std::optional<bool> mqtt_connected;  // nothing when no broker is configured
   std::vector<IcecastFigures> icecast;  // configured sources only
   std::optional<CallsFigures> calls;     // nothing when recording is off
+  std::vector<FaultFigures> faults;     // faults that ever started
   std::string version;
 };
 

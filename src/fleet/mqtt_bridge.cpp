@@ -168,7 +168,8 @@ struct MqttBridge::Client {
 
   static void on_message(mosquitto*, void* obj, const mosquitto_message* m) {
     Client& c = self(obj);
-    if (!c.cfg.commands || !m->topic || m->payloadlen < 0 || static_cast<std::size_t>(m->payloadlen) > kMaxCommandText) return;
+    // A retained command is old news the broker replays at every (re)connect: never relayed.
+    if (!c.cfg.commands || m->retain || !m->topic || m->payloadlen < 0 || static_cast<std::size_t>(m->payloadlen) > kMaxCommandText) return;
     const std::string topic = m->topic;
     const std::string head = c.prefix + "/";
     if (topic.rfind(head, 0) != 0 || topic.size() != head.size() + std::string("1/command").size()) return;
@@ -325,7 +326,7 @@ bool relay_mqtt_command(Frmserver& f, int channel, const std::string& payload) {
   if (!command.empty() && command.back() == '#') command.pop_back();
   if (command.empty() || command.size() > kMaxCommandText) return false;
   for (unsigned char ch : command)
-    if (ch < ' ' || ch == 127 || ch == '#') return false;
+    if (ch < ' ' || ch > '~' || ch == '#') return false;  // radio commands are printable ASCII
   // Only scanner commands: the data port's server commands are not for MQTT.
   for (std::string_view server : {"SET ", "GET VER?", "CLR"})
     if (command.rfind(server, 0) == 0) return false;

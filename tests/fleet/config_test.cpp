@@ -229,5 +229,43 @@ TEST(Config, TheShippedExampleIsValidAndCheckConfigReportsOnTheRealBinary) {
   fs::remove_all(dir);
 }
 
+
+// What --config may name: a regular file of bounded size with sections named exactly; a password
+// in a file others can read is warned about, at start and by --check-config.
+TEST(Config, RefusesDevicesFifosLargeFilesAndOddSectionNamesAndWarnsOfReadablePasswords) {
+  const auto dir = test::fresh_temp_dir("config-file");
+  auto check = [&](const fs::path& file, const std::string& tag) {
+    auto p = std::make_unique<test::Process>(std::vector<std::string>{QUILLON_BIN, "--check-config", file.string()}, dir / ("out-" + tag));
+    return std::pair{p->wait_exit(20s), p->output()};
+  };
+  auto [zero, zero_out] = check("/dev/zero", "zero");
+  EXPECT_EQ(zero, 2) << zero_out;
+  EXPECT_NE(zero_out.find("/dev/zero: not a regular file"), std::string::npos) << zero_out;
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  auto [fifo, fifo_out] = check(dir / "fifo", "fifo");
+  EXPECT_EQ(fifo, 2) << fifo_out;
+  std::ofstream(dir / "big.toml") << "# " << std::string(1024 * 1024, 'x') << "\n";
+  auto [big, big_out] = check(dir / "big.toml", "big");
+  EXPECT_EQ(big, 2) << big_out;
+  EXPECT_NE(big_out.find("larger than 1 MiB"), std::string::npos) << big_out;
+
+  const std::string ice = "host = \"127.0.0.1\"\nmount = \"/a.ogg\"\npassword = \"hackme\"\n";
+  std::ofstream(dir / "plus.toml") << "[icecast.\"+1\"]\n" << ice;
+  auto [plus, plus_out] = check(dir / "plus.toml", "plus");
+  EXPECT_EQ(plus, 2) << plus_out;
+  EXPECT_NE(plus_out.find("expected [icecast.N] with N from 1 to 4"), std::string::npos) << plus_out;
+
+  std::ofstream(dir / "open.toml") << "[icecast.1]\n" << ice;
+  fs::permissions(dir / "open.toml", fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+  auto [readable, readable_out] = check(dir / "open.toml", "open");
+  EXPECT_EQ(readable, 0) << readable_out;
+  EXPECT_NE(readable_out.find("icecast.1.password is written in a file other users can read"), std::string::npos) << readable_out;
+  fs::permissions(dir / "open.toml", fs::perms::owner_read | fs::perms::owner_write);
+  auto [closed, closed_out] = check(dir / "open.toml", "closed");
+  EXPECT_EQ(closed, 0) << closed_out;
+  EXPECT_EQ(closed_out.find("other users can read"), std::string::npos) << closed_out;
+  fs::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace quillon
