@@ -122,6 +122,7 @@ export const PAGES = [
     { frame: 'Frame13', rows: [{ buttons: ['Command9'] }, { label: 'Sound library:', control: 'lblSoundLibrary' }] },
     { kind: 'audioChains', title: 'Audio components' },
     { title: 'Icecast', rows: perChannel((c) => ({ label: `Channel ${c.n}:`, control: `lblIcecast(${c.n - 1})` })) },
+    { title: 'Call recording', rows: perChannel((c) => ({ label: `Channel ${c.n}:`, control: `lblCalls(${c.n - 1})` })) },
   ] },
 ];
 
