@@ -20,6 +20,7 @@
 #include "calls/call_recorder.hpp"
 #include "calls/call_json.hpp"
 #include "calls/uploader.hpp"
+#include "calls/calls_http.hpp"
 #include "app/data_dir.hpp"
 #include "fleet/fleet_services.hpp"
 #include "fleet/listen_service.hpp"
@@ -262,6 +263,7 @@ int main(int argc, char** argv) {
         srv.form.lblCalls[channel - 1].set_caption(text);
       };
       srv.scanner.on_reply = [r = recorder.get()](int channel, int step, std::string_view reply) { r->on_reply(channel, step, reply); };
+      if (console) quillon::calls::serve_calls(*console, recorder->store());
       log_line("recording calls in " + (data_dir / "calls").string());
     } catch (const quillon::calls::StoreError& e) {
       log_warning(std::string(e.what()) + "; calls are not recorded");

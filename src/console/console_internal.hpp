@@ -158,6 +158,7 @@ struct ConsoleServer::Impl : std::enable_shared_from_this<Impl> {
   };
   std::deque<SignedIn> signed_in;
   std::map<std::string, std::function<ConsoleResponse()>, std::less<>> routes;
+  std::vector<std::pair<std::string, std::function<ConsoleResponse(const ConsoleRequest&)>>> request_routes;
 
   // Live streams: routes by path prefix, and the connections streaming now.
   struct StreamRoute {

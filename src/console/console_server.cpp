@@ -214,6 +214,10 @@ void ConsoleServer::add_get_route(std::string path, std::function<ConsoleRespons
   impl_->routes[std::move(path)] = std::move(handler);
 }
 
+void ConsoleServer::add_request_route(std::string prefix, std::function<ConsoleResponse(const ConsoleRequest&)> handler) {
+  impl_->request_routes.emplace_back(std::move(prefix), std::move(handler));
+}
+
 void ConsoleServer::publish(std::string text) {
   if (impl_->stopped || impl_->sessions.empty()) return;
   const auto msg = std::make_shared<const std::string>(std::move(text));
