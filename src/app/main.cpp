@@ -280,7 +280,7 @@ int main(int argc, char** argv) {
       uploader = std::make_unique<quillon::calls::Uploader>(loop, recorder->store(), config.calls.uploads, std::move(options));
       if (console)
         console->add_get_route("/api/calls/uploads", [u = uploader.get()] {
-          return quillon::ConsoleResponse{200, "application/json", u->status_json().dump()};
+          return quillon::ConsoleResponse{200, "application/json", u->status_json().dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)};
         });
     } catch (const quillon::calls::StoreError& e) {
       log_warning(std::string(e.what()) + "; calls are not uploaded");

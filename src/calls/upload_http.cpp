@@ -3,6 +3,7 @@
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
@@ -110,6 +111,7 @@ class Exchange final : public Operation, public std::enable_shared_from_this<Exc
 
  private:
   static Stream make_stream(net::io_context& io, ssl::context* tls) {
+    (void)tls;
     if constexpr (std::is_same_v<Stream, TlsStream>)
       return Stream(io, *tls);
     else

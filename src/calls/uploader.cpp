@@ -439,7 +439,17 @@ nlohmann::json Uploader::status_json() const {
                     {"given_up", d->figures.given_up},
                     {"last_error", d->last_error},
                     {"paused", d->paused.empty() ? nlohmann::json(nullptr) : nlohmann::json(d->paused)}});
-  return {{"destinations", list}};
+  // Where the newest calls went, for the Calls page.
+  nlohmann::json recent = nlohmann::json::array();
+  Stmt s(store_.db(),
+         "SELECT call_id, dest, state, reason FROM upload_queue WHERE call_id IN "
+         "(SELECT DISTINCT call_id FROM upload_queue ORDER BY call_id DESC LIMIT 50) ORDER BY call_id DESC, dest");
+  while (s.row())
+    recent.push_back({{"call", sqlite3_column_int64(s.get(), 0)},
+                      {"destination", reinterpret_cast<const char*>(sqlite3_column_text(s.get(), 1))},
+                      {"state", state_name(sqlite3_column_int(s.get(), 2))},
+                      {"reason", reinterpret_cast<const char*>(sqlite3_column_text(s.get(), 3))}});
+  return {{"destinations", list}, {"calls", recent}};
 }
 
 nlohmann::json Uploader::call_json(std::int64_t id) const {

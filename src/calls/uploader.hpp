@@ -60,7 +60,7 @@ class Uploader {
   void stored(const CallRecord& r);
 
   // {"destinations":[{"name","type","state","backlog","uploaded","failures","refused","given_up",
-  //   "last_error","paused"}]}
+  //   "last_error","paused"}], "calls":[{"call","destination","state","reason"}] (the newest 50 calls)}
   nlohmann::json status_json() const;
   // Per destination, the state of one call: [{"destination","state","reason"}].
   nlohmann::json call_json(std::int64_t id) const;

@@ -47,6 +47,7 @@ bool whole_number(const std::string& s) {
 
 // A call server: what it took (by the call's start), and how it answers now.
 struct Receiver {
+  explicit Receiver(std::string k) : kind(std::move(k)) {}
   std::string kind;
   std::string key = "secret-key";
   bool down = false;  // connections refused
@@ -179,6 +180,7 @@ class UploadTest : public ::testing::Test {
   }
 
   void start(std::vector<config::CallUpload> dests, int keep_days = 30) {
+    uploader.reset();
     UploaderOptions o;
     o.keep_days = keep_days;
     o.make_client = [this] { return std::make_unique<FakeClient>(loop, hosts); };
