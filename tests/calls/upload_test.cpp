@@ -210,7 +210,8 @@ class UploadTest : public ::testing::Test {
   }
 
   nlohmann::json status(const std::string& name) {
-    for (const auto& d : uploader->status_json()["destinations"])
+    const auto all = uploader->status_json();
+    for (const auto& d : all["destinations"])
       if (d["name"] == name) return d;
     return {};
   }
