@@ -76,6 +76,15 @@ void CallCutter::squelch(std::optional<bool> open) {
     sq_ = open;
     sq_at_ = loop_.now();
   }
+  if (in_call_ && provisional_ && open && s_.gate != Gate::Level) {
+    provisional_ = false;
+    if (!*open) {
+      in_call_ = false;
+      CallEnd e;
+      e.abandoned = true;
+      out_.end(e);
+    }
+  }
   update();
 }
 
@@ -105,6 +114,7 @@ void CallCutter::radio(const RadioView& view, Reading reading) {
         confirm_display_ = reading != Reading::Display;
         confirm_frequency_ = reading != Reading::Frequency;
         confirm_mode_ = true;
+        provisional_ = true;
       }
       was_open_ = in_call_;
       return;
@@ -205,6 +215,7 @@ void CallCutter::begin_call(bool with_pre_roll, int part) {
   call_view_ = view_;
   signal_max_ = view_.signal;
   confirm_display_ = confirm_frequency_ = confirm_mode_ = part == 1;
+  provisional_ = false;
   const std::int64_t pre_ms = with_pre_roll && rate_ > 0 ? static_cast<std::int64_t>(ring_samples_) * 1000 / rate_ : 0;
   CallStart start;
   start.start_ms = std::chrono::duration_cast<Millis>(loop_.wall_now().time_since_epoch()).count() - pre_ms;

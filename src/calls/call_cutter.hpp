@@ -45,6 +45,9 @@ struct CallStart {
 
 struct CallEnd {
   bool keep = false;      // false: shorter than the minimum, dropped
+  // Begun at a split on a squelch reading from before it, and the next reading found the
+  // squelch closed: the radio had scanned on, there was no next call. Not counted as dropped.
+  bool abandoned = false;
   int open_ms = 0;        // time the gate was open
   RadioView radio;        // at the start, unknowns filled in from later readings
   int signal_max = 0;
@@ -118,6 +121,7 @@ class CallCutter {
   bool confirm_display_ = false;
   bool confirm_frequency_ = false;
   bool confirm_mode_ = false;
+  bool provisional_ = false;  // begun at a split: the next squelch reading confirms it
 };
 
 // Parses "LCDn [text][attributes]" lines of a display frame into their four texts, trimmed.

@@ -134,7 +134,7 @@ class CallRecorder::Channel final : public CallOutput {
   void end(const CallEnd& e) override {
     if (!e.keep) {
       drop_file();
-      if (failed_.empty()) ++figures_.dropped_short;
+      if (failed_.empty() && !e.abandoned) ++figures_.dropped_short;
       return;
     }
     if (failed_.empty() && encoder_) encoder_->finish([this](std::span<const std::uint8_t> page) { write(page); });

@@ -166,6 +166,23 @@ TEST(CallCutter, ATagChangeEndsTheCallAndStartsTheNextAtOnce) {
   // No pre-roll for the second: its audio is what followed the change (2 s open + 2 s hang).
   EXPECT_NEAR(static_cast<double>(second.samples) / kRate, 4.5, 0.6);
   EXPECT_GE(second.start.start_ms, rig.out.calls[0].start.start_ms + 3000);
+
+  // A third call: the radio scans on after it, and its display is read before its squelch.
+  rig.squelch = true;
+  rig.run_for(3000);
+  ASSERT_EQ(rig.out.calls.size(), 3u);
+  rig.cutter.radio(tuned(156'100'000, "VHF Channel 2", "MARINE"), CallCutter::Reading::Display);
+  rig.squelch = false;
+  RadioView scanning;
+  scanning.display = {"SCAN +   C 107", "  SCAN", "Bank  1--------0", "Bank  1"};
+  rig.cutter.radio(scanning, CallCutter::Reading::Display);
+  rig.run_for(3000);
+  // The call ended at the change; what began on the last (open) squelch reading was no call.
+  ASSERT_EQ(rig.out.calls.size(), 4u);
+  EXPECT_TRUE(rig.out.calls[2].end.keep);
+  EXPECT_TRUE(rig.out.calls[3].ended);
+  EXPECT_TRUE(rig.out.calls[3].end.abandoned);
+  EXPECT_FALSE(rig.out.calls[3].end.keep);
 }
 
 TEST(CallCutter, FirstDisplayAfterTheOpeningDescribesTheCallInsteadOfSplittingIt) {
