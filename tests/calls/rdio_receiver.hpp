@@ -49,7 +49,6 @@ class RdioReceiver {
     return t;
   }
 
-  std::atomic<int> drop{0};       // requests read and closed without an answer
   std::atomic<bool> hold{false};  // a request is read and left unanswered while this is set
   std::atomic<int> held{0};       // requests held so far
 
@@ -86,10 +85,6 @@ class RdioReceiver {
       http::read(s, buf, parser, ec);
       if (ec) continue;
       const auto& req = parser.get();
-      if (drop > 0) {
-        --drop;
-        continue;
-      }
       if (hold) {
         ++held;
         while (hold && !stop_) std::this_thread::sleep_for(std::chrono::milliseconds(20));
