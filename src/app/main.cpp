@@ -18,6 +18,8 @@
 
 #include "fleet/config.hpp"
 #include "calls/call_recorder.hpp"
+#include "calls/call_json.hpp"
+#include "calls/uploader.hpp"
 #include "calls/calls_http.hpp"
 #include "app/data_dir.hpp"
 #include "fleet/fleet_services.hpp"
@@ -302,12 +304,33 @@ int main(int argc, char** argv) {
     }
   }
 
+  // The calls' uploads to call servers, queued in the calls' index.
+  std::unique_ptr<quillon::calls::Uploader> uploader;
+  if (recorder && !config.calls.uploads.empty()) {
+    try {
+      quillon::calls::UploaderOptions options;
+      options.keep_days = config.calls.keep_days;
+      options.make_client = [&loop] { return quillon::calls::make_http_client(loop); };
+      uploader = std::make_unique<quillon::calls::Uploader>(loop, recorder->store(), config.calls.uploads, std::move(options));
+      if (console)
+        console->add_get_route("/api/calls/uploads", [u = uploader.get()] {
+          return quillon::ConsoleResponse{200, "application/json", u->status_json().dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)};
+        });
+    } catch (const quillon::calls::StoreError& e) {
+      log_warning(std::string(e.what()) + "; calls are not uploaded");
+    }
+  }
+
   quillon::ServiceNotifier notifier(loop);
   quillon::MetricSources metric_sources;
   metric_sources.start_time_seconds = start_time;
   metric_sources.listen = &listen;
   if (recorder)
-    metric_sources.calls = [r = recorder.get()]() -> std::optional<quillon::metrics::CallsFigures> { return r->figures(); };
+    metric_sources.calls = [r = recorder.get(), u = uploader.get()]() -> std::optional<quillon::metrics::CallsFigures> {
+      auto f = r->figures();
+      if (u) f.uploads = u->figures();
+      return f;
+    };
   metric_sources.faults = &faults;
   for (std::size_t k = 0; k < 4; ++k) {
     metric_sources.serial[k] = counted_ports[k].get();
@@ -317,10 +340,17 @@ int main(int argc, char** argv) {
   // The Icecast sources share the listening encoders of the HTTP listeners.
   quillon::FleetServices fleet(loop, srv.form, config, metric_sources, console.get(), &listen.streams());
 
+  if (recorder)
+    recorder->on_stored = [&fleet, u = uploader.get()](const quillon::calls::CallRecord& r) {
+      if (u) u->stored(r);
+      fleet.publish_call(r.channel, quillon::calls::call_json(r).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    };
+
   srv.shell.on_closed = [&] {
     notifier.stopping();
     fleet.stop();
     if (recorder) recorder->stop();
+    if (uploader) uploader->stop();
     listen.stop();
     log_line("stopped");
     // The window is gone: none of its timers or waits run again, while the console tells its
@@ -348,6 +378,7 @@ int main(int argc, char** argv) {
     srv.start();
     fleet.start();
     if (recorder) recorder->start();
+    if (uploader) uploader->start();
     notifier.ready();
   });
   io.run();

@@ -388,6 +388,7 @@ void CallRecorder::stored(int channel, CallRecord& r) {
     j["type"] = "call";
     on_call(j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
   }
+  if (on_stored) on_stored(r);
 }
 
 void CallRecorder::failed(const std::string& why) {

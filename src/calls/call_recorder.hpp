@@ -45,6 +45,8 @@ class CallRecorder {
 
   // A call was stored: its JSON object ({"type":"call", ...}).
   std::function<void(const std::string& event)> on_call;
+  // A call was stored (after on_call): its row, for the upload queues and the MQTT bridge.
+  std::function<void(const CallRecord&)> on_stored;
   // A channel's recording state as a short text (the Audio page).
   std::function<void(int channel, const std::string& text)> on_state;
 

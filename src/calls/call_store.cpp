@@ -364,7 +364,9 @@ CallPage CallStore::find(const CallQuery& q) {
 int CallStore::retain(int keep_days, std::int64_t keep_mb, std::int64_t now_ms) {
   int removed = 0;
   std::error_code ec;
-  // In batches, oldest first: the file goes before its row (see the header).
+  // In batches, oldest first: the file goes before its row (see the header). Calls held for
+  // upload are stepped over.
+  std::int64_t after = 0, stepped_from = 0;
   for (;;) {
     const bool by_age = keep_days > 0;
     const bool by_size = keep_mb > 0 && total_bytes_ > keep_mb * 1024 * 1024;
@@ -375,7 +377,7 @@ int CallStore::retain(int keep_days, std::int64_t keep_mb, std::int64_t now_ms) 
       sql += "start_ms < " + std::to_string(now_ms - static_cast<std::int64_t>(keep_days) * 86400000LL);
     else
       break;
-    sql += " ORDER BY id ASC LIMIT 200";
+    sql += " AND id > " + std::to_string(after) + " ORDER BY id ASC LIMIT 200";
     Stmt s(db_, sql);
     std::vector<CallRecord> batch;
     std::int64_t over = by_size ? total_bytes_ - keep_mb * 1024 * 1024 : 0;
@@ -383,10 +385,18 @@ int CallStore::retain(int keep_days, std::int64_t keep_mb, std::int64_t now_ms) 
       CallRecord r = read_row(s.get());
       const bool old = by_age && r.start_ms < now_ms - static_cast<std::int64_t>(keep_days) * 86400000LL;
       if (!old && over <= 0) break;
+      after = r.id;
+      if (held && held(r)) continue;
       over -= r.bytes;
       batch.push_back(std::move(r));
     }
-    if (batch.empty()) break;
+    if (batch.empty()) {
+      // A batch wholly held: look further unless nothing was stepped over.
+      if (after == stepped_from) break;
+      stepped_from = after;
+      continue;
+    }
+    stepped_from = after;
     std::set<fs::path> dirs;
     for (const auto& r : batch) {
       fs::remove(dir_ / r.file, ec);

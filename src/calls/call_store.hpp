@@ -12,6 +12,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -86,6 +87,10 @@ class CallStore {
   // Removes the oldest calls (file, then row) older than keep_days or beyond keep_mb together;
   // 0 keeps all. Returns how many went.
   int retain(int keep_days, std::int64_t keep_mb, std::int64_t now_ms);
+  // Asked by retain() about each call it would remove: true keeps it (still waiting for upload).
+  std::function<bool(const CallRecord&)> held;
+  // The open database, for tables kept beside the calls (the upload queues).
+  sqlite3* db() const { return db_; }
 
   std::int64_t total_bytes() const { return total_bytes_; }
   std::array<std::int64_t, 4> channel_bytes() const { return channel_bytes_; }

@@ -52,6 +52,26 @@ struct Listen {
   int mp3_rate = 22050;
 };
 
+// A call server fed with the recorded calls ([[calls.upload]]).
+struct CallUpload {
+  std::string name;          // names its queue in the index; default "<type>-<N>"
+  std::string type;          // "rdio-scanner", "openmhz" or "broadcastify"
+  std::string url;           // "https://calls.example.net"
+  std::string api_key;       // the first line of api_key_file
+  std::filesystem::path api_key_file;
+  std::string system;        // system id or short name, as the server expects it
+  std::array<bool, 4> channels{true, true, true, true};
+  bool allow_plain_http = false;
+  // A call's talkgroup: the first entry whose channel (0: any) and tag (empty: any) match.
+  struct Talkgroup {
+    int channel = 0;
+    std::string tag;
+    int number = 0;
+    std::string label;
+  };
+  std::vector<Talkgroup> talkgroups;
+};
+
 // Recording every call ([calls]): how calls are cut, encoded and kept.
 struct Calls {
   bool enabled = false;                          // a [calls] section turns recording on unless enabled = false
@@ -66,6 +86,7 @@ struct Calls {
   int bitrate = 16;                              // kbit/s, Opus at 16000 Hz
   int keep_days = 30;                            // 0: no limit
   int keep_mb = 2048;                            // 0: no limit
+  std::vector<CallUpload> uploads;               // [[calls.upload]]
 };
 
 struct Config {

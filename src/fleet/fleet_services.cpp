@@ -46,4 +46,8 @@ std::string FleetServices::metrics_text() {
   return metrics::render(snap);
 }
 
+void FleetServices::publish_call(int channel, std::string json) {
+  if (mqtt_) mqtt_->publish_call(channel, std::move(json));
+}
+
 }  // namespace quillon

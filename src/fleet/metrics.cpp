@@ -180,6 +180,28 @@ std::string render(const Snapshot& s) {
     }
     w.family("quillon_calls_disk_full", "gauge", "Whether call recording stopped because the disk is full.");
     w.sample("quillon_calls_disk_full", "", s.calls->stopped_disk_full ? "1" : "0");
+    if (!s.calls->uploads.empty()) {
+      const struct {
+        const char* name;
+        const char* type;
+        const char* help;
+        std::function<std::string(const UploadFigures&)> value;
+      } uploads[] = {
+          {"quillon_uploads_total", "counter", "Calls a call server took.", [](const UploadFigures& u) { return std::to_string(u.uploaded); }},
+          {"quillon_upload_failures_total", "counter", "Upload attempts that failed and are retried.",
+           [](const UploadFigures& u) { return std::to_string(u.failures); }},
+          {"quillon_upload_refused_total", "counter", "Calls a call server refused.", [](const UploadFigures& u) { return std::to_string(u.refused); }},
+          {"quillon_upload_given_up_total", "counter", "Calls removed by retention before they were uploaded.",
+           [](const UploadFigures& u) { return std::to_string(u.given_up); }},
+          {"quillon_upload_backlog", "gauge", "Calls waiting for upload.", [](const UploadFigures& u) { return std::to_string(u.backlog); }},
+          {"quillon_upload_paused", "gauge", "Whether uploads stopped because the server refused the key.",
+           [](const UploadFigures& u) { return std::string(u.paused ? "1" : "0"); }},
+      };
+      for (const auto& f : uploads) {
+        w.family(f.name, f.type, f.help);
+        for (const UploadFigures& u : s.calls->uploads) w.sample(f.name, "destination=\"" + escape(u.destination) + "\"", f.value(u));
+      }
+    }
   }
   w.family("quillon_faults_total", "counter", "Persisting faults started (each said once on standard error), by kind and channel.");
   for (const FaultFigures& f : s.faults)

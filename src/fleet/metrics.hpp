@@ -53,8 +53,20 @@ struct CallFigures {
   std::uint64_t bytes_on_disk = 0;  // the channel's kept calls
 };
 
+// A call server the calls are uploaded to.
+struct UploadFigures {
+  std::string destination;
+  std::uint64_t uploaded = 0;  // calls the server took
+  std::uint64_t failures = 0;  // attempts that failed and are retried
+  std::uint64_t refused = 0;   // calls the server refused
+  std::uint64_t given_up = 0;  // calls removed by retention before they went
+  std::uint64_t backlog = 0;   // calls waiting
+  bool paused = false;         // the server refused the key: nothing goes until restart
+};
+
 struct CallsFigures {
   std::vector<CallFigures> channels;
+  std::vector<UploadFigures> uploads;
   bool stopped_disk_full = false;
 };
 
