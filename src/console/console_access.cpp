@@ -6,15 +6,6 @@
 
 namespace quillon {
 
-namespace asio = boost::asio;
-namespace beast = boost::beast;
-namespace http = beast::http;
-namespace websocket = beast::websocket;
-namespace ssl = asio::ssl;
-using tcp = asio::ip::tcp;
-using console::json;
-using namespace std::chrono_literals;
-
 bool ConsoleServer::Impl::bearer_ok(const Request& req) const {
   const std::string_view auth = req[http::field::authorization];
   const std::string_view scheme = "Bearer ";

@@ -42,15 +42,6 @@
 
 namespace quillon {
 
-namespace asio = boost::asio;
-namespace beast = boost::beast;
-namespace http = beast::http;
-namespace websocket = beast::websocket;
-namespace ssl = asio::ssl;
-using tcp = asio::ip::tcp;
-using console::json;
-using namespace std::chrono_literals;
-
 void ConsoleServer::Impl::start() {
   boost::system::error_code ec;
   const auto address = asio::ip::make_address(config.address == "localhost" ? "127.0.0.1" : config.address, ec);

@@ -10,15 +10,6 @@
 
 namespace quillon {
 
-namespace asio = boost::asio;
-namespace beast = boost::beast;
-namespace http = beast::http;
-namespace websocket = beast::websocket;
-namespace ssl = asio::ssl;
-using tcp = asio::ip::tcp;
-using console::json;
-using namespace std::chrono_literals;
-
 // One change stream: a read loop that keeps control frames flowing, and a write chain with
 // one write in flight and a bounded queue.
 template <class Stream>
