@@ -211,8 +211,10 @@ TEST_F(CallsBinary, SquelchOpeningsBecomeCallsWithTheRadiosMetadataAndPlayableAu
   EXPECT_EQ(http(console_, "/api/calls/999999/audio").status, 404);
 
   EXPECT_EQ(metric("quillon_calls_stored_total{channel=\"1\"}"), 4);
-  // The 0.5 s opening is counted when the squelch reading caught it open (read about twice a second).
-  EXPECT_LE(metric("quillon_calls_dropped_short_total{channel=\"1\"}"), 1);
+  // The 0.5 s opening is counted when the squelch reading caught it open (read about twice a
+  // second), and so may a sliver at the tag change, where the readings fall either side of it;
+  // more would be a gate that chatters.
+  EXPECT_LE(metric("quillon_calls_dropped_short_total{channel=\"1\"}"), 2);
   EXPECT_GT(metric("quillon_calls_disk_bytes{channel=\"1\"}"), 1000);
 }
 
