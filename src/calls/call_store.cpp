@@ -21,7 +21,7 @@ constexpr std::int64_t kLongestCallMs = 3700LL * 1000;
 // A prepared statement freed with its scope.
 class Stmt {
  public:
-  Stmt(sqlite3* db, const std::string& sql) : db_(db) {
+  Stmt(sqlite3* db, const std::string& sql) {
     if (sqlite3_prepare_v2(db, sql.c_str(), -1, &s_, nullptr) != SQLITE_OK) s_ = nullptr;
   }
   ~Stmt() { sqlite3_finalize(s_); }
@@ -31,7 +31,6 @@ class Stmt {
   explicit operator bool() const { return s_ != nullptr; }
 
  private:
-  sqlite3* db_;
   sqlite3_stmt* s_ = nullptr;
 };
 
