@@ -181,6 +181,21 @@ int main(int argc, char** argv) {
     log_warning(problem + "; the exit log loses its lines and settings cannot be stored");
   log_line("starting, data directory " + data_dir.string());
 
+  // A listener that cannot open, or a sound device the library keeps complaining about, is said
+  // once when the fault starts and once when it ends; the metrics page counts them.
+  quillon::FaultBook faults([](bool fault, const std::string& line) { fault ? log_warning(line) : log_line(line); });
+  // In place before anything loads the sound library: building the window already asks it for
+  // its device names, and its plugins may complain at every question.
+#if defined(__SANITIZE_ADDRESS__)
+  // A sanitizer's report is written when the process dies, too late for the funnel's reader:
+  // under the sanitizers standard error stays as it is.
+  constexpr bool kFunnel = false;
+#else
+  constexpr bool kFunnel = true;
+#endif
+  std::optional<quillon::StderrFunnel> funnel;
+  if (kFunnel) funnel.emplace(faults, std::chrono::seconds(60));
+
   // One thread runs the loop: handlers it posts itself then queue without waking the reactor.
   boost::asio::io_context io(1);
   quillon::AsioEventLoop loop(io);
@@ -195,9 +210,6 @@ int main(int argc, char** argv) {
         *ports.back(), "serial port of channel " + std::to_string(k + 1), log_warning));
     counted_ports.push_back(std::make_unique<quillon::CountingSerialPort>(*reported_ports.back()));
   }
-  // A listener that cannot open, or a sound device the library keeps complaining about, is said
-  // once when the fault starts and once when it ends; the metrics page counts them.
-  quillon::FaultBook faults([](bool fault, const std::string& line) { fault ? log_warning(line) : log_line(line); });
   // Set once the window exists; no listener opens before that.
   std::unique_ptr<quillon::PortFaults> port_faults;
   auto listened = [&port_faults](const std::string& listener, int channel, int port, const std::string& failure) {
@@ -236,19 +248,17 @@ int main(int argc, char** argv) {
   quillon::Server srv(loop, platform, data_dir);
   port_faults = std::make_unique<quillon::PortFaults>(&srv.form, faults);
   // The library's complaints come on its own threads: the page hears of them on the loop.
-  faults.on_change = [&loop, &srv](const quillon::FaultBook::Entry& e) {
+  faults.set_on_change([&loop, &srv](const quillon::FaultBook::Entry& e) {
     if (e.kind != "sound_library") return;
     loop.post([&srv, text = e.text] { srv.form.lblSoundLibrary.set_caption(text.empty() ? "quiet" : text); });
-  };
-#if defined(__SANITIZE_ADDRESS__)
-  // A sanitizer's report is written when the process dies, too late for the funnel's reader:
-  // under the sanitizers standard error stays as it is.
-  constexpr bool kFunnel = false;
-#else
-  constexpr bool kFunnel = true;
-#endif
-  std::optional<quillon::StderrFunnel> funnel;
-  if (kFunnel) funnel.emplace(faults, std::chrono::seconds(60));
+  });
+  // The hook goes before the window and the loop it posts to do.
+  struct HookRelease {
+    quillon::FaultBook& book;
+    ~HookRelease() { book.set_on_change(nullptr); }
+  } hook_release{faults};
+  // What the library said while the window was being built.
+  if (const std::string said = faults.text("sound_library", 0); !said.empty()) srv.form.lblSoundLibrary.set_caption(said);
   // An unreadable settings file is met by every reader; say each different thing once.
   srv.registry.set_notice([said = std::set<std::string>()](const std::string& s) mutable {
     if (said.insert(s).second) log_line(s);

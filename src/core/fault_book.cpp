@@ -21,7 +21,7 @@ void FaultBook::fault(const std::string& kind, int channel, const std::string& t
     copy = e;
   }
   if (say_) say_(true, text);
-  if (on_change) on_change(copy);
+  changed(copy);
 }
 
 void FaultBook::clear(const std::string& kind, int channel, const std::string& ended) {
@@ -35,7 +35,17 @@ void FaultBook::clear(const std::string& kind, int channel, const std::string& e
     copy = e;
   }
   if (say_) say_(false, ended);
-  if (on_change) on_change(copy);
+  changed(copy);
+}
+
+void FaultBook::set_on_change(std::function<void(const Entry&)> on_change) {
+  std::lock_guard lock(hook_mu_);
+  on_change_ = std::move(on_change);
+}
+
+void FaultBook::changed(const Entry& e) {
+  std::lock_guard lock(hook_mu_);
+  if (on_change_) on_change_(e);
 }
 
 std::vector<FaultBook::Entry> FaultBook::entries() const {

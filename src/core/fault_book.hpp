@@ -2,11 +2,12 @@
 // Faults that persist (a port that cannot listen, a sound device that keeps failing): each is
 // said once when it starts and once when it ends, however often the thing at fault is tried in
 // between, and counted per kind and channel for the metrics page. Safe to call from any thread
-// (the capture threads report through it); `on_change` runs on the caller's thread.
+// (the capture threads report through it); the change hook runs on the caller's thread.
 
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -35,13 +36,18 @@ class FaultBook {
   // The active fault's text, or "".
   std::string text(const std::string& kind, int channel) const;
 
-  // After every start or end, with the entry as it now is.
-  std::function<void(const Entry&)> on_change;
+  // After every start or end, with the entry as it now is. May be set while other threads
+  // report; once it returns, the hook it replaced is not running and will not run again.
+  void set_on_change(std::function<void(const Entry&)> on_change);
 
  private:
   Entry& entry(const std::string& kind, int channel);
 
+  void changed(const Entry& e);
+
   Say say_;
+  std::mutex hook_mu_;  // held while the hook runs, so replacing it waits for a running call
+  std::function<void(const Entry&)> on_change_;
   mutable std::mutex mu_;
   std::vector<Entry> entries_;  // a handful: a few kinds times four channels
 };
