@@ -26,6 +26,7 @@ demo: build
 # Starts the server for real hardware, with the data directory chosen by the usual rules
 # (--data-dir, $$QUILLON_DATA_DIR, /var/lib/quillon or ~/.local/state/quillon).
 run: build
+	@[ "$$(id -u)" = 0 ] || getcap $(BUILD_DIR)/src/quillon 2>/dev/null | grep -q cap_net_bind_service || echo "make run: the default data and audio ports (1010-1017) are below 1024, and ports below 1024 need root or CAP_NET_BIND_SERVICE (sudo setcap cap_net_bind_service=ep $(BUILD_DIR)/src/quillon), or pick ports above 1023 on the channel pages" >&2
 	@$(BUILD_DIR)/src/quillon $(ARGS)
 
 # The binary Debian package of the release build (scripts/make-deb BUILD_DIR [ARCH] for others).

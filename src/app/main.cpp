@@ -17,10 +17,17 @@
 #include <vector>
 
 #include "fleet/config.hpp"
+#include "calls/call_recorder.hpp"
+#include "calls/call_json.hpp"
+#include "calls/uploader.hpp"
+#include "calls/calls_http.hpp"
 #include "app/data_dir.hpp"
 #include "fleet/fleet_services.hpp"
 #include "fleet/listen_service.hpp"
 #include "fleet/listeners.hpp"
+#include "fleet/port_faults.hpp"
+#include "core/fault_book.hpp"
+#include "core/stderr_funnel.hpp"
 #include "app/server.hpp"
 #include "audio/level_meter.hpp"
 #include "audio/alsa_capture.hpp"
@@ -144,6 +151,7 @@ int main(int argc, char** argv) {
     quillon::log::error(e.what());
     return 2;
   }
+  for (const std::string& w : config.warnings) log_warning(w);
   if (opt.check_config) {
     std::cout << (config_file ? config_file->string() + ": ok" : "no configuration file: nothing to check") << "\n";
     return 0;
@@ -174,6 +182,21 @@ int main(int argc, char** argv) {
     log_warning(problem + "; the exit log loses its lines and settings cannot be stored");
   log_line("starting, data directory " + data_dir.string());
 
+  // A listener that cannot open, or a sound device the library keeps complaining about, is said
+  // once when the fault starts and once when it ends; the metrics page counts them.
+  quillon::FaultBook faults([](bool fault, const std::string& line) { fault ? log_warning(line) : log_line(line); });
+  // In place before anything loads the sound library: building the window already asks it for
+  // its device names, and its plugins may complain at every question.
+#if defined(__SANITIZE_ADDRESS__)
+  // A sanitizer's report is written when the process dies, too late for the funnel's reader:
+  // under the sanitizers standard error stays as it is.
+  constexpr bool kFunnel = false;
+#else
+  constexpr bool kFunnel = true;
+#endif
+  std::optional<quillon::StderrFunnel> funnel;
+  if (kFunnel) funnel.emplace(faults, std::chrono::seconds(60));
+
   // One thread runs the loop: handlers it posts itself then queue without waking the reactor.
   boost::asio::io_context io(1);
   quillon::AsioEventLoop loop(io);
@@ -188,8 +211,19 @@ int main(int argc, char** argv) {
         *ports.back(), "serial port of channel " + std::to_string(k + 1), log_warning));
     counted_ports.push_back(std::make_unique<quillon::CountingSerialPort>(*reported_ports.back()));
   }
+  // Set once the window exists; no listener opens before that.
+  std::unique_ptr<quillon::PortFaults> port_faults;
+  auto listened = [&port_faults](const std::string& listener, int channel, int port, const std::string& failure) {
+    if (port_faults) port_faults->result(listener, channel, port, failure);
+  };
+
   // Data and audio ports listen on all addresses unless QUILLON_BIND_ADDRESS names one.
   quillon::AsioSocketFactory::Options socket_options;
+  // The data ports' listeners are element 0 of Winsock1..Winsock4.
+  socket_options.on_listen = [&listened](const std::string& array, int port, const std::string& failure) {
+    const int channel = array.size() == 8 && array.rfind("Winsock", 0) == 0 ? array[7] - '0' : 0;
+    listened("data", channel, port, failure);
+  };
   if (const char* bind = std::getenv("QUILLON_BIND_ADDRESS"); bind && *bind) {
     socket_options.bind_address = bind;
     log_line(std::string("data ports listen on ") + bind + " only, audio ports too");
@@ -209,9 +243,23 @@ int main(int argc, char** argv) {
     platform.codec[k] = &codec[k];
     platform.server[k] = &server[k];
     if (!socket_options.bind_address.empty()) server[k].bind_to = socket_options.bind_address;
+    server[k].on_listen = [&listened, k](int port, const std::string& failure) { listened("audio", static_cast<int>(k) + 1, port, failure); };
   }
 
   quillon::Server srv(loop, platform, data_dir);
+  port_faults = std::make_unique<quillon::PortFaults>(&srv.form, faults);
+  // The library's complaints come on its own threads: the page hears of them on the loop.
+  faults.set_on_change([&loop, &srv](const quillon::FaultBook::Entry& e) {
+    if (e.kind != "sound_library") return;
+    loop.post([&srv, text = e.text] { srv.form.lblSoundLibrary.set_caption(text.empty() ? "quiet" : text); });
+  });
+  // The hook goes before the window and the loop it posts to do.
+  struct HookRelease {
+    quillon::FaultBook& book;
+    ~HookRelease() { book.set_on_change(nullptr); }
+  } hook_release{faults};
+  // What the library said while the window was being built.
+  if (const std::string said = faults.text("sound_library", 0); !said.empty()) srv.form.lblSoundLibrary.set_caption(said);
   // An unreadable settings file is met by every reader; say each different thing once.
   srv.registry.set_notice([said = std::set<std::string>()](const std::string& s) mutable {
     if (said.insert(s).second) log_line(s);
@@ -226,12 +274,12 @@ int main(int argc, char** argv) {
       log_line(e.what());  // a certificate or key that cannot be used: a configuration fault
       return 2;
     } catch (const std::exception& e) {
-      log_warning(std::string(e.what()) + "; running without the operator console");
+      port_faults->result("console", 0, console_cfg->port, quillon::listen_failure_reason(e.what()));
     }
   }
 
   quillon::ListenService listen(loop, srv.form, config.listen, {&codec[0], &codec[1], &codec[2], &codec[3]}, console.get(),
-                                socket_options.bind_address);
+                                socket_options.bind_address, port_faults.get());
 
   // The console's level meters read the codecs' PCM, and only while a page is open.
   std::array<quillon::audio::LevelMeters::Source, 4> level_sources;
@@ -259,11 +307,59 @@ int main(int argc, char** argv) {
                                                   });
   if (console) live->on_listeners([&console](std::string text) { console->publish(std::move(text)); });
 
+  // Every call of the recorded channels, from the codecs' PCM and the radios' replies.
+  std::unique_ptr<quillon::calls::CallRecorder> recorder;
+  if (config.calls.enabled) {
+    std::array<quillon::calls::PcmSource, 4> pcm;
+    for (std::size_t k = 0; k < 4; ++k)
+      pcm[k] = {[&codec, k](quillon::calls::PcmSource::Tap tap) { return codec[k].add_pcm_tap(std::move(tap)); },
+                [&codec, k](int id) { codec[k].remove_pcm_tap(id); }, [&codec, k] { return codec[k].active(); }};
+    try {
+      recorder = std::make_unique<quillon::calls::CallRecorder>(loop, config.calls, data_dir / "calls",
+                                                                quillon::config::site_name(config), std::move(pcm));
+      recorder->on_call = [&console](const std::string& event) {
+        if (console) console->publish(event);
+      };
+      recorder->on_state = [&srv](int channel, const std::string& text) {
+        srv.form.lblCalls[channel - 1].set_caption(text);
+      };
+      srv.scanner.on_reply = [r = recorder.get()](int channel, int step, std::string_view reply) { r->on_reply(channel, step, reply); };
+      if (console) quillon::calls::serve_calls(*console, recorder->store());
+      log_line("recording calls in " + (data_dir / "calls").string());
+    } catch (const quillon::calls::StoreError& e) {
+      log_warning(std::string(e.what()) + "; calls are not recorded");
+    }
+  }
+
+  // The calls' uploads to call servers, queued in the calls' index.
+  std::unique_ptr<quillon::calls::Uploader> uploader;
+  if (recorder && !config.calls.uploads.empty()) {
+    try {
+      quillon::calls::UploaderOptions options;
+      options.keep_days = config.calls.keep_days;
+      options.make_client = [&loop] { return quillon::calls::make_http_client(loop); };
+      uploader = std::make_unique<quillon::calls::Uploader>(loop, recorder->store(), config.calls.uploads, std::move(options));
+      if (console)
+        console->add_get_route("/api/calls/uploads", [u = uploader.get()] {
+          return quillon::ConsoleResponse{200, "application/json", u->status_json().dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)};
+        });
+    } catch (const quillon::calls::StoreError& e) {
+      log_warning(std::string(e.what()) + "; calls are not uploaded");
+    }
+  }
+
   quillon::ServiceNotifier notifier(loop);
   quillon::MetricSources metric_sources;
   metric_sources.start_time_seconds = start_time;
   metric_sources.listen = &listen;
   metric_sources.live = live.get();
+  if (recorder)
+    metric_sources.calls = [r = recorder.get(), u = uploader.get()]() -> std::optional<quillon::metrics::CallsFigures> {
+      auto f = r->figures();
+      if (u) f.uploads = u->figures();
+      return f;
+    };
+  metric_sources.faults = &faults;
   for (std::size_t k = 0; k < 4; ++k) {
     metric_sources.serial[k] = counted_ports[k].get();
     metric_sources.ports[k] = ports[k].get();
@@ -272,9 +368,17 @@ int main(int argc, char** argv) {
   // The Icecast sources share the listening encoders of the HTTP listeners.
   quillon::FleetServices fleet(loop, srv.form, config, metric_sources, console.get(), &listen.streams());
 
+  if (recorder)
+    recorder->on_stored = [&fleet, u = uploader.get()](const quillon::calls::CallRecord& r) {
+      if (u) u->stored(r);
+      fleet.publish_call(r.channel, quillon::calls::call_json(r).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    };
+
   srv.shell.on_closed = [&] {
     notifier.stopping();
     fleet.stop();
+    if (recorder) recorder->stop();
+    if (uploader) uploader->stop();
     listen.stop();
     log_line("stopped");
     // The window is gone: none of its timers or waits run again, while the console tells its
@@ -301,6 +405,8 @@ int main(int argc, char** argv) {
   loop.post([&] {
     srv.start();
     fleet.start();
+    if (recorder) recorder->start();
+    if (uploader) uploader->start();
     notifier.ready();
   });
   io.run();

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -285,9 +287,27 @@ void AlsaCapture::set_active(bool active) {
   if (!active && reader_) stop();
 }
 
+std::string default_capture_pcm() {
+  const auto given = [](const char* name) {
+    const char* v = std::getenv(name);
+    return v && *v;
+  };
+  std::error_code ec;
+  const char* home = std::getenv("HOME");
+  if (given("XDG_RUNTIME_DIR") || given("PULSE_SERVER") || given("PIPEWIRE_REMOTE") || given("ALSA_CONFIG_PATH") ||
+      std::filesystem::exists("/etc/asound.conf", ec) || (home && *home && std::filesystem::exists(std::filesystem::path(home) / ".asoundrc", ec)))
+    return "default";
+  for (const CaptureDeviceInfo& d : list_capture_devices())
+    if (d.pcm.rfind("plughw:", 0) == 0) return d.pcm;
+  return "";
+}
+
 void AlsaCapture::start() {
-  std::string name = "default";
-  if (device_id_ >= 0) {
+  std::string name;
+  if (device_id_ < 0) {
+    name = default_capture_pcm();
+    if (name.empty()) throw Error(errc::generic, "no sound card with a capture device");
+  } else {
     auto list = list_capture_devices();
     if (device_id_ >= static_cast<int>(list.size()))
       throw Error(errc::generic, "no capture device " + std::to_string(device_id_));

@@ -11,7 +11,7 @@
 //      ALSA_CONFIG_PATH) that can be opened for capture, in the order ALSA reports them, named by
 //      their description when they have one, else by their name.
 // ALSA's own plugins and helper definitions (null, default, pulse, jack, oss, the rate converters,
-// dmix, card-specific aliases and the like) are left out; DeviceId -1 is ALSA's "default".
+// dmix, card-specific aliases and the like) are left out. DeviceId -1 is default_capture_pcm().
 //
 // An overrun is recovered by preparing the device again; a device that fails or vanishes is
 // closed and reopened once a second until it answers or the chain stops. Both are counted.
@@ -37,6 +37,13 @@ struct CaptureDeviceInfo {
 
 // The capture devices an operator can pick, in DeviceName order.
 std::vector<CaptureDeviceInfo> list_capture_devices();
+
+// What DeviceId -1 captures from. ALSA's "default" where a session or a configuration routes it
+// (XDG_RUNTIME_DIR, PULSE_SERVER, PIPEWIRE_REMOTE or ALSA_CONFIG_PATH set, /etc/asound.conf or
+// ~/.asoundrc present): usually a sound server. Otherwise (a system service) the first sound
+// card's first capture device through plughw, so a service never goes through a per-user sound
+// server that is not there; "" when there is no card.
+std::string default_capture_pcm();
 
 class AlsaCapture final : public CaptureDevice {
  public:

@@ -77,6 +77,7 @@ struct AudioIpServer::Impl : std::enable_shared_from_this<AudioIpServer::Impl> {
     bool first = true;
   };
   std::map<udp::endpoint, UdpClient> udp_clients;
+  std::shared_ptr<UdpSendBudget> udp_budget = UdpSendBudget::shared();
   udp::endpoint udp_from;
   std::array<char, 1500> udp_buf{};
   std::shared_ptr<const std::string> header = std::make_shared<const std::string>(wav49_stream_header());
@@ -197,11 +198,54 @@ struct AudioIpServer::Impl : std::enable_shared_from_this<AudioIpServer::Impl> {
           it->second.seen = now;
         } else {
           me->prune_udp(now);
-          if (static_cast<int>(me->udp_clients.size()) < me->max_clients) me->udp_clients[dest].seen = now;
+          // The sender may be forged: new addresses from one network come at a bounded rate.
+          if (static_cast<int>(me->udp_clients.size()) < me->max_clients && me->admit_registration(dest.address(), now))
+            me->udp_clients[dest].seen = now;
         }
       }
       me->receive_next();
     });
+  }
+
+  // Source networks (IPv4 /24, IPv6 /64) and the new registrations each made in its window.
+  struct Registrations {
+    SteadyClock::time_point since;
+    int count = 0;
+  };
+  std::map<std::array<std::uint8_t, 8>, Registrations> registrations;
+  std::uint64_t registrations_refused = 0;
+
+  static std::array<std::uint8_t, 8> network_of(const asio::ip::address& a) {
+    std::array<std::uint8_t, 8> key{};
+    if (a.is_v6() && !a.to_v6().is_v4_mapped()) {
+      const auto b = a.to_v6().to_bytes();
+      std::copy(b.begin(), b.begin() + 8, key.begin());
+    } else {
+      const auto b = a.is_v6() ? asio::ip::make_address_v4(asio::ip::v4_mapped, a.to_v6()).to_bytes() : a.to_v4().to_bytes();
+      key[0] = 4;
+      std::copy(b.begin(), b.begin() + 3, key.begin() + 1);
+    }
+    return key;
+  }
+
+  bool admit_registration(const asio::ip::address& from, SteadyClock::time_point now) {
+    for (auto it = registrations.begin(); it != registrations.end();)
+      it = now - it->second.since >= kUdpRegistrationWindow ? registrations.erase(it) : std::next(it);
+    const auto key = network_of(from);
+    auto it = registrations.find(key);
+    if (it == registrations.end()) {
+      if (registrations.size() >= kMaxUdpNetworks) {
+        ++registrations_refused;
+        return false;
+      }
+      it = registrations.emplace(key, Registrations{now, 0}).first;
+    }
+    if (it->second.count >= kUdpRegistrationsPerNetwork) {
+      ++registrations_refused;
+      return false;
+    }
+    ++it->second.count;
+    return true;
   }
 
   void prune_udp(SteadyClock::time_point now) {
@@ -231,6 +275,7 @@ struct AudioIpServer::Impl : std::enable_shared_from_this<AudioIpServer::Impl> {
                   frames.begin() + static_cast<std::ptrdiff_t>((f + 1) * kGsmFrameBytes), pkt.begin() + 12);
         ++client.seq;
         client.timestamp += 160;
+        if (!udp_budget->take(pkt.size(), SteadyClock::now())) continue;  // over the shared budget: lost
         boost::system::error_code ec;
         udp_sock.send_to(asio::buffer(pkt), ep, 0, ec);  // non-blocking; a full buffer loses the packet
       }
@@ -238,7 +283,31 @@ struct AudioIpServer::Impl : std::enable_shared_from_this<AudioIpServer::Impl> {
   }
 };
 
+std::shared_ptr<UdpSendBudget> UdpSendBudget::shared() {
+  static const auto budget = std::make_shared<UdpSendBudget>(kDefaultBytesPerSecond);
+  return budget;
+}
+
+bool UdpSendBudget::take(std::size_t bytes, std::chrono::steady_clock::time_point now) {
+  if (now - window_ >= std::chrono::seconds(1)) {
+    window_ = now;
+    spent_ = 0;
+  }
+  if (spent_ + bytes > per_second_) {
+    ++refused_;
+    return false;
+  }
+  spent_ += bytes;
+  return true;
+}
+
 AudioIpServer::AudioIpServer(asio::io_context& io) : impl_(std::make_shared<Impl>(io)) {}
+
+void AudioIpServer::set_udp_budget(std::shared_ptr<UdpSendBudget> budget) {
+  if (budget) impl_->udp_budget = std::move(budget);
+}
+
+std::uint64_t AudioIpServer::udp_registrations_refused() const { return impl_->registrations_refused; }
 
 AudioIpServer::~AudioIpServer() { stop_listening(); }
 
@@ -311,6 +380,7 @@ void AudioIpServer::start_listening() {
   }
   auto fail = [&](const boost::system::error_code& e) {
     m.port_failed = true;
+    if (on_listen) on_listen(static_cast<int>(port), e.message());
     boost::system::error_code ignored;
     m.acceptor.close(ignored);
     m.udp_sock.close(ignored);
@@ -325,6 +395,7 @@ void AudioIpServer::start_listening() {
     if (!ec) m.acceptor.bind(ep, ec);
     if (!ec) m.acceptor.listen(asio::socket_base::max_listen_connections, ec);
     if (ec) fail(ec);
+    if (on_listen) on_listen(static_cast<int>(port), "");
     m.accept_next();
   } else {
     udp::endpoint ep(address, static_cast<std::uint16_t>(port));
@@ -333,6 +404,7 @@ void AudioIpServer::start_listening() {
     if (!ec) m.udp_sock.bind(ep, ec);
     if (!ec) m.udp_sock.non_blocking(true, ec);
     if (ec) fail(ec);
+    if (on_listen) on_listen(static_cast<int>(port), "");
     m.receive_next();
   }
 }

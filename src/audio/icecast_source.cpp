@@ -41,6 +41,8 @@ constexpr auto kStepTimeout = std::chrono::seconds(IcecastSource::kStepTimeoutSe
 // Icecast's answers are a few hundred bytes; anything longer is not an Icecast.
 constexpr std::size_t kAnswerHeaderLimit = 8 * 1024;
 constexpr std::size_t kAnswerBodyLimit = 1024;
+// After its answer Icecast says nothing to a source; a peer that keeps talking is no Icecast.
+constexpr std::size_t kAfterAnswerLimit = 1024;
 
 // An Ogg page whose granule position is 0 carries stream headers (OpusHead, OpusTags): a
 // decoder cannot start without them, so the queue never drops such a page.
@@ -139,6 +141,7 @@ struct IcecastSource::Client : std::enable_shared_from_this<IcecastSource::Clien
   int subscription = 0;              // 0: none
   net::steady_timer retry;
   int backoff = kMinBackoffSeconds;
+  bool keep_backoff = false;
   bool ever_connected = false;
   bool reported_down = false;
 
@@ -222,8 +225,13 @@ struct IcecastSource::Client : std::enable_shared_from_this<IcecastSource::Clien
   // Icecast took the source.
   void accepted() {
     ++figures.connections;
-    backoff = kMinBackoffSeconds;
-    up();
+    // A peer that broke the protocol last time keeps its back-off and its fault: taking the
+    // source is no sign it behaves.
+    if (!keep_backoff) {
+      backoff = kMinBackoffSeconds;
+      up();
+    }
+    keep_backoff = false;
     unsubscribe();
     // A fresh subscription: an Ogg stream starts again with its header pages. An encoder that
     // cannot start sends nothing, and Icecast ends the idle source after its timeout.
@@ -504,11 +512,16 @@ class Link final : public Connection, public std::enable_shared_from_this<Link<S
   }
 
   void read_more() {
-    stream_.async_read_some(net::buffer(scrap_), [self = this->shared_from_this()](const error_code& ec, std::size_t) {
+    stream_.async_read_some(net::buffer(scrap_), [self = this->shared_from_this()](const error_code& ec, std::size_t n) {
       if (!self->owner_) return;
       if (ec == net::error::eof) return self->fail("Icecast closed the connection");
       if (ec) return self->fail(ec.message());
-      self->read_more();  // Icecast says nothing to a source; whatever comes is dropped
+      self->after_answer_ += n;
+      if (self->after_answer_ > kAfterAnswerLimit) {
+        self->owner_->keep_backoff = true;
+        return self->fail("protocol error: the server sent data after its answer");
+      }
+      self->read_more();
     });
   }
 
@@ -564,6 +577,7 @@ class Link final : public Connection, public std::enable_shared_from_this<Link<S
   std::optional<http::response_parser<http::string_body>> parser_;
   int interim_ = 0;
   std::array<char, 512> scrap_{};
+  std::size_t after_answer_ = 0;  // bytes the peer sent after its answer
 
   bool streaming_ = false;
   std::deque<Unit> queue_;

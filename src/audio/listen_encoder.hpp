@@ -16,7 +16,8 @@ namespace quillon::audio {
 
 struct EncoderSettings {
   int bitrate_kbps;
-  int rate;  // Hz, the encoder's own rate
+  int rate;            // Hz, the encoder's own rate
+  int complexity = 5;  // Opus 0..10: 5 costs about half of the default with little audible loss
 };
 
 inline constexpr EncoderSettings kDefaultOpus{24, 48000};
@@ -38,6 +39,9 @@ class FormatEncoder {
   // PCM at `input_rate`; every finished page or frame goes to `emit`, whole. A new input rate
   // (the capture was started again at another rate) starts a new resampler; the stream goes on.
   virtual void encode(const std::int16_t* samples, std::size_t count, int input_rate, const Emit& emit) = 0;
+  // Ends the stream: what is still held goes out (Ogg: the last page, marked as the end of the
+  // stream). Nothing is encoded after it.
+  virtual void finish(const Emit& emit) { (void)emit; }
 };
 
 // Throws std::runtime_error when the library refuses the settings.

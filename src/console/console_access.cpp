@@ -6,15 +6,6 @@
 
 namespace quillon {
 
-namespace asio = boost::asio;
-namespace beast = boost::beast;
-namespace http = beast::http;
-namespace websocket = beast::websocket;
-namespace ssl = asio::ssl;
-using tcp = asio::ip::tcp;
-using console::json;
-using namespace std::chrono_literals;
-
 bool ConsoleServer::Impl::bearer_ok(const Request& req) const {
   const std::string_view auth = req[http::field::authorization];
   const std::string_view scheme = "Bearer ";
@@ -94,7 +85,9 @@ Response ConsoleServer::Impl::handle(const Request& req) {
   const std::string_view path = target.substr(0, target.find('?'));
   if (config.listen_only) return error_response(req, http::status::not_found, "no such stream");
   const auto route = routes.find(path);
-  const bool api = path.substr(0, 5) == "/api/" || route != routes.end();
+  const auto request_route = std::find_if(request_routes.begin(), request_routes.end(),
+                                          [&](const auto& r) { return path.substr(0, r.first.size()) == r.first; });
+  const bool api = path.substr(0, 5) == "/api/" || route != routes.end() || request_route != request_routes.end();
   if (auto refused = refuse(req, api, path != "/api/session")) return std::move(*refused);
   if (path == "/api/session") return session_endpoint(req);
   if (path == "/api/window") {
@@ -118,6 +111,25 @@ Response ConsoleServer::Impl::handle(const Request& req) {
     res.set(http::field::server, "quillon");
     res.set(http::field::content_type, answer.content_type);
     res.set(http::field::cache_control, "no-store");
+    add_safety_headers(res);
+    res.keep_alive(req.keep_alive());
+    res.body() = answer.body;
+    res.prepare_payload();
+    return res;
+  }
+  if (request_route != request_routes.end()) {
+    if (req.method() != http::verb::get && req.method() != http::verb::head) return error_response(req, http::status::method_not_allowed, "use GET");
+    ConsoleRequest request;
+    request.path = path;
+    request.query = target.size() > path.size() ? target.substr(path.size() + 1) : std::string_view();
+    request.head = req.method() == http::verb::head;
+    request.header = [&req](std::string_view name) { return std::string(req[name]); };
+    const ConsoleResponse answer = request_route->second(request);
+    Response res{static_cast<http::status>(answer.status), req.version() == 10 ? 10u : 11u};
+    res.set(http::field::server, "quillon");
+    if (!answer.content_type.empty()) res.set(http::field::content_type, answer.content_type);
+    res.set(http::field::cache_control, "no-store");
+    for (const auto& [name, value] : answer.headers) res.set(header_text(name), header_text(value));
     add_safety_headers(res);
     res.keep_alive(req.keep_alive());
     res.body() = answer.body;

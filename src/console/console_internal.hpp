@@ -158,6 +158,7 @@ struct ConsoleServer::Impl : std::enable_shared_from_this<Impl> {
   };
   std::deque<SignedIn> signed_in;
   std::map<std::string, std::function<ConsoleResponse()>, std::less<>> routes;
+  std::vector<std::pair<std::string, std::function<ConsoleResponse(const ConsoleRequest&)>>> request_routes;
 
   // Live streams: routes by path prefix, and the connections streaming now.
   struct StreamRoute {
@@ -199,9 +200,12 @@ struct ConsoleServer::Impl : std::enable_shared_from_this<Impl> {
   void forget(std::uint64_t id);
   void set_waiting(std::uint64_t id, bool waiting);
   bool shed_longest_waiting(std::string_view address);
+  static void say_unavailable(tcp::socket& socket);
 
   bool bearer_ok(const Request& req) const;
   bool cookie_ok(const Request& req);
+  // A token is required and the request has it, or a signed-in session.
+  bool credentialed(const Request& req) { return !config.token.empty() && (bearer_ok(req) || cookie_ok(req)); }
   std::optional<Response> refuse(const Request& req, bool api, bool credentials);
   Response session_endpoint(const Request& req);
   Response handle(const Request& req);

@@ -42,15 +42,6 @@
 
 namespace quillon {
 
-namespace asio = boost::asio;
-namespace beast = boost::beast;
-namespace http = beast::http;
-namespace websocket = beast::websocket;
-namespace ssl = asio::ssl;
-using tcp = asio::ip::tcp;
-using console::json;
-using namespace std::chrono_literals;
-
 void ConsoleServer::Impl::start() {
   boost::system::error_code ec;
   const auto address = asio::ip::make_address(config.address == "localhost" ? "127.0.0.1" : config.address, ec);
@@ -212,6 +203,10 @@ void ConsoleServer::shutdown(std::function<void()> done, std::chrono::millisecon
 
 void ConsoleServer::add_get_route(std::string path, std::function<ConsoleResponse()> handler) {
   impl_->routes[std::move(path)] = std::move(handler);
+}
+
+void ConsoleServer::add_request_route(std::string prefix, std::function<ConsoleResponse(const ConsoleRequest&)> handler) {
+  impl_->request_routes.emplace_back(std::move(prefix), std::move(handler));
 }
 
 void ConsoleServer::publish(std::string text) {

@@ -7,6 +7,7 @@
 //   POST /api/action   one operator action (click, set_text, select, set_value, acknowledge)
 //   GET|POST|DELETE /api/session   sign-in state, sign in with the token, sign out
 //   GET  stream routes (/listen/...)  live audio, added by the server's composition
+//   GET  request routes (/api/calls...)  answers that read the request, added likewise
 //
 // Bound to 127.0.0.1:8785 unless told otherwise. A non-loopback address needs an access token;
 // with a token the API needs "Authorization: Bearer TOKEN" or the cookie of a sign-in. TLS when
@@ -47,6 +48,17 @@ struct ConsoleResponse {
   int status = 200;
   std::string content_type;
   std::string body;
+  // Further headers (control characters are dropped); a route that sets Cache-Control keeps it.
+  std::vector<std::pair<std::string, std::string>> headers{};
+};
+
+// What a request route sees of a GET or HEAD request.
+struct ConsoleRequest {
+  std::string_view path;   // without the query
+  std::string_view query;  // after '?', still encoded
+  bool head = false;
+  // A request header's value ("" when absent).
+  std::function<std::string(std::string_view name)> header;
 };
 
 // The answer of an open route: a response with headers of its own (a cookie).
@@ -120,6 +132,10 @@ class ConsoleServer {
   // Serves GET `path` ("/metrics") with what `handler` returns, under the same access rules as
   // /api/window. The handler runs on the loop thread.
   void add_get_route(std::string path, std::function<ConsoleResponse()> handler);
+
+  // Serves GET and HEAD of every path that starts with `prefix` ("/api/calls") with what
+  // `handler` answers for the request, under the API's access rules. On the loop thread.
+  void add_request_route(std::string prefix, std::function<ConsoleResponse(const ConsoleRequest&)> handler);
 
   // Sends `text` (one JSON object with a "type") to every open event stream as a message of its
   // own, for events that are not changes of the window (the audio levels). Such events are

@@ -10,15 +10,6 @@
 
 namespace quillon {
 
-namespace asio = boost::asio;
-namespace beast = boost::beast;
-namespace http = beast::http;
-namespace websocket = beast::websocket;
-namespace ssl = asio::ssl;
-using tcp = asio::ip::tcp;
-using console::json;
-using namespace std::chrono_literals;
-
 // One change stream: a read loop that keeps control frames flowing, and a write chain with
 // one write in flight and a bounded queue.
 template <class Stream>
@@ -219,7 +210,9 @@ void ConsoleServer::Impl::admit(tcp::socket socket) {
   const auto count = per_address.find(address);
   if ((count != per_address.end() && count->second >= kMaxPerAddress && !shed_longest_waiting(address)) ||
       (connections.size() >= kMaxConnections && !shed_longest_waiting({}))) {
-    socket.close(ec);  // every connection is busy with a request: this one has to go
+    // Every connection is busy with a request: this one has to go, told so.
+    say_unavailable(socket);
+    socket.close(ec);
     return;
   }
   const std::uint64_t id = ++next_connection;
@@ -247,8 +240,20 @@ void ConsoleServer::Impl::set_waiting(std::uint64_t id, bool waiting) {
   if (waiting) it->second.waiting_since = ++wait_order;
 }
 
-// Closes the connection (of this address, or of any when empty) that has waited longest for a
-// request header; false when there is none.
+// A connection the console cannot serve hears why before it closes: a plain 503, written only
+// as far as the socket takes it at once (the loop never waits for it).
+void ConsoleServer::Impl::say_unavailable(tcp::socket& socket) {
+  static constexpr std::string_view kBusy =
+      "HTTP/1.1 503 Service Unavailable\r\nServer: quillon\r\nContent-Type: text/plain\r\nContent-Length: 20\r\n"
+      "Connection: close\r\n\r\nthe server is busy\r\n";
+  boost::system::error_code ec;
+  socket.non_blocking(true, ec);
+  if (!ec) socket.send(asio::buffer(kBusy.data(), kBusy.size()), 0, ec);
+  socket.shutdown(tcp::socket::shutdown_send, ec);
+}
+
+// Closes the connection (of this address, or of any when empty) that has waited longest while
+// reading a request that carries no credentials; false when there is none.
 bool ConsoleServer::Impl::shed_longest_waiting(std::string_view address) {
   auto victim = connections.end();
   for (auto it = connections.begin(); it != connections.end(); ++it) {
@@ -258,6 +263,7 @@ bool ConsoleServer::Impl::shed_longest_waiting(std::string_view address) {
   }
   if (victim == connections.end()) return false;
   boost::system::error_code ec;
+  say_unavailable(victim->second.stream->socket());
   victim->second.stream->socket().close(ec);
   forget(victim->first);
   return true;
@@ -295,10 +301,15 @@ asio::awaitable<void> ConsoleServer::Impl::http_session(Stream stream, std::uint
     parser.header_limit(kMaxHeader);
     parser.body_limit(kMaxBody);
     set_waiting(id, true);
-    tcp_layer.expires_after(kHeaderTimeout);
+    // Header and body together get one deadline: a body sent a byte at a time is no cheaper to
+    // hold than a header sent so.
+    const auto deadline = std::chrono::steady_clock::now() + kHeaderTimeout;
+    tcp_layer.expires_at(deadline);
     auto [hec, hn] = co_await http::async_read_header(stream, buffer, parser, kNoThrow);
     if (stopped) co_return;
-    set_waiting(id, false);
+    // Until its body is in, a request may still give way to a new connection, unless it carries
+    // valid credentials (a token is set and it has it, or a signed-in session).
+    if (hec || credentialed(parser.get())) set_waiting(id, false);
     std::optional<Response> early;
     if (hec == http::error::body_limit) {
       early = error_response(parser.get(), http::status::payload_too_large, "the body is larger than 64 KiB");
@@ -309,7 +320,7 @@ asio::awaitable<void> ConsoleServer::Impl::http_session(Stream stream, std::uint
     } else if (hec) {
       break;
     } else {
-      tcp_layer.expires_after(kIoTimeout);
+      tcp_layer.expires_at(deadline);
       if (lower(parser.get()[http::field::expect]) == "100-continue") {
         http::response<http::empty_body> cont{http::status::continue_, parser.get().version()};
         auto [cec, cn] = co_await http::async_write(stream, cont, kNoThrow);
@@ -317,6 +328,7 @@ asio::awaitable<void> ConsoleServer::Impl::http_session(Stream stream, std::uint
       }
       auto [bec, bn] = co_await http::async_read(stream, buffer, parser, kNoThrow);
       if (stopped) co_return;
+      set_waiting(id, false);
       if (bec == http::error::body_limit) early = error_response(parser.get(), http::status::payload_too_large, "the body is larger than 64 KiB");
       else if (malformed(bec)) early = error_response(parser.get(), http::status::bad_request, "the request body is not well-formed");
       else if (bec) break;
@@ -337,7 +349,8 @@ asio::awaitable<void> ConsoleServer::Impl::http_session(Stream stream, std::uint
         co_return;
       }
       std::optional<Response> no;
-      if (auto refused = refuse(req, true, true)) no = std::move(refused);
+      if (config.listen_only) no = error_response(req, http::status::not_found, "no such stream");
+      else if (auto refused = refuse(req, true, true)) no = std::move(refused);
       else if (req.target().substr(0, req.target().find('?')) != "/api/events")
         no = error_response(req, http::status::not_found, "the change stream is at /api/events");
       else if (sessions.size() + upgrading >= kMaxSessions)

@@ -14,6 +14,7 @@ namespace {
 
 std::atomic<int> g_threshold{static_cast<int>(Level::info)};
 std::atomic<bool> g_prefix{false};
+std::atomic<int> g_fd{STDERR_FILENO};
 
 // JOURNAL_STREAM is "DEVICE:INODE" of the stream systemd connected; a child that inherited the
 // variable but writes elsewhere must not get the prefixes.
@@ -42,6 +43,8 @@ void configure(Level threshold) {
   g_prefix = stderr_is_journal();
 }
 
+void set_output(int fd) { g_fd = fd; }
+
 void write(Level level, std::string_view text) {
   if (static_cast<int>(level) > g_threshold.load()) return;
   std::string line;
@@ -57,7 +60,7 @@ void write(Level level, std::string_view text) {
   // One write per line, so lines from other threads never interleave inside a line.
   std::size_t done = 0;
   while (done < line.size()) {
-    const ssize_t n = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
+    const ssize_t n = ::write(g_fd.load(), line.data() + done, line.size() - done);
     if (n <= 0) break;
     done += static_cast<std::size_t>(n);
   }

@@ -17,6 +17,9 @@ std::optional<Level> parse_level(std::string_view text);
 // Reads JOURNAL_STREAM once and sets the least severe level written (default info).
 void configure(Level threshold);
 
+// Where the lines go (standard error unless the StderrFunnel stands in front of it).
+void set_output(int fd);
+
 void write(Level level, std::string_view text);
 inline void error(std::string_view text) { write(Level::error, text); }
 inline void warning(std::string_view text) { write(Level::warning, text); }

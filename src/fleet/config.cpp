@@ -2,8 +2,12 @@
 
 #include "core/private_file.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <algorithm>
 #include <climits>
@@ -273,6 +277,142 @@ void read_codes(Listen& l, const KeyContext& c) {
 }
 
 constexpr int kIcecastChannels = 4;
+constexpr std::size_t kMaxFileBytes = 1024 * 1024;
+
+Key<Calls> calls_channels_key() {
+  return {"channels", [](Calls& c, const KeyContext& k) {
+            const toml::array* a = k.node.as_array();
+            if (!a) k.fail("expected a list of channel numbers such as [1, 2]");
+            c.channels = {false, false, false, false};
+            for (const auto& n : *a) {
+              const auto v = n.value<std::int64_t>();
+              if (!n.is_integer() || !v || *v < 1 || *v > 4) k.fail("expected channel numbers from 1 to 4");
+              c.channels[static_cast<std::size_t>(*v - 1)] = true;
+            }
+          }};
+}
+
+Key<Calls> gate_key() {
+  return {"gate", [](Calls& c, const KeyContext& k) {
+            const auto v = k.node.value<std::string>();
+            if (!k.node.is_string() || !v || (*v != "auto" && *v != "squelch" && *v != "level" && *v != "both"))
+              k.fail("expected \"auto\", \"squelch\", \"level\" or \"both\"");
+            c.gate = *v;
+          }};
+}
+
+// A destination's URL: "http(s)://host[:port][/path]"; "" when it is one.
+std::string upload_url(const std::string& v) {
+  const bool tls = v.rfind("https://", 0) == 0;
+  if (!tls && v.rfind("http://", 0) != 0) return "expected a URL starting with https:// (or http://)";
+  const std::string rest = v.substr(tls ? 8 : 7);
+  const std::string host = rest.substr(0, rest.find_first_of("/?#"));
+  if (host.empty() || host.find('@') != std::string::npos) return "expected a host name after the scheme";
+  for (unsigned char ch : v)
+    if (ch <= ' ' || ch == 127) return "must not hold blanks or control characters";
+  return "";
+}
+
+std::vector<Key<CallUpload>> upload_keys() {
+  return {
+      text_key<CallUpload>("name", &CallUpload::name, topic_word),
+      {"type", [](CallUpload& u, const KeyContext& k) {
+         const auto v = k.node.value<std::string>();
+         if (!k.node.is_string() || !v || (*v != "rdio-scanner" && *v != "openmhz" && *v != "broadcastify"))
+           k.fail("expected \"rdio-scanner\", \"openmhz\" or \"broadcastify\"");
+         u.type = *v;
+       }},
+      text_key<CallUpload>("url", &CallUpload::url, upload_url),
+      path_key<CallUpload>("api_key_file", &CallUpload::api_key_file),
+      {"system", [](CallUpload& u, const KeyContext& k) {
+         if (const auto n = k.node.value<std::int64_t>(); k.node.is_integer() && n && *n >= 0) {
+           u.system = std::to_string(*n);
+           return;
+         }
+         const auto v = k.node.value<std::string>();
+         if (!k.node.is_string() || !v || !topic_word(*v).empty()) k.fail("expected a system number or a short name without blanks");
+         u.system = *v;
+       }},
+      {"channels", [](CallUpload& u, const KeyContext& k) {
+         const toml::array* a = k.node.as_array();
+         if (!a) k.fail("expected a list of channel numbers such as [1, 2]");
+         u.channels = {false, false, false, false};
+         for (const auto& n : *a) {
+           const auto v = n.value<std::int64_t>();
+           if (!n.is_integer() || !v || *v < 1 || *v > 4) k.fail("expected channel numbers from 1 to 4");
+           u.channels[static_cast<std::size_t>(*v - 1)] = true;
+         }
+       }},
+      bool_key<CallUpload>("allow_plain_http", &CallUpload::allow_plain_http),
+      {"talkgroups", [](CallUpload& u, const KeyContext& k) {
+         const toml::array* a = k.node.as_array();
+         if (!a || a->size() > 256) k.fail("expected a list of up to 256 tables such as {channel = 1, number = 100, label = \"Fire\"}");
+         for (const auto& n : *a) {
+           const toml::table* t = n.as_table();
+           if (!t) k.fail("expected tables such as {channel = 1, number = 100, label = \"Fire\"}");
+           CallUpload::Talkgroup g;
+           for (const auto& [tk, tv] : *t) {
+             const std::string_view name = tk.str();
+             if (name == "channel") {
+               const auto v = tv.value<std::int64_t>();
+               if (!tv.is_integer() || !v || *v < 1 || *v > 4) k.fail("channel: expected a channel number from 1 to 4");
+               g.channel = static_cast<int>(*v);
+             } else if (name == "tag" || name == "label") {
+               const auto v = tv.value<std::string>();
+               if (!tv.is_string() || !v || !header_text(*v).empty()) k.fail(std::string(name) + ": expected a short text");
+               (name == "tag" ? g.tag : g.label) = *v;
+             } else if (name == "number") {
+               const auto v = tv.value<std::int64_t>();
+               if (!tv.is_integer() || !v || *v < 0 || *v > 2147483647) k.fail("number: expected a talkgroup number");
+               g.number = static_cast<int>(*v);
+             } else {
+               k.fail("unknown key " + std::string(name) + " (channel, tag, number, label)");
+             }
+           }
+           if (!t->contains("number")) k.fail("a talkgroup needs its number");
+           u.talkgroups.push_back(std::move(g));
+         }
+       }},
+  };
+}
+
+void finish_upload(CallUpload& u, const toml::table& t, const std::filesystem::path& file, const std::string& prefix) {
+  if (u.type.empty()) fail_at(file, t, prefix + ".type", "missing: \"rdio-scanner\", \"openmhz\" or \"broadcastify\"");
+  if (u.url.empty()) fail_at(file, t, prefix + ".url", "missing: the call server's URL");
+  if (u.api_key_file.empty()) fail_at(file, t, prefix + ".api_key_file", "missing: the file holding the API key");
+  if (u.system.empty()) fail_at(file, t, prefix + ".system", "missing: the system id or short name the server expects");
+  const toml::node& key_node = *t.get("api_key_file");
+  u.api_key = read_source_password(file, u.api_key_file, key_node, prefix + ".api_key_file");
+  if (u.url.rfind("http://", 0) == 0 && !u.allow_plain_http)
+    fail_at(file, *t.get("url"), prefix + ".url", "a plain-HTTP URL would send the API key in the clear; use https:// or set allow_plain_http = true");
+}
+
+Key<Calls> uploads_key() {
+  return {"upload", [](Calls& c, const KeyContext& k) {
+            const toml::array* a = k.node.as_array();
+            if (!a || !a->is_array_of_tables()) k.fail("expected [[calls.upload]] sections");
+            if (a->size() > 16) k.fail("at most 16 destinations");
+            const auto keys = upload_keys();
+            for (const auto& n : *a) {
+              const auto& t = *n.as_table();
+              const std::string prefix = "calls.upload." + std::to_string(c.uploads.size() + 1);
+              CallUpload u;
+              for (const auto& [tk, tv] : t) {
+                const std::string_view key_name = tk.str();
+                const std::string key = prefix + "." + std::string(key_name);
+                auto it = std::find_if(keys.begin(), keys.end(), [&](const Key<CallUpload>& x) { return x.name == key_name; });
+                if (it == keys.end())
+                  throw ConfigError(k.file.string() + ":" + std::to_string(tk.source().begin.line) + ": " + key + ": unknown key");
+                it->read(u, KeyContext{k.file, key, tv});
+              }
+              finish_upload(u, t, k.file, prefix);
+              if (u.name.empty()) u.name = u.type + "-" + std::to_string(c.uploads.size() + 1);
+              for (const auto& other : c.uploads)
+                if (other.name == u.name) fail_at(k.file, t, prefix + ".name", "another destination has the name " + u.name);
+              c.uploads.push_back(std::move(u));
+            }
+          }};
+}
 
 const std::vector<Section>& schema() {
   static const std::vector<Section> s = {
@@ -369,6 +509,29 @@ const std::vector<Section>& schema() {
             if (ice.password.empty()) fail_at(file, t, prefix + ".password_file", "missing: the source password (password_file or password)");
           },
           kIcecastChannels),
+      section<Calls>(
+          "calls", [](Config& c, int) -> Calls& { return c.calls; },
+          {
+              bool_key<Calls>("enabled", &Calls::enabled),
+              calls_channels_key(),
+              int_key<Calls>("hang_ms", &Calls::hang_ms, 0, 30000),
+              int_key<Calls>("pre_roll_ms", &Calls::pre_roll_ms, 0, 5000),
+              int_key<Calls>("min_ms", &Calls::min_ms, 0, 60000),
+              int_key<Calls>("soft_max_s", &Calls::soft_max_s, 1, 3600),
+              int_key<Calls>("max_s", &Calls::max_s, 1, 3600),
+              gate_key(),
+              int_key<Calls>("level_dbfs", &Calls::level_dbfs, -90, 0),
+              int_key<Calls>("bitrate", &Calls::bitrate, 6, 64),
+              int_key<Calls>("keep_days", &Calls::keep_days, 0, 36500),
+              int_key<Calls>("keep_mb", &Calls::keep_mb, 0, 100000000),
+              uploads_key(),
+          },
+          [](Calls& c, const toml::table& t, const std::filesystem::path& file, const std::string& prefix) {
+            if (!t.contains("enabled")) c.enabled = true;
+            if (c.soft_max_s > c.max_s)
+              fail_at(file, t.contains("soft_max_s") ? *t.get("soft_max_s") : static_cast<const toml::node&>(t), prefix + ".soft_max_s",
+                      "must not be above max_s");
+          }),
   };
   return s;
 }
@@ -384,19 +547,21 @@ Config check(const toml::table& root, const std::filesystem::path& file) {
     if (!t) fail_at(file, node, name, "expected a section [" + name + "]");
     if (it->max_index == 0) {
       it->read(cfg, 0, *t, file, name);
+      if (t->contains("password")) cfg.inline_passwords.push_back(name + ".password");
       continue;
     }
     // [name.N]: one sub-table per instance.
     for (const auto& [ik, inode] : *t) {
       const std::string idx(ik.str());
       const std::string key = name + "." + idx;
-      char* end = nullptr;
-      const long n = std::strtol(idx.c_str(), &end, 10);
-      if (idx.empty() || *end != '\0' || n < 1 || n > it->max_index)
+      // Exactly one digit: "+1", "01" or " 1" would be second names for the same section.
+      const long n = idx.size() == 1 && idx[0] >= '1' && idx[0] <= '9' ? idx[0] - '0' : 0;
+      if (n < 1 || n > it->max_index)
         fail_at(file, inode, key, "expected [" + name + ".N] with N from 1 to " + std::to_string(it->max_index));
       const toml::table* it_table = inode.as_table();
       if (!it_table) fail_at(file, inode, key, "expected a section [" + key + "]");
       it->read(cfg, static_cast<int>(n), *it_table, file, key);
+      if (it_table->contains("password")) cfg.inline_passwords.push_back(key + ".password");
     }
   }
   return cfg;
@@ -415,13 +580,37 @@ Config parse(std::string_view text, const std::filesystem::path& name) {
 }
 
 Config load(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) throw ConfigError(file.string() + ": cannot be read");
-  std::stringstream ss;
-  ss << in.rdbuf();
-  const std::string text = ss.str();
-  if (text.size() > 1024 * 1024) throw ConfigError(file.string() + ": larger than 1 MiB");
-  return parse(text, file);
+  // Non-blocking open: a FIFO without a writer must not hang the start; it is refused below.
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) throw ConfigError(file.string() + ": cannot be read: " + std::strerror(errno));
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) throw ConfigError(file.string() + ": not a regular file");
+  if (st.st_size > static_cast<off_t>(kMaxFileBytes)) throw ConfigError(file.string() + ": larger than 1 MiB");
+  // The size is checked again while reading: the file may grow after the fstat.
+  std::string text(kMaxFileBytes + 1, '\0');
+  std::size_t got = 0;
+  while (got < text.size()) {
+    const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw ConfigError(file.string() + ": cannot be read: " + std::strerror(errno));
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  if (got > kMaxFileBytes) throw ConfigError(file.string() + ": larger than 1 MiB");
+  text.resize(got);
+  Config cfg = parse(text, file);
+  // A password written in the file itself is only as private as the file.
+  const bool others_read = (st.st_mode & S_IROTH) != 0 || ((st.st_mode & S_IRGRP) != 0 && st.st_gid != ::getegid());
+  if (others_read)
+    for (const std::string& key : cfg.inline_passwords)
+      cfg.warnings.push_back(file.string() + ": " + key +
+                             " is written in a file other users can read; use password_file with a private file (chmod 600), "
+                             "or make this file readable by the server's user only");
+  return cfg;
 }
 
 std::optional<std::filesystem::path> choose_file(const std::optional<std::filesystem::path>& given,

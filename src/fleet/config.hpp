@@ -62,12 +62,52 @@ struct Listen {
   std::vector<Code> codes;  // none: the listeners' page is open to everybody
 };
 
+// A call server fed with the recorded calls ([[calls.upload]]).
+struct CallUpload {
+  std::string name;          // names its queue in the index; default "<type>-<N>"
+  std::string type;          // "rdio-scanner", "openmhz" or "broadcastify"
+  std::string url;           // "https://calls.example.net"
+  std::string api_key;       // the first line of api_key_file
+  std::filesystem::path api_key_file;
+  std::string system;        // system id or short name, as the server expects it
+  std::array<bool, 4> channels{true, true, true, true};
+  bool allow_plain_http = false;
+  // A call's talkgroup: the first entry whose channel (0: any) and tag (empty: any) match.
+  struct Talkgroup {
+    int channel = 0;
+    std::string tag;
+    int number = 0;
+    std::string label;
+  };
+  std::vector<Talkgroup> talkgroups;
+};
+
+// Recording every call ([calls]): how calls are cut, encoded and kept.
+struct Calls {
+  bool enabled = false;                          // a [calls] section turns recording on unless enabled = false
+  std::array<bool, 4> channels{true, true, true, true};  // channels recorded
+  int hang_ms = 2000;                            // squelch closed this long ends a call
+  int pre_roll_ms = 800;                         // audio kept from before the opening was seen
+  int min_ms = 1000;                             // shorter openings are dropped
+  int soft_max_s = 60;                           // past this, the next closing ends the call
+  int max_s = 300;                               // a call is cut here, the next part linked to it
+  std::string gate = "auto";                     // "auto", "squelch", "level" or "both"
+  int level_dbfs = -45;                          // the level gate's threshold
+  int bitrate = 16;                              // kbit/s, Opus at 16000 Hz
+  int keep_days = 30;                            // 0: no limit
+  int keep_mb = 2048;                            // 0: no limit
+  std::vector<CallUpload> uploads;               // [[calls.upload]]
+};
+
 struct Config {
   std::filesystem::path file;  // empty when no file was read
   Site site;
   Mqtt mqtt;
   Listen listen;
   std::array<audio::IcecastSettings, 4> icecast;  // [icecast.N], channel N
+  Calls calls;
+  std::vector<std::string> inline_passwords;       // keys holding a password in the file itself ("icecast.1.password")
+  std::vector<std::string> warnings;               // what load() found worth saying, once
 };
 
 // A file that cannot be used; what() is "FILE:LINE: key: message" (or "FILE: message").
@@ -75,7 +115,8 @@ struct ConfigError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Reads and checks a file. Throws ConfigError.
+// Reads and checks a file: a regular file of at most 1 MiB, checked before it is read.
+// Throws ConfigError.
 Config load(const std::filesystem::path& file);
 // Checks text as if it were the file `name` (for tests and --check-config).
 Config parse(std::string_view text, const std::filesystem::path& name);

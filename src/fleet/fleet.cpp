@@ -1,5 +1,7 @@
 #include "fleet/fleet.hpp"
 
+#include "core/fault_book.hpp"
+
 #include <nlohmann/json.hpp>
 
 #include "netdata/channels.hpp"
@@ -66,6 +68,18 @@ int port_field(Frmserver& f, int field) {
   return v;
 }
 
+// A radio's line is "[text][attributes]": the text is what its display shows. Lines without
+// brackets (the silence message) are text as they stand.
+std::string line_text(std::string line) {
+  line = trim_line_ends(std::move(line));
+  if (!line.empty() && line.front() == '[') {
+    const std::size_t close = line.find(']');
+    line = line.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+  }
+  return line;
+}
+
 }  // namespace
 
 std::array<std::string, 4> display_lines(const std::string& lcd) {
@@ -79,11 +93,12 @@ std::array<std::string, 4> display_lines(const std::string& lcd) {
   for (int i = 0; i < 4 && pos != std::string::npos; ++i) {
     const std::size_t start = pos + 4;
     const std::size_t next = i < 3 ? lcd.find("LCD" + std::to_string(i + 2), start) : std::string::npos;
-    out[static_cast<std::size_t>(i)] = trim_line_ends(lcd.substr(start, next == std::string::npos ? std::string::npos : next - start));
+    out[static_cast<std::size_t>(i)] = line_text(lcd.substr(start, next == std::string::npos ? std::string::npos : next - start));
     pos = next;
   }
   return out;
 }
+
 
 bool channel_enabled(Frmserver& f, int channel) {
   if (channel == 1) return true;
@@ -142,6 +157,8 @@ metrics::Snapshot gather_metrics(Frmserver& f, const MetricSources& src, std::op
   metrics::Snapshot snap;
   snap.version = "1.300";
   snap.mqtt_connected = mqtt_connected;
+  if (src.faults)
+    for (const FaultBook::Entry& e : src.faults->entries()) snap.faults.push_back({e.kind, e.channel, e.active, e.starts});
   for (int ch = 1; ch <= kChannels; ++ch) {
     const auto k = static_cast<std::size_t>(ch - 1);
     metrics::ChannelFigures c;

@@ -4,6 +4,7 @@
 // the adapters; nothing here changes the server.
 
 #include <array>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -13,6 +14,7 @@
 namespace quillon {
 
 class CountingSerialPort;
+class FaultBook;
 class ListenService;
 class LiveListeners;
 class LinuxSerialPort;
@@ -48,7 +50,10 @@ struct MetricSources {
   std::array<const audio::AlsaCapture*, kChannels> capture{};
   const ListenService* listen = nullptr;
   const LiveListeners* live = nullptr;
+  const FaultBook* faults = nullptr;
   double start_time_seconds = 0;
+  // The call recorder's figures, filled by whoever records (empty: recording is off).
+  std::function<std::optional<metrics::CallsFigures>()> calls;
 };
 
 metrics::Snapshot gather_metrics(Frmserver& f, const MetricSources& src, std::optional<bool> mqtt_connected);

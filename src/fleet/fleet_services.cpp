@@ -42,7 +42,12 @@ std::string FleetServices::metrics_text() {
   if (mqtt_) mqtt = mqtt_->connected();
   auto snap = gather_metrics(form_, sources_, mqtt);
   snap.icecast = icecast_->figures();
+  if (sources_.calls) snap.calls = sources_.calls();
   return metrics::render(snap);
+}
+
+void FleetServices::publish_call(int channel, std::string json) {
+  if (mqtt_) mqtt_->publish_call(channel, std::move(json));
 }
 
 }  // namespace quillon

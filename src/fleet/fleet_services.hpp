@@ -34,6 +34,8 @@ class FleetServices {
   void stop();
 
   std::string metrics_text();
+  // A stored call's metadata for the MQTT bridge, when it runs.
+  void publish_call(int channel, std::string json);
 
  private:
   Frmserver& form_;

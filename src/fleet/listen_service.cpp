@@ -1,5 +1,7 @@
 #include "fleet/listen_service.hpp"
 
+#include "fleet/port_faults.hpp"
+
 #include "window/frmserver.hpp"
 #include "core/asio_event_loop.hpp"
 #include "audio/gsm_codec.hpp"
@@ -26,7 +28,7 @@ std::pair<int, ListenFormat> parse_path(std::string_view path) {
 
 ListenService::ListenService(AsioEventLoop& loop, Frmserver& form, const config::Listen& cfg,
                              const std::array<audio::GsmCodec*, 4>& codecs, ConsoleServer* console,
-                             const std::string& bind_address)
+                             const std::string& bind_address, PortFaults* faults)
     : form_(form),
       cfg_(cfg),
       streams_(codecs, {cfg.opus_bitrate, cfg.opus_rate}, {cfg.mp3_bitrate, cfg.mp3_rate}) {
@@ -43,8 +45,12 @@ ListenService::ListenService(AsioEventLoop& loop, Frmserver& form, const config:
     public_->add_stream_route(std::string(kPrefix), [this](std::string_view path) { return open(1, path); });
     log::info(std::string("public listening port at ") + (pc.tls_cert.empty() ? "http://" : "https://") + (pc.address.find(':') != std::string::npos ? "[" + pc.address + "]" : pc.address) +
               ":" + std::to_string(public_->port()) + "/ (the listeners' page; /listen/N.ogg and .mp3)");
+    if (faults) faults->result("listening", 0, cfg.public_port, "");
   } catch (const std::exception& e) {
-    log::warning(std::string(e.what()) + "; running without the public listening port");
+    if (faults)
+      faults->result("listening", 0, cfg.public_port, listen_failure_reason(e.what()));
+    else
+      log::warning(std::string(e.what()) + "; running without the public listening port");
   }
 }
 
@@ -101,14 +107,18 @@ ConsoleStream ListenService::open(int port, std::string_view path) {
   answer.max_behind = std::chrono::seconds(4);
   answer.max_queued_bytes = 64 * 1024 + static_cast<std::size_t>(mp3 ? cfg_.mp3_bitrate : cfg_.opus_bitrate) * 1000;
   audio::EncodedStream* stream = streams_.stream(channel, format);
-  answer.start = [stream, &per_channel, f = static_cast<std::size_t>(mp3),
-                  alive = std::weak_ptr<bool>(alive_)](ConsoleStream::Push push) -> std::function<void()> {
-    ++per_channel[f];
+  // The place is taken now, not when the stream starts: the head is still to be written, and a
+  // burst of listeners asking meanwhile must find it taken. It is given back when the last of the
+  // answer and the stream's stop goes (a connection that ends before its stream starts too).
+  const std::size_t f = mp3 ? 1 : 0;
+  ++per_channel[f];
+  const std::shared_ptr<void> place(nullptr, [&per_channel, f, alive = std::weak_ptr<bool>(alive_)](void*) {
+    if (!alive.expired()) --per_channel[f];
+  });
+  answer.start = [stream, place, alive = std::weak_ptr<bool>(alive_)](ConsoleStream::Push push) -> std::function<void()> {
     const int id = stream->subscribe([push](std::span<const std::uint8_t> unit) { push(unit); });
-    return [stream, id, &per_channel, f, alive] {
-      if (alive.expired()) return;
-      --per_channel[f];
-      if (id) stream->unsubscribe(id);
+    return [stream, id, place, alive] {
+      if (!alive.expired() && id) stream->unsubscribe(id);
     };
   };
   return answer;

@@ -21,12 +21,14 @@ namespace quillon {
 
 class AsioEventLoop;
 class Frmserver;
+class PortFaults;
 
 class ListenService {
  public:
   // `console` may be null. `bind_address` ("" for all) is where the public port listens.
+  // `faults` (may be null) hears whether the public port opened.
   ListenService(AsioEventLoop& loop, Frmserver& form, const config::Listen& cfg, const std::array<audio::GsmCodec*, 4>& codecs,
-                ConsoleServer* console, const std::string& bind_address);
+                ConsoleServer* console, const std::string& bind_address, PortFaults* faults = nullptr);
   ~ListenService();
   ListenService(const ListenService&) = delete;
   ListenService& operator=(const ListenService&) = delete;

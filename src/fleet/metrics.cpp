@@ -156,6 +156,59 @@ std::string render(const Snapshot& s) {
       for (const IcecastFigures& i : s.icecast) w.sample(f.name, channel_label(i.channel), f.value(i));
     }
   }
+  if (s.calls) {
+    const struct {
+      const char* name;
+      const char* type;
+      const char* help;
+      std::function<std::string(const CallFigures&)> value;
+    } families[] = {
+        {"quillon_calls_stored_total", "counter", "Calls recorded and stored.",
+         [](const CallFigures& c) { return std::to_string(c.stored); }},
+        {"quillon_calls_recorded_seconds_total", "counter", "Seconds of audio in the calls stored.",
+         [](const CallFigures& c) { return number(c.seconds); }},
+        {"quillon_calls_dropped_short_total", "counter", "Squelch openings dropped as shorter than the minimum.",
+         [](const CallFigures& c) { return std::to_string(c.dropped_short); }},
+        {"quillon_calls_errors_total", "counter", "Calls lost to a failed write or index update.",
+         [](const CallFigures& c) { return std::to_string(c.errors); }},
+        {"quillon_calls_disk_bytes", "gauge", "Bytes of the channel's kept calls on disk.",
+         [](const CallFigures& c) { return std::to_string(c.bytes_on_disk); }},
+    };
+    for (const auto& f : families) {
+      w.family(f.name, f.type, f.help);
+      for (const CallFigures& c : s.calls->channels) w.sample(f.name, channel_label(c.channel), f.value(c));
+    }
+    w.family("quillon_calls_disk_full", "gauge", "Whether call recording stopped because the disk is full.");
+    w.sample("quillon_calls_disk_full", "", s.calls->stopped_disk_full ? "1" : "0");
+    if (!s.calls->uploads.empty()) {
+      const struct {
+        const char* name;
+        const char* type;
+        const char* help;
+        std::function<std::string(const UploadFigures&)> value;
+      } uploads[] = {
+          {"quillon_uploads_total", "counter", "Calls a call server took.", [](const UploadFigures& u) { return std::to_string(u.uploaded); }},
+          {"quillon_upload_failures_total", "counter", "Upload attempts that failed and are retried.",
+           [](const UploadFigures& u) { return std::to_string(u.failures); }},
+          {"quillon_upload_refused_total", "counter", "Calls a call server refused.", [](const UploadFigures& u) { return std::to_string(u.refused); }},
+          {"quillon_upload_given_up_total", "counter", "Calls removed by retention before they were uploaded.",
+           [](const UploadFigures& u) { return std::to_string(u.given_up); }},
+          {"quillon_upload_backlog", "gauge", "Calls waiting for upload.", [](const UploadFigures& u) { return std::to_string(u.backlog); }},
+          {"quillon_upload_paused", "gauge", "Whether uploads stopped because the server refused the key.",
+           [](const UploadFigures& u) { return std::string(u.paused ? "1" : "0"); }},
+      };
+      for (const auto& f : uploads) {
+        w.family(f.name, f.type, f.help);
+        for (const UploadFigures& u : s.calls->uploads) w.sample(f.name, "destination=\"" + escape(u.destination) + "\"", f.value(u));
+      }
+    }
+  }
+  w.family("quillon_faults_total", "counter", "Persisting faults started (each said once on standard error), by kind and channel.");
+  for (const FaultFigures& f : s.faults)
+    w.sample("quillon_faults_total", "kind=\"" + escape(f.kind) + "\"," + channel_label(f.channel), std::to_string(f.starts));
+  w.family("quillon_fault_active", "gauge", "Whether the fault holds now.");
+  for (const FaultFigures& f : s.faults)
+    w.sample("quillon_fault_active", "kind=\"" + escape(f.kind) + "\"," + channel_label(f.channel), f.active ? "1" : "0");
   const ProcessFigures& p = s.process;
   w.family("process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.");
   w.sample("process_cpu_seconds_total", "", number(p.cpu_seconds));

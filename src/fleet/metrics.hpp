@@ -43,6 +43,41 @@ struct IcecastFigures {
   std::uint64_t connections = 0;
 };
 
+// A channel's call recorder, when recording is on.
+struct CallFigures {
+  int channel = 0;
+  std::uint64_t stored = 0;         // calls stored since start
+  double seconds = 0;               // audio seconds of those calls
+  std::uint64_t dropped_short = 0;  // openings shorter than the minimum
+  std::uint64_t errors = 0;         // calls lost to write or index failures
+  std::uint64_t bytes_on_disk = 0;  // the channel's kept calls
+};
+
+// A call server the calls are uploaded to.
+struct UploadFigures {
+  std::string destination;
+  std::uint64_t uploaded = 0;  // calls the server took
+  std::uint64_t failures = 0;  // attempts that failed and are retried
+  std::uint64_t refused = 0;   // calls the server refused
+  std::uint64_t given_up = 0;  // calls removed by retention before they went
+  std::uint64_t backlog = 0;   // calls waiting
+  bool paused = false;         // the server refused the key: nothing goes until restart
+};
+
+struct CallsFigures {
+  std::vector<CallFigures> channels;
+  std::vector<UploadFigures> uploads;
+  bool stopped_disk_full = false;
+};
+
+// A persisting fault (a port that cannot listen, the sound library complaining).
+struct FaultFigures {
+  std::string kind;
+  int channel = 0;  // 0: belongs to no channel
+  bool active = false;
+  std::uint64_t starts = 0;
+};
+
 struct ProcessFigures {
   double cpu_seconds = 0;
   double resident_memory_bytes = 0;
@@ -57,6 +92,8 @@ struct Snapshot {
   ProcessFigures process;
   std::optional<bool> mqtt_connected;  // nothing when no broker is configured
   std::vector<IcecastFigures> icecast;  // configured sources only
+  std::optional<CallsFigures> calls;     // nothing when recording is off
+  std::vector<FaultFigures> faults;     // faults that ever started
   std::string version;
 };
 

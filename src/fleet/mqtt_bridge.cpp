@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -21,6 +22,7 @@ namespace {
 constexpr int kMaxInflight = 4;            // state messages written but not yet confirmed sent
 constexpr std::size_t kMaxCommands = 16;   // commands waiting for the loop
 constexpr std::size_t kMaxCommandText = 256;
+constexpr std::size_t kMaxCalls = 64;      // call messages waiting for the broker
 constexpr int kMinBackoffSeconds = 1;
 constexpr int kMaxBackoffSeconds = 60;
 constexpr auto kStopWait = std::chrono::seconds(3);
@@ -46,6 +48,7 @@ struct MqttBridge::Client {
   std::array<std::string, kChannels> payload;  // newest state per channel
   std::array<bool, kChannels> dirty{};
   std::vector<std::pair<int, std::string>> commands;
+  std::deque<std::pair<int, std::string>> calls;  // newest kept when full: older ones are in the index
   std::function<void()> post_commands;  // cleared when the bridge goes; under mu
   bool stop = false;
   std::atomic<bool> finished{false};
@@ -72,9 +75,23 @@ struct MqttBridge::Client {
     mosquitto_publish(mosq, nullptr, topic.c_str(), static_cast<int>(body.size()), body.data(), qos, retain);
   }
 
-  // Publishes what changed, newest state only, while few messages are in flight.
+  // Publishes what changed, newest state only, while few messages are in flight; then calls.
   void flush() {
     if (!connected) return;
+    for (;;) {
+      std::pair<int, std::string> call;
+      {
+        std::lock_guard lock(mu);
+        if (calls.empty() || inflight >= kMaxInflight) break;
+        call = std::move(calls.front());
+        calls.pop_front();
+      }
+      int mid = 0;
+      const std::string topic = prefix + "/" + std::to_string(call.first) + "/call";
+      if (mosquitto_publish(mosq, &mid, topic.c_str(), static_cast<int>(call.second.size()), call.second.data(), 0, false) ==
+          MOSQ_ERR_SUCCESS)
+        ++inflight;
+    }
     for (int k = 0; k < kChannels && inflight < kMaxInflight; ++k) {
       std::string body;
       {
@@ -168,7 +185,8 @@ struct MqttBridge::Client {
 
   static void on_message(mosquitto*, void* obj, const mosquitto_message* m) {
     Client& c = self(obj);
-    if (!c.cfg.commands || !m->topic || m->payloadlen < 0 || static_cast<std::size_t>(m->payloadlen) > kMaxCommandText) return;
+    // A retained command is old news the broker replays at every (re)connect: never relayed.
+    if (!c.cfg.commands || m->retain || !m->topic || m->payloadlen < 0 || static_cast<std::size_t>(m->payloadlen) > kMaxCommandText) return;
     const std::string topic = m->topic;
     const std::string head = c.prefix + "/";
     if (topic.rfind(head, 0) != 0 || topic.size() != head.size() + std::string("1/command").size()) return;
@@ -268,6 +286,13 @@ MqttBridge::MqttBridge(EventLoop& loop, Frmserver& form, config::Mqtt settings, 
 
 MqttBridge::~MqttBridge() { stop(); }
 
+void MqttBridge::publish_call(int channel, std::string json) {
+  if (!started_ || stopped_ || channel < 1 || channel > kChannels) return;
+  std::lock_guard lock(client_->mu);
+  if (client_->calls.size() >= kMaxCalls) client_->calls.pop_front();
+  client_->calls.emplace_back(channel, std::move(json));
+}
+
 bool MqttBridge::connected() const { return client_->connected.load(); }
 std::uint64_t MqttBridge::published() const { return client_->published.load(); }
 
@@ -325,7 +350,7 @@ bool relay_mqtt_command(Frmserver& f, int channel, const std::string& payload) {
   if (!command.empty() && command.back() == '#') command.pop_back();
   if (command.empty() || command.size() > kMaxCommandText) return false;
   for (unsigned char ch : command)
-    if (ch < ' ' || ch == 127 || ch == '#') return false;
+    if (ch < ' ' || ch > '~' || ch == '#') return false;  // radio commands are printable ASCII
   // Only scanner commands: the data port's server commands are not for MQTT.
   for (std::string_view server : {"SET ", "GET VER?", "CLR"})
     if (command.rfind(server, 0) == 0) return false;

@@ -2,7 +2,8 @@
 // The MQTT status bridge: publishes each channel's state (retained JSON on
 // <prefix>/<channel>/state) when it changes, an availability topic with a last will
 // (<prefix>/status: "online" / "offline"), optionally Home Assistant discovery, and optionally
-// relays scanner commands from <prefix>/<channel>/command to the radio.
+// relays scanner commands from <prefix>/<channel>/command to the radio. Each stored call's
+// metadata goes to <prefix>/<channel>/call (not retained).
 //
 // Threads: libmosquitto runs on a thread of the bridge's own, because connecting (name lookup,
 // TCP, TLS handshake) blocks and the loop must never wait for a broker. The loop thread hands
@@ -35,6 +36,10 @@ class MqttBridge {
   void start();
   // Publishes "offline", disconnects and ends the client thread (waits at most a few seconds).
   void stop();
+
+  // A stored call's metadata (JSON) on <prefix>/<channel>/call, not retained. At most a few wait
+  // for the broker; more are dropped (the call index keeps them).
+  void publish_call(int channel, std::string json);
 
   bool connected() const;
   const std::string& prefix() const { return prefix_; }

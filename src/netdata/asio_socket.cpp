@@ -97,6 +97,7 @@ struct Core : std::enable_shared_from_this<Core> {
   explicit Core(std::shared_ptr<Shared> s) : shared(std::move(s)) {}
 
   std::shared_ptr<Shared> shared;
+  std::string array;  // the socket array's name, for Options::on_listen
   Socket* owner = nullptr;  // null once the element is gone
   int port = 0;
   int state = sockstate::closed;
@@ -175,7 +176,11 @@ struct Core : std::enable_shared_from_this<Core> {
       bind_on(tcp::endpoint(addr, p));
     }
     if (!ec) a.listen(asio::socket_base::max_listen_connections, ec);
-    if (ec) throw Error(socket_code(ec), ec == asio::error::address_in_use ? "Address in use" : ec.message());
+    if (ec) {
+      if (shared->options.on_listen) shared->options.on_listen(array, p, ec.message());
+      throw Error(socket_code(ec), ec == asio::error::address_in_use ? "Address in use" : ec.message());
+    }
+    if (shared->options.on_listen) shared->options.on_listen(array, p, "");
     port = a.local_endpoint(ec).port();
     drop_native();
     acceptor.emplace(std::move(a));
@@ -291,8 +296,9 @@ struct Core : std::enable_shared_from_this<Core> {
 
 class AsioSocket final : public Socket {
  public:
-  explicit AsioSocket(std::shared_ptr<Shared> shared) : core_(std::make_shared<Core>(std::move(shared))) {
+  AsioSocket(std::shared_ptr<Shared> shared, std::string array) : core_(std::make_shared<Core>(std::move(shared))) {
     core_->owner = this;
+    core_->array = std::move(array);
   }
   ~AsioSocket() override {
     core_->owner = nullptr;
@@ -327,7 +333,11 @@ AsioSocketFactory::~AsioSocketFactory() {
   shared_->pending.clear();
 }
 
-std::unique_ptr<Socket> AsioSocketFactory::create() { return std::make_unique<AsioSocket>(shared_); }
+std::unique_ptr<Socket> AsioSocketFactory::create() { return std::make_unique<AsioSocket>(shared_, ""); }
+
+std::unique_ptr<Socket> AsioSocketFactory::create_element(const std::string& array, int) {
+  return std::make_unique<AsioSocket>(shared_, array);
+}
 
 std::size_t AsioSocketFactory::pending_requests() const { return shared_->pending.size(); }
 

@@ -26,6 +26,7 @@
 //   never inside a call the logic makes.
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -42,6 +43,9 @@ class AsioSocketFactory final : public SocketFactory {
     std::size_t receive_limit = 64 * 1024;
     // Empty: all addresses. Otherwise an IPv4 or IPv6 address literal to listen on.
     std::string bind_address;
+    // After every listen(): the array's name, the port asked for, and why it failed ("" when
+    // it listens). Runs inside listen(), on the loop thread.
+    std::function<void(const std::string& array, int port, const std::string& failure)> on_listen;
   };
 
   explicit AsioSocketFactory(AsioEventLoop& loop);
@@ -51,6 +55,7 @@ class AsioSocketFactory final : public SocketFactory {
   AsioSocketFactory& operator=(const AsioSocketFactory&) = delete;
 
   std::unique_ptr<Socket> create() override;
+  std::unique_ptr<Socket> create_element(const std::string& array, int index) override;
 
   // Connections accepted by a listener and not yet bound to an element (0 outside a handler).
   std::size_t pending_requests() const;

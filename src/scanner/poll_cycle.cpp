@@ -73,7 +73,10 @@ void ScannerLink::parser_tick(int channel) {
   if (reading.display_frame) err.step([&] { process_lcd(channel); });
   for (std::size_t i = 0; i < reading.fields.size(); ++i)
     if (reading.fields[i]) err.step([&] { w.fields[i]->set_caption(*reading.fields[i]); });
-  if (reading.ends_exchange) end_exchange(w);
+  if (reading.ends_exchange) {
+    if (on_reply) err.step([&] { on_reply(channel, f_.pollstep[w.k], buf); });
+    end_exchange(w);
+  }
 }
 
 void ScannerLink::process_lcd(int channel) {

@@ -2,6 +2,8 @@
 // The serial side of every channel: port set-up, poll cycle, reply parser, display frames,
 // silence watchdog and autodetect. Written once, wired per channel from the channel table.
 
+#include <functional>
+#include <string_view>
 #include <vector>
 
 #include "window/frmserver.hpp"
@@ -46,6 +48,10 @@ class ScannerLink {
   const ProbeResult& probe_result() const { return probe_; }
 
   const scanner::ChannelWiring& channel(int n) const { return channels_[static_cast<std::size_t>(n - 1)]; }
+
+  // Every reply that ends an exchange, with the poll step it answered (a display frame cut to
+  // its start), for readers outside the window (the call recorder). Runs inside the parser tick.
+  std::function<void(int channel, int step, std::string_view reply)> on_reply;
 
  private:
   scanner::ChannelWiring& row(int n) { return channels_[static_cast<std::size_t>(n - 1)]; }

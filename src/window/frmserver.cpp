@@ -12,7 +12,7 @@ void SocketArray::load(int i) {
   if (i < 0) throw Error(340, "Control array element " + std::to_string(i) + " doesn't exist");
   if (exists(i)) return;
   if (static_cast<int>(elements_.size()) <= i) elements_.resize(static_cast<std::size_t>(i) + 1);
-  auto s = factory_.create();
+  auto s = factory_.create_element(name_, i);
   s->on_connection_request = [this, i](RequestId r) {
     if (on_connection_request) on_connection_request(i, r);
   };
@@ -158,6 +158,7 @@ void Frmserver::lay_out() {
     place(shape2[k], "Frame9", ch, "Dataport:");
     place(AUDIOlink[k], "Frame9", ch, "AudioLink:");
     place(Label22[k], "Frame9", ch);
+    place(lblPortFault[k], "Frame9", ch, "Port fault:");
     place(AUDIOSTAT[k], "Frame4", ch, "AudioDev:");
     place(AUDIOSTAT[4 + k], "Frame4", ch, "Codec:");
     place(AUDIOSTAT[8 + k], "Frame4", ch, "IPserver:");
@@ -235,6 +236,7 @@ Frmserver::Frmserver(EventLoop& loop, const PlatformObjects& p)
       Text10(mk<TextBox>(window, "Text10")),
       List1(mk<ListBox>(window, "List1")),
       cmdclr(button(window, "cmdclr", "clr")),
+      lblSoundLibrary(mk<Label>(window, "lblSoundLibrary")),
       frmabout(frame(window, "frmabout", "About")),
       lblProduct(mk<Label>(window, "lblProduct")),
       lblVersion(mk<Label>(window, "lblVersion")),
@@ -328,6 +330,7 @@ Frmserver::Frmserver(EventLoop& loop, const PlatformObjects& p)
   fill(window, shape2, "shape2", 0, 3, "Frame9");
   fill(window, AUDIOlink, "AUDIOlink", 0, 3, "Frame9");
   fill(window, Label22, "Label22", 0, 3, "Frame9");
+  fill(window, lblPortFault, "lblPortFault", 0, 3, "Frame9");
   fill(window, Text24, "Text24", 0, 4, "Frame9");
   fill(window, Text15, "Text15", 0, 4, "Frame9");
   fill(window, Text19, "Text19", 0, 4, "Frame9");
@@ -338,6 +341,8 @@ Frmserver::Frmserver(EventLoop& loop, const PlatformObjects& p)
   fill(window, Label14, "Label14", 0, 3);
   // The Icecast output of each channel (the configuration file sets it up; read-only here).
   fill(window, lblIcecast, "lblIcecast", 0, 3, "SSTab1:5");
+  // Each channel's call recording (the configuration file turns it on; read-only here).
+  fill(window, lblCalls, "lblCalls", 0, 3, "SSTab1:5");
   for (int k = 0; k < 4; ++k) {
     Label5[k].set_caption("-");
     Label22[k].set_caption("-");
@@ -345,7 +350,13 @@ Frmserver::Frmserver(EventLoop& loop, const PlatformObjects& p)
     lblIcecast[k].set_caption("not configured");
     lblIcecast[k].set_channel(k + 1);
     lblIcecast[k].set_label("Icecast:");
+    lblCalls[k].set_caption("off");
+    lblCalls[k].set_channel(k + 1);
+    lblCalls[k].set_label("Calls:");
   }
+  lblSoundLibrary.set_container("Frame13");
+  lblSoundLibrary.set_label("Sound library:");
+  lblSoundLibrary.set_caption("quiet");
   Text9[0].set_text("1000");
   for (int k = 1; k < 4; ++k) Text9[k].set_text("-");
   for (int k = 0; k < 2; ++k) {

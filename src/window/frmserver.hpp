@@ -109,6 +109,8 @@ class Frmserver {
   // --- Status page
   ControlArray<ui::Lamp> comdata, comstat1, shape2, AUDIOlink, AUDIOSTAT;
   ControlArray<ui::Label> Label5, Label22, Label14;
+  // Why a channel's data or audio port cannot listen (empty while both do), beside their lamps.
+  ControlArray<ui::Label> lblPortFault;
   ui::Label& Label13;
   ControlArray<ui::TextBox> Text24, Text15, Text19, Text25, Text17, Text9;
   ui::TextBox &Text7, &Text10;
@@ -117,6 +119,10 @@ class Frmserver {
 
   // --- Audio page: each channel's Icecast output, as a text
   ControlArray<ui::Label> lblIcecast;
+  // --- Audio page: each channel's call recording, as a text
+  ControlArray<ui::Label> lblCalls;
+  // What the sound library last complained of on standard error while it keeps complaining.
+  ui::Label& lblSoundLibrary;
 
   // --- About box (opened by mnu_about, closed by its "Ok")
   ui::Frame& frmabout;

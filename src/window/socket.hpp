@@ -42,6 +42,12 @@ class SocketFactory {
  public:
   virtual ~SocketFactory() = default;
   virtual std::unique_ptr<Socket> create() = 0;
+  // Element `index` of the socket array `array` ("Winsock1"), for adapters that tell arrays apart.
+  virtual std::unique_ptr<Socket> create_element(const std::string& array, int index) {
+    (void)array;
+    (void)index;
+    return create();
+  }
 };
 
 }  // namespace quillon

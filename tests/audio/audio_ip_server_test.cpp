@@ -94,5 +94,36 @@ TEST(AudioIpServer, FractionalPortTextBindsTheRoundedPort) {
   server.chain_stop();
 }
 
+
+// What all UDP audio servers send is bounded by their shared budget, whatever the registrations.
+TEST(AudioIpServer, UdpSendsStayWithinTheSharedBudget) {
+  boost::asio::io_context io;
+  AudioIpServer server(io);
+  server.set_proto(1);
+  server.set_port("0");
+  server.bind_to = "127.0.0.1";
+  auto budget = std::make_shared<UdpSendBudget>(10 * (12 + 33));  // ten packets a second
+  server.set_udp_budget(budget);
+  server.chain_start(8000);
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(server.bound_port());
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::sendto(fd, "x", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof to), 1);
+  for (int i = 0; i < 100 && server.client_count() == 0; ++i) io.run_for(10ms);
+  ASSERT_EQ(server.client_count(), 1);
+  for (int b = 0; b < 25; ++b) server.pcm_block(PcmBlock{});  // 50 packets at once
+  io.run_for(50ms);
+  std::size_t received = 0;
+  char buf[256];
+  while (::recv(fd, buf, sizeof buf, 0) > 0) ++received;
+  ::close(fd);
+  EXPECT_GT(received, 0u);
+  EXPECT_LE(received, 20u);  // ten, or twenty when a second began between the blocks
+  EXPECT_EQ(received + budget->refused(), 50u);
+  server.chain_stop();
+}
+
 }  // namespace
 }  // namespace quillon::audio

@@ -7,11 +7,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <fstream>
 #include <future>
 #include <sstream>
 #include <thread>
 
 #include "console/console_client.hpp"
+#include "support/net.hpp"
 #include "support/process.hpp"
 
 namespace quillon {
@@ -133,9 +135,14 @@ struct ConsoleServerProcess {
 
 // A raw connection to the console.
 struct RawConnection {
-  explicit RawConnection(asio::io_context& io, std::uint16_t port) : socket(io) {
+  // From `source` (a loopback address) when one is given.
+  explicit RawConnection(asio::io_context& io, std::uint16_t port, const std::string& source = "") : socket(io) {
     boost::system::error_code ec;
-    socket.connect(test::tcp::endpoint(asio::ip::make_address("127.0.0.1"), port), ec);
+    if (!source.empty()) {
+      socket.open(test::tcp::v4(), ec);
+      if (!ec) socket.bind(test::tcp::endpoint(asio::ip::make_address(source), 0), ec);
+    }
+    if (!ec) socket.connect(test::tcp::endpoint(asio::ip::make_address("127.0.0.1"), port), ec);
     ok = !ec;
   }
   bool send(const std::string& bytes) {
@@ -188,6 +195,75 @@ TEST(ConsoleHardening, SlowHeadersDoNotKeepOutARealRequest) {
   EXPECT_EQ(srv.status_within(20s), 200);
   done = true;
   trickle.join();
+}
+
+// 160 connections from five addresses (each within the per-address cap) that send their request
+// bodies a byte at a time, and reconnect when dropped, cannot keep the operator out: a body has
+// the header's deadline, and a connection still sending its request gives way to a new one.
+TEST(ConsoleHardening, SlowBodiesFromManyAddressesDoNotKeepOutARealRequest) {
+  ConsoleServerProcess srv;
+  ASSERT_GT(srv.port, 0) << srv.process->stderr_text();
+  asio::io_context io;
+  const std::string head = "POST /api/action HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\nContent-Length: 4000\r\n\r\n{";
+  std::vector<std::unique_ptr<RawConnection>> slow;
+  for (int a = 0; a < 5; ++a)
+    for (int i = 0; i < 32; ++i) {
+      slow.push_back(std::make_unique<RawConnection>(io, srv.port, "127.0.0." + std::to_string(2 + a)));
+      slow.back()->send(head);
+    }
+  std::atomic<bool> done{false};
+  std::thread trickle([&] {
+    while (!done) {
+      for (std::size_t k = 0; k < slow.size() && !done; ++k)
+        if (!slow[k]->send("a")) {
+          slow[k] = std::make_unique<RawConnection>(io, srv.port, "127.0.0." + std::to_string(2 + k / 32));
+          slow[k]->send(head);
+        }
+      std::this_thread::sleep_for(500ms);
+    }
+  });
+  std::this_thread::sleep_for(1s);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(srv.status_within(20s), 200) << "request " << i;
+  done = true;
+  trickle.join();
+}
+
+// The public listening port answers its listening paths and the listeners' page, nothing else,
+// whatever the Host says: no change stream, no window, no metrics, no console page.
+TEST(ConsoleHardening, ThePublicListeningPortServesOnlyItsListeningPathsWhateverTheHost) {
+  const fs::path dir = temp_dir();
+  const int public_port = test::free_port();
+  std::ofstream(dir / "quillon.toml") << "[listen]\npublic_port = " << public_port << "\n";
+  test::Process process({QUILLON_BIN, "--console", "127.0.0.1:0", "--data-dir", (dir / "data").string(), "--config",
+                         (dir / "quillon.toml").string()},
+                        dir, {"QUILLON_BIND_ADDRESS=127.0.0.1"});
+  ASSERT_GT(console_port(process), 0) << process.stderr_text();
+  ASSERT_TRUE(test::eventually([&] { return process.stderr_text().find("public listening port at") != std::string::npos; }, 20s))
+      << process.stderr_text();
+  asio::io_context io;
+  for (const std::string& host : std::vector<std::string>{"127.0.0.1:" + std::to_string(public_port), "localhost:" + std::to_string(public_port), "127.0.0.1"}) {
+    for (const std::string& request : std::vector<std::string>
+         {"GET /api/events HTTP/1.1\r\nHost: " + host +
+              "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+              "Sec-WebSocket-Version: 13\r\n\r\n",
+          "GET /api/window HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n",
+          "GET /metrics HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n",
+          "GET /index.html HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n",
+          "POST /api/action HTTP/1.1\r\nHost: " + host + "\r\nContent-Length: 2\r\nConnection: close\r\n\r\n{}"}) {
+      RawConnection c(io, static_cast<std::uint16_t>(public_port));
+      ASSERT_TRUE(c.ok);
+      ASSERT_TRUE(c.send(request));
+      const std::string answer = c.read_for(3s);
+      EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 404") << request << " -> " << answer.substr(0, 200);
+    }
+    RawConnection page(io, static_cast<std::uint16_t>(public_port));
+    ASSERT_TRUE(page.send("GET / HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n"));
+    const std::string answer = page.read_for(3s);
+    EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 200") << answer.substr(0, 200);
+    EXPECT_NE(answer.find("<title>Quillon: listen</title>"), std::string::npos) << answer.substr(0, 400);
+  }
+  process.stop(SIGTERM);
+  fs::remove_all(dir);
 }
 
 // Malformed HTTP is answered, not just dropped; 64 simultaneous WebSocket upgrades get at most

@@ -43,7 +43,25 @@ opus_bitrate = 32
 opus_rate = 16000
 mp3_bitrate = 64
 mp3_rate = 44100
+
+[calls]
+channels = [1, 3]
+hang_ms = 1500
+gate = "both"
+level_dbfs = -50
+soft_max_s = 30
+max_s = 120
+keep_mb = 500
 )", dir / "q.toml");
+  EXPECT_TRUE(c.calls.enabled) << "the section turns recording on";
+  EXPECT_EQ(c.calls.channels, (std::array<bool, 4>{true, false, true, false}));
+  EXPECT_EQ(c.calls.hang_ms, 1500);
+  EXPECT_EQ(c.calls.gate, "both");
+  EXPECT_EQ(c.calls.level_dbfs, -50);
+  EXPECT_EQ(c.calls.max_s, 120);
+  EXPECT_EQ(c.calls.keep_mb, 500);
+  EXPECT_EQ(c.calls.pre_roll_ms, 800);
+  EXPECT_FALSE(config::parse("", dir / "empty.toml").calls.enabled);
   EXPECT_EQ(config::site_name(c), "north");
   EXPECT_TRUE(c.mqtt.enabled);
   EXPECT_EQ(c.mqtt.host, "broker.example.net");
@@ -89,6 +107,9 @@ mp3_rate = 44100
       {"[listen]\nmp3_rate = 44100\n", "b.toml:1: listen.mp3_bitrate: MP3 at 32000 Hz and above takes 32"},
       {"[listen]\nmp3_rate = 44000\n", "b.toml:2: listen.mp3_rate: MP3 takes"},
       {"[listen]\nmax_listeners = \"64\"\n", "b.toml:2: listen.max_listeners: expected a whole number"},
+      {"[calls]\ngate = \"vox\"\n", "b.toml:2: calls.gate: expected \"auto\", \"squelch\", \"level\" or \"both\""},
+      {"[calls]\nchannels = [0, 5]\n", "b.toml:2: calls.channels: expected channel numbers from 1 to 4"},
+      {"[calls]\nmax_s = 30\nsoft_max_s = 60\n", "b.toml:3: calls.soft_max_s: must not be above max_s"},
   };
   for (const auto& b : bad) {
     try {
@@ -248,6 +269,44 @@ TEST(Config, TheShippedExampleIsValidAndCheckConfigReportsOnTheRealBinary) {
   EXPECT_NE(bad.stderr_text().find("bad.toml:3: mqtt.keepalive_seconds: expected a number from 5 to 3600"), std::string::npos)
       << bad.stderr_text();
   EXPECT_FALSE(fs::exists(dir / "data"));
+  fs::remove_all(dir);
+}
+
+
+// What --config may name: a regular file of bounded size with sections named exactly; a password
+// in a file others can read is warned about, at start and by --check-config.
+TEST(Config, RefusesDevicesFifosLargeFilesAndOddSectionNamesAndWarnsOfReadablePasswords) {
+  const auto dir = test::fresh_temp_dir("config-file");
+  auto check = [&](const fs::path& file, const std::string& tag) {
+    auto p = std::make_unique<test::Process>(std::vector<std::string>{QUILLON_BIN, "--check-config", file.string()}, dir / ("out-" + tag));
+    return std::pair{p->wait_exit(20s), p->output()};
+  };
+  auto [zero, zero_out] = check("/dev/zero", "zero");
+  EXPECT_EQ(zero, 2) << zero_out;
+  EXPECT_NE(zero_out.find("/dev/zero: not a regular file"), std::string::npos) << zero_out;
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  auto [fifo, fifo_out] = check(dir / "fifo", "fifo");
+  EXPECT_EQ(fifo, 2) << fifo_out;
+  std::ofstream(dir / "big.toml") << "# " << std::string(1024 * 1024, 'x') << "\n";
+  auto [big, big_out] = check(dir / "big.toml", "big");
+  EXPECT_EQ(big, 2) << big_out;
+  EXPECT_NE(big_out.find("larger than 1 MiB"), std::string::npos) << big_out;
+
+  const std::string ice = "host = \"127.0.0.1\"\nmount = \"/a.ogg\"\npassword = \"hackme\"\n";
+  std::ofstream(dir / "plus.toml") << "[icecast.\"+1\"]\n" << ice;
+  auto [plus, plus_out] = check(dir / "plus.toml", "plus");
+  EXPECT_EQ(plus, 2) << plus_out;
+  EXPECT_NE(plus_out.find("expected [icecast.N] with N from 1 to 4"), std::string::npos) << plus_out;
+
+  std::ofstream(dir / "open.toml") << "[icecast.1]\n" << ice;
+  fs::permissions(dir / "open.toml", fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+  auto [readable, readable_out] = check(dir / "open.toml", "open");
+  EXPECT_EQ(readable, 0) << readable_out;
+  EXPECT_NE(readable_out.find("icecast.1.password is written in a file other users can read"), std::string::npos) << readable_out;
+  fs::permissions(dir / "open.toml", fs::perms::owner_read | fs::perms::owner_write);
+  auto [closed, closed_out] = check(dir / "open.toml", "closed");
+  EXPECT_EQ(closed, 0) << closed_out;
+  EXPECT_EQ(closed_out.find("other users can read"), std::string::npos) << closed_out;
   fs::remove_all(dir);
 }
 

@@ -550,6 +550,36 @@ TEST_F(IcecastTest, FakeIcecastRefusesTalksForeverThenStopsReadingAndTheSourceSt
   EXPECT_EQ(open_descriptors(), descriptors);
 }
 
+// A peer that keeps talking after its answer: the server's source hangs up on it (the peer sees
+// its sends fail) each time, says so once, and comes back only after its back-off.
+TEST(IcecastBinary, APeerThatTalksAfterItsAnswerIsHungUpOnAndSaidOnce) {
+  std::atomic<int> hung_up{0};
+  FakeIcecast* ice_ptr = nullptr;
+  const auto flood = [&](int fd) {
+    if (ice_ptr->request(fd).empty() || !ice_ptr->send_text(fd, "HTTP/1.0 200 OK\r\n\r\n")) return;
+    const std::string junk(4096, 'x');
+    while (!ice_ptr->quit) {
+      const ssize_t n = ::send(fd, junk.data(), junk.size(), MSG_NOSIGNAL);
+      if (n < 0 && errno != EAGAIN) {
+        ++hung_up;
+        return;
+      }
+    }
+  };
+  FakeIcecast ice({flood, flood});
+  ice_ptr = &ice;
+  ASSERT_GT(ice.port, 0);
+  test::Site site("ice-flood", "[icecast.1]\nhost = \"127.0.0.1\"\nport = " + std::to_string(ice.port) +
+                                   "\nmount = \"/flood.ogg\"\npassword = \"hackme\"\n");
+  ASSERT_TRUE(test::eventually([&] { return hung_up == 2; }, 30s)) << site.server->stderr_text();
+  const std::string err = site.server->stderr_text();
+  const std::string said = "channel 1: lost the Icecast server at 127.0.0.1:" + std::to_string(ice.port) +
+                           "/flood.ogg: protocol error: the server sent data after its answer";
+  EXPECT_NE(err.find(said), std::string::npos) << err;
+  EXPECT_EQ(err.find(said), err.rfind(said)) << err;
+  ice.quit = true;
+}
+
 // The whole server: a tone captured through ALSA goes out to Icecast in MP3 (channel 1) and
 // Ogg/Opus (channel 2); Icecast goes away and comes back while a data client keeps getting its
 // frames.

@@ -95,5 +95,34 @@ TEST(Mqtt, TwoSitesOneBrokerStateDiscoveryCommandsWillAndReconnect) {
   std::filesystem::remove_all(dir);
 }
 
+
+// What the broker hands out again (retained commands) and bytes no radio command has never reach
+// the radio; the display topic carries the radio's own text.
+TEST(Mqtt, RetainedAndNonAsciiCommandsAreNotRelayedAndDisplayIsTheRadiosText) {
+  if (!test::have("mosquitto_sub") || !std::filesystem::exists("/usr/sbin/mosquitto")) GTEST_SKIP() << "mosquitto not installed";
+  const auto dir = test::fresh_temp_dir("mqtt-cmd");
+  test::Broker broker(dir);
+  ASSERT_TRUE(broker.start());
+  test::Subscriber sub(dir, broker.port, {"quillon/#"});
+  // Left on the broker before the server starts: replayed to it on subscribing.
+  ASSERT_EQ(std::system(("/usr/bin/mosquitto_pub -r -h 127.0.0.1 -p " + std::to_string(broker.port) +
+                         " -t quillon/alpha/1/command -m 'KEY3#'").c_str()), 0);
+  test::Site alpha("alpha", site_config("alpha", broker.port, true));
+  ASSERT_TRUE(test::eventually([&] { return sub.saw("quillon/alpha/status online"); }, 40s)) << alpha.server->stderr_text();
+
+  alpha.sim->say("1 show AMK OSL CH 2");
+  ASSERT_TRUE(test::eventually([&] { return displays(sub, "quillon/alpha/1/state").count("AMK OSL CH 2") == 1; }, 20s)) << sub.text();
+  for (const auto& line : displays(sub, "quillon/alpha/1/state")) EXPECT_EQ(line.find('['), std::string::npos) << line;
+
+  ASSERT_EQ(std::system(("/usr/bin/mosquitto_pub -h 127.0.0.1 -p " + std::to_string(broker.port) +
+                         " -t quillon/alpha/1/command -m \"$(printf 'QPR\\377\\376')\"").c_str()), 0);
+  test::publish(broker.port, "quillon/alpha/1/command", "KEY1#");
+  std::string heard;
+  ASSERT_TRUE(test::eventually([&] { return (heard = alpha.heard()).find("[KEY1]") != std::string::npos; }, 15s)) << heard;
+  EXPECT_EQ(heard.find("QPR"), std::string::npos) << heard;
+  EXPECT_EQ(heard.find("KEY3"), std::string::npos) << heard;
+  std::filesystem::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace quillon

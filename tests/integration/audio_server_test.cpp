@@ -5,10 +5,13 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <mutex>
+#include <map>
 #include <set>
 #include <sstream>
 
+#include "audio/audio_ip_server.hpp"
 #include "support/net.hpp"
 #include "integration/audio_env.hpp"
 
@@ -156,6 +159,43 @@ std::set<std::string> bound_addresses(const char* table, int port) {
   return out;
 }
 
+// Registrations cannot be verified, so one source network registers only a few addresses per
+// half minute: of ten senders on this machine's network, four are served, though the server
+// admits six.
+TEST_F(AudioServerBinary, UdpRegistrationsFromOneNetworkAreRateLimited) {
+  start_server(true, {"QUILLON_BIND_ADDRESS=127.0.0.1"});
+  int data1 = -1;
+  ASSERT_TRUE(eventually([&] { return (data1 = connect_tcp(data_port(1))) >= 0; }, 30s)) << server_->stderr_text();
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  server.sin_port = htons(static_cast<std::uint16_t>(audio_port(1)));
+  std::vector<int> senders;
+  for (int i = 0; i < 10; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    senders.push_back(fd);
+  }
+  std::vector<std::size_t> got(senders.size(), 0);
+  char buf[1500];
+  // Each sender registers once a second for five seconds.
+  for (int round = 0; round < 5; ++round) {
+    for (int fd : senders) ::sendto(fd, "x", 1, 0, reinterpret_cast<sockaddr*>(&server), sizeof server);
+    for (int i = 0; i < 50; ++i) {
+      std::this_thread::sleep_for(20ms);
+      for (std::size_t k = 0; k < senders.size(); ++k)
+        while (::recv(senders[k], buf, sizeof buf, 0) > 0) ++got[k];
+    }
+  }
+  const auto served = std::count_if(got.begin(), got.end(), [](std::size_t n) { return n > 0; });
+  EXPECT_EQ(served, audio::AudioIpServer::kUdpRegistrationsPerNetwork) << server_->stderr_text();
+  for (int fd : senders) ::close(fd);
+  ::close(data1);
+}
+
 // A datagram whose text names another port must not turn the stream on that port (a forged
 // source would aim about 13,000 times its size at a third party); the sender itself is served.
 // The audio ports obey QUILLON_BIND_ADDRESS like the data ports.
@@ -270,6 +310,7 @@ TEST_F(AudioServerBinary, SeventhClientIsRefusedAndAStalledClientIsDroppedWhileO
     EXPECT_GT(test::rms(samples), 3000.0) << "decoded at full level";
   }
 }
+
 
 }  // namespace
 }  // namespace quillon
@@ -439,6 +480,59 @@ TEST_F(ListenBinary, PublicPortHoldsItsLimitAndDropsAListenerThatStopsReading) {
   const auto samples = test::ffmpeg_decode(env_->dir(), "reader", {}, file.string(), 60.0, &log);
   ASSERT_GT(samples.size(), 8000u * 4) << log;
   EXPECT_NEAR(test::dominant_frequency(samples), kTone, 20.0);
+}
+
+// A burst of listeners from many addresses at once: exactly max_listeners are served, and every
+// other one is told 503, none left with a closed connection.
+TEST_F(ListenBinary, ABurstFromManyAddressesGetsExactlyTheLimitAndEveryOtherOneA503) {
+  start_listening_server(4);
+  constexpr int kBurst = 160;  // more than the console's 128 connections
+  std::vector<int> fds(kBurst, -1);
+  for (int i = 0; i < kBurst; ++i) {
+    fds[static_cast<std::size_t>(i)] = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl((127u << 24) | static_cast<unsigned>(10 + i));
+    ASSERT_EQ(::bind(fds[static_cast<std::size_t>(i)], reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
+  }
+  // All connect, then every request goes out before any answer is read.
+  for (int fd : fds) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<std::uint16_t>(public_));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+  }
+  std::this_thread::sleep_for(500ms);  // the server has taken every connection in
+  // A connection the server could not keep has been answered already; it asks nothing more.
+  const std::string req = "GET /listen/1.ogg HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  std::vector<std::string> early(fds.size());
+  for (std::size_t i = 0; i < fds.size(); ++i) {
+    char buf[1024];
+    const ssize_t r = ::recv(fds[i], buf, sizeof buf, MSG_DONTWAIT);
+    if (r > 0)
+      early[i].assign(buf, static_cast<std::size_t>(r));
+    else
+      ASSERT_EQ(::send(fds[i], req.data(), req.size(), MSG_NOSIGNAL), static_cast<ssize_t>(req.size()));
+  }
+  std::map<int, int> statuses;
+  for (std::size_t i = 0; i < fds.size(); ++i) {
+    const int fd = fds[i];
+    timeval tv{20, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    std::string got = early[i];
+    char buf[1024];
+    while (got.find("\r\n\r\n") == std::string::npos) {
+      const ssize_t r = ::recv(fd, buf, sizeof buf, 0);
+      if (r <= 0) break;
+      got.append(buf, static_cast<std::size_t>(r));
+    }
+    ++statuses[got.size() > 12 ? std::atoi(got.c_str() + 9) : 0];
+  }
+  for (int fd : fds) ::close(fd);
+  EXPECT_EQ(statuses[200], 4);
+  EXPECT_EQ(statuses[503], kBurst - 4);
+  EXPECT_EQ(statuses[0], 0) << "closed without an answer";
 }
 
 }  // namespace

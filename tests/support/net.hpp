@@ -26,6 +26,17 @@ inline int free_port(int type = SOCK_STREAM) {
   return ntohs(a.sin_port);
 }
 
+// Whether nothing listens on `port` (tried by binding it on all addresses; below 1024 that needs root).
+inline bool port_free_as_root(int port) {
+  const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_port = htons(static_cast<std::uint16_t>(port));
+  const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  ::close(fd);
+  return ok;
+}
+
 // A connected TCP socket to the loopback port (reads give up after 20 s), or -1.
 inline int connect_tcp(int port, int rcvbuf = 0) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -23,9 +23,34 @@ Radio::Radio(Model model, int baud, std::uint32_t seed)
                 {4460062, "NFM", "PMR 1", "PMR446", 57},
                 {1002000, "WFM", "NRK P1", "BROADCAST", 8}} {}
 
+void Radio::open_for(std::size_t n, int ms, Clock::time_point now) {
+  scanning_ = false;
+  current_ = (n >= 1 ? n - 1 : 0) % channels_.size();
+  hold_ = 0;
+  signal_ = 150;
+  scripted_until_ = now + std::chrono::milliseconds(std::max(0, ms));
+}
+
+std::optional<Radio::Clock::time_point> Radio::tick(Clock::time_point now) {
+  if (scripted_until_ && now >= *scripted_until_) {
+    scripted_until_.reset();
+    scanning_ = true;
+    signal_ = 0;
+  }
+  return scripted_until_;
+}
+
 void Radio::step_display() {
   std::uniform_int_distribution<int> pct(0, 99);
-  if (hold_ > 0) {
+  if (scripted_until_) {
+    std::uniform_int_distribution<int> drift(-25, 25);
+    signal_ = std::clamp(signal_ + drift(rng_), 20, 255);
+    return;
+  }
+  if (!auto_stops_) {
+    scanning_ = true;
+    hold_ = 0;
+  } else if (hold_ > 0) {
     --hold_;
     if (hold_ == 0) scanning_ = true;
   } else if (scanning_ && pct(rng_) < 40) {

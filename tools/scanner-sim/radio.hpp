@@ -2,7 +2,9 @@
 // One simulated BC785/BC796: what it answers to each command, its changing display and the
 // faults a test or demo switches on. No I/O here; sim.cpp puts it on a pseudo-terminal.
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -38,6 +40,19 @@ class Radio {
   // Moves the display on: scanning, stopping on a channel, the signal level wandering.
   void step_display();
 
+  using Clock = std::chrono::steady_clock;
+  // Stops on channel `n` (1..channels(), the squelch open) for `ms`, then scans on; another
+  // opening meanwhile moves straight to its channel. While a scripted opening runs the radio
+  // does not stop or scan by itself.
+  void open_for(std::size_t n, int ms, Clock::time_point now);
+  // Ends a scripted opening that is due; when one runs, the time it ends.
+  std::optional<Clock::time_point> tick(Clock::time_point now);
+  // Whether the radio stops on channels by itself (on by default).
+  void set_auto_stops(bool on) { auto_stops_ = on; }
+  bool squelch_open() const { return !scanning_; }
+  std::size_t current_channel() const { return current_; }
+  std::size_t channels() const { return channels_.size(); }
+
   // The display as the radio shows it: four lines of 16 characters each and their attributes.
   std::string display_frame() const;
   std::uint64_t commands() const { return commands_; }
@@ -62,6 +77,8 @@ class Radio {
   int bank_ = 1;
   int signal_ = 0;
   int hold_ = 0;
+  bool auto_stops_ = true;
+  std::optional<Clock::time_point> scripted_until_;
   std::uint64_t commands_ = 0;
 };
 

@@ -3,7 +3,7 @@
 //
 //   quillon-scanner-sim [--control FIFO] [--seed N] [--display-ms MS]
 //                       --link PATH [--model BC785|BC796] [--baud 4800|9600|19200] [--latency MS]
-//                       [--link PATH ...]
+//                       [--audio FIFO [--audio-rate HZ]] [--link PATH ...]
 //
 // Every --link starts a radio; the options after it set that radio up. Commands are read from
 // standard input and, with --control, from a FIFO (made if missing), one per line:
@@ -16,6 +16,8 @@
 //   [N|all] show TEXT         the display shows TEXT (16 characters a line) until "normal"
 //   [N|all] unplug | replug   the device disappears (link removed, pty closed) / comes back
 //   [N|all] baud B | model M  change the radio's line speed or model
+//   [N|all] open MS [C]       stop on channel C (1..5) with the squelch open for MS, then scan on
+//   [N|all] auto on|off       stop on channels by itself (on) or only when told to open
 //   [N|all] normal            clear every fault
 //   [N|all] stats             one line per radio on standard output
 //   [N|all] heard             the last commands the radio received, each in brackets
@@ -36,6 +38,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -83,7 +86,43 @@ struct Device {
   std::uint64_t garbled = 0;
   std::deque<std::string> heard;  // the last commands received, empty ones included
 
+  // The radio's loudspeaker as 16-bit mono PCM into a FIFO (--audio): a tone of the channel it
+  // stopped on while the squelch is open, silence otherwise. The reader sets the pace; the
+  // small pipe keeps what it hears within a fraction of a second of the squelch.
+  std::string audio_path;
+  int audio_rate = 11025;
+  int audio_fd = -1;
+  double phase = 0;
+
   Device(std::string l, Model m, int baud, std::uint32_t seed) : link(std::move(l)), radio(m, baud, seed) {}
+
+  bool open_audio() {
+    ::mkfifo(audio_path.c_str(), 0600);
+    // Both directions: opening never waits for a reader, and a reader going away is no error.
+    audio_fd = ::open(audio_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (audio_fd < 0) {
+      std::perror(audio_path.c_str());
+      return false;
+    }
+    ::fcntl(audio_fd, F_SETPIPE_SZ, 8192);
+    return true;
+  }
+
+  // Fills the FIFO with what the radio sounds like now.
+  void pump_audio() {
+    if (audio_fd < 0) return;
+    std::vector<std::int16_t> chunk(static_cast<std::size_t>(audio_rate / 50));
+    for (int i = 0; i < 16; ++i) {
+      const double freq = 400.0 + 100.0 * static_cast<double>(radio.current_channel());
+      for (auto& s : chunk) {
+        s = radio.squelch_open() ? static_cast<std::int16_t>(8000 * std::sin(phase)) : 0;
+        phase += 2 * M_PI * freq / audio_rate;
+        if (phase > 2 * M_PI) phase -= 2 * M_PI;
+      }
+      const ssize_t w = ::write(audio_fd, chunk.data(), chunk.size() * 2);
+      if (w < static_cast<ssize_t>(chunk.size() * 2)) break;  // full (a short write is a whole number of pages: PIPE_BUF)
+    }
+  }
 
   bool plugged() const { return master >= 0; }
 
@@ -259,6 +298,9 @@ struct Simulator {
       else if (verb == "garbage") d.queue(d.radio.garbage(static_cast<std::size_t>(number(16))), 0);
       else if (verb == "say") d.queue(rest + "\r", 0);
       else if (verb == "show") f.shown = rest;
+      else if (verb == "open") d.radio.open_for(static_cast<std::size_t>(at + 2 < words.size() ? std::max(1, std::atoi(words[at + 2].c_str())) : 1),
+                                                static_cast<int>(number(3000)), Clock::now());
+      else if (verb == "auto") d.radio.set_auto_stops(arg != "off");
       else if (verb == "unplug") d.unplug();
       else if (verb == "replug") {
         if (!d.plugged()) d.plug();
@@ -305,6 +347,8 @@ struct Simulator {
         next_display = now + std::chrono::milliseconds(display_ms);
       }
       auto wake = next_display;
+      for (auto& d : devices)
+        if (auto end = d->radio.tick(now)) wake = std::min(wake, *end);
       // Bytes leave in pieces of about 2 ms of line time, as a USB serial adapter hands them on.
       for (auto& d : devices)
         if (auto t = d->transmit(); t) wake = std::min(wake, std::max(*t, now + std::chrono::milliseconds(2)));
@@ -315,6 +359,9 @@ struct Simulator {
       if (control_fd >= 0) fds.push_back({control_fd, POLLIN, 0}), owners.push_back(nullptr);
       for (auto& d : devices)
         if (d->plugged()) fds.push_back({d->master, POLLIN, 0}), owners.push_back(d.get());
+      const std::size_t audio_from = fds.size();
+      for (auto& d : devices)
+        if (d->audio_fd >= 0) fds.push_back({d->audio_fd, POLLOUT, 0}), owners.push_back(d.get());
 
       const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(wake - Clock::now());
       timespec ts{};
@@ -325,7 +372,9 @@ struct Simulator {
       if (::ppoll(fds.data(), fds.size(), &ts, nullptr) < 0) continue;
       for (std::size_t i = 0; i < fds.size(); ++i) {
         if (!fds[i].revents) continue;
-        if (owners[i]) {
+        if (i >= audio_from) {
+          owners[i]->pump_audio();
+        } else if (owners[i]) {
           // POLLHUP alone means nobody has the terminal open: nothing to read.
           if (fds[i].revents & POLLIN) owners[i]->on_readable();
         } else if (fds[i].fd == 0) {
@@ -387,6 +436,10 @@ int main(int argc, char** argv) {
       sim.devices.back()->radio.set_model(*m);
     } else if (a == "--baud") {
       sim.devices.back()->radio.set_baud(std::stoi(value()));
+    } else if (a == "--audio") {
+      sim.devices.back()->audio_path = value();
+    } else if (a == "--audio-rate") {
+      sim.devices.back()->audio_rate = std::clamp(std::stoi(value()), 8000, 48000);
     } else if (a == "--latency") {
       sim.devices.back()->latency_ms = std::max(0, std::stoi(value()));
     } else {
@@ -414,6 +467,7 @@ int main(int argc, char** argv) {
   ::fcntl(0, F_SETFL, ::fcntl(0, F_GETFL) | O_NONBLOCK);
   for (std::size_t i = 0; i < sim.devices.size(); ++i) {
     if (!sim.devices[i]->plug()) return 1;
+    if (!sim.devices[i]->audio_path.empty() && !sim.devices[i]->open_audio()) return 1;
     sim.report(*sim.devices[i], i);
   }
   std::cout << "ready" << std::endl;

@@ -10,10 +10,12 @@ import { tabStrip } from './tabs.js';
 import { MessageBoxes, confirmBox, dialog } from './dialogs.js';
 import { LevelMeters, listenControl } from './audio.js';
 import { listenersSection } from './listeners_view.js';
+import { CallsPage } from './calls.js';
 
 const model = new Model();
 const meters = new LevelMeters();
 const liveListeners = listenersSection('Live listeners');
+const calls = new CallsPage({ onSignIn: () => signIn() });
 const ctx = { model, placed: new Set(), missing: new Set(), act };
 const $ = (id) => document.getElementById(id);
 
@@ -480,11 +482,22 @@ function build() {
     p.sections.filter((sec) => sec.kind === 'radio').map(buildSection),
     el('div', { class: 'page-grid' }, p.sections.filter((sec) => sec.kind !== 'radio').map(buildSection))));
   const data = scannerData();
-  mainTabs = tabStrip(model, 'SSTab1', pages, {
+  // The window's own pages, then the Calls page (the server's recordings, not a window page).
+  const callsTab = PAGES.length;
+  mainTabs = tabStrip(model, 'SSTab1', [...pages, calls.node], {
     label: 'Pages',
     className: 'tabs-main',
     onSelect: (i, byUser) => {
       $('page-diagnostics').hidden = true;
+      const onCalls = i === callsTab;
+      $('scanner-data').hidden = onCalls;
+      if (onCalls) {
+        if (byUser && !isCallsHash(location.hash)) history.replaceState(null, '', calls.hash());
+        calls.show(true, location.hash.slice(1));
+        document.querySelectorAll('.strip-card').forEach((c) => c.classList.remove('is-current'));
+        return;
+      }
+      calls.show(false);
       const page = PAGES[i];
       if (byUser && location.hash !== `#${page.id}`) history.replaceState(null, '', `#${page.id}`);
       if (page.channel) data.sstab2.select(page.channel - 1);
@@ -492,8 +505,10 @@ function build() {
     },
   });
   ctx.placed.add('SSTab1');
+  setText(mainTabs.buttons[callsTab], 'Calls');
+  mainTabs.buttons[callsTab].id = 'calls-tab';
   diag = diagnostics();
-  $('main').replaceChildren(mainTabs.list, ...pages, diag.page, data.node);
+  $('main').replaceChildren(mainTabs.list, ...pages, calls.node, diag.page, data.node);
   placeOthers(diag.others, model.order);
   if (!diag.others.childElementCount) diag.others.append(el('p', { class: 'muted' }, 'Every control of the window has its place on the pages.'));
   if (ctx.missing.size) console.info('controls the server does not have:', [...ctx.missing].join(' '));
@@ -519,14 +534,23 @@ function route() {
   $('scanner-data').hidden = onDiag;
   clearInterval(connTimer);
   if (onDiag) {
+    calls.show(false);
     diag.showConn();
     connTimer = setInterval(diag.showConn, 1000);
     mainTabs.buttons.forEach((b) => b.setAttribute('aria-selected', 'false'));
     document.querySelectorAll('.page').forEach((p) => { p.hidden = p.id !== 'page-diagnostics'; });
     return;
   }
+  if (isCallsHash(location.hash)) {
+    mainTabs.select(PAGES.length, false);
+    return;
+  }
   const i = PAGES.findIndex((p) => p.id === hash);
   mainTabs.select(i >= 0 ? i : mainTabs.current >= 0 ? mainTabs.current : 0, false);
+}
+
+function isCallsHash(hash) {
+  return /^#(calls($|\?)|call=)/.test(hash);
 }
 window.addEventListener('hashchange', route);
 
@@ -618,7 +642,10 @@ async function connect() {
     stats.events += 1;
     if (m.type === 'snapshot') {
       applySnapshot(m);
-      if (attempt > 0 || stopping) stats.reconnects += 1;
+      if (attempt > 0 || stopping) {
+        stats.reconnects += 1;
+        calls.resync();
+      }
       attempt = 0;
       stopping = false;
       setState('live');
@@ -632,8 +659,11 @@ async function connect() {
       boxes.gone(m.message);
     } else if (m.type === 'levels') {
       meters.update(m.channels);
+      calls.levels(m.channels);
     } else if (m.type === 'listeners') {
       liveListeners.update(m.listeners);
+    } else if (m.type === 'call') {
+      calls.stored(m.call ?? m);
     } else if (m.type === 'stopped') {
       stopping = true;  // the stream closes next: the server is shutting down
     }

@@ -91,6 +91,7 @@ export const PAGES = [
     { frame: 'Frame9', grid: { columns: ['1', '2', '3', '4'], headings: 4, rows: [
       grid('Dataport:', perChannel((c) => c.dataLamp)),
       grid('AudioLink:', perChannel((c) => c.audioLink)),
+      grid('Port fault:', perChannel((c) => `lblPortFault(${c.n - 1})`)),
       grid('Audio value', perChannel((c) => `Label22(${c.n - 1})`), { muted: true }),
       grid('Listener', perChannel((c) => `${c.sockets}(0)`), { muted: true, field: true }),
       ...[1, 2, 3, 4].map((s) => grid(`Slot ${s}`, perChannel((c) => `${c.sockets}(${s})`), { muted: true, field: true })),
@@ -118,10 +119,11 @@ export const PAGES = [
     { frame: 'Frame3', note: 'The file-upload listener of this panel is never started by the server.' },
   ] },
   { id: 'audio', tab: 5, sections: [
-    { frame: 'Frame13', rows: [{ buttons: ['Command9'] }] },
+    { frame: 'Frame13', rows: [{ buttons: ['Command9'] }, { label: 'Sound library:', control: 'lblSoundLibrary' }] },
     { kind: 'audioChains', title: 'Audio components' },
     { title: 'Icecast', rows: perChannel((c) => ({ label: `Channel ${c.n}:`, control: `lblIcecast(${c.n - 1})` })) },
     { kind: 'listeners' },
+    { title: 'Call recording', rows: perChannel((c) => ({ label: `Channel ${c.n}:`, control: `lblCalls(${c.n - 1})` })) },
   ] },
 ];
 

@@ -130,10 +130,15 @@ export function makeRig({ channels = [true, true, true, true], site = 'Harbour',
   return { dir, data, dataPort: (ch) => base + [0, 2, 4, 6][ch - 1], sparePort: base + 8 };
 }
 
-// Four simulated radios on DATA/ports/com1..com4. `send` writes one command line.
-export async function startRadios(rig) {
+// Four simulated radios on DATA/ports/com1..com4. `send` writes one command line. Radios named
+// in `sounding` sound into RIG/audio/radioN.pcm (see startAudio).
+export async function startRadios(rig, { sounding = [] } = {}) {
   const args = [SIM];
-  for (let n = 1; n <= 4; ++n) args.push('--link', path.join(rig.data, 'ports', `com${n}`), '--model', n % 2 ? 'BC785' : 'BC796');
+  for (let n = 1; n <= 4; ++n) {
+    args.push('--link', path.join(rig.data, 'ports', `com${n}`), '--model', n % 2 ? 'BC785' : 'BC796');
+    if (sounding.includes(n)) args.push('--audio', path.join(rig.dir, 'audio', `radio${n}.pcm`));
+  }
+  fs.mkdirSync(path.join(rig.dir, 'audio'), { recursive: true });
   const sim = new Proc('sim', args, { cwd: rig.dir });
   sanitized.push(sim);
   onCleanup(() => sim.stop());
@@ -152,12 +157,15 @@ export async function startRadios(rig) {
 // The demo's simulated audio (scripts/demo-audio): a private PulseAudio whose default input is
 // a 440 Hz sine. Returns the environment the server needs to capture it; the ALSA configuration
 // of the simulated radios is left out, so the server's device list is empty and a channel set
-// to a device number captures nothing.
-export async function startAudio(rig) {
+// to a device number captures nothing. With `radios`, the configuration is in, and its devices
+// 0 to 3 ("Simulated radio 1..4" on a machine without sound cards) play what the radios
+// started with `sounding` sound; a device whose radio does not sound cannot be opened.
+export async function startAudio(rig, { radios = false } = {}) {
   const script = path.join(path.dirname(new URL(import.meta.url).pathname), '../../../scripts/demo-audio');
   const dir = path.join(rig.dir, 'audio');
   const out = await new Promise((resolve, reject) => {
-    const p = spawn(script, ['start', dir], { stdio: ['ignore', 'pipe', 'inherit'] });
+    const env = radios ? { ...process.env, QUILLON_DEMO_RADIO_AUDIO: dir } : process.env;
+    const p = spawn(script, ['start', dir], { stdio: ['ignore', 'pipe', 'inherit'], env });
     let text = '';
     p.stdout.on('data', (d) => { text += d; });
     p.on('exit', (code) => (code === 0 ? resolve(text) : reject(new Error(`demo-audio exited with ${code}`))));
@@ -165,11 +173,12 @@ export async function startAudio(rig) {
   onCleanup(() => new Promise((resolve) => spawn(script, ['stop', dir], { stdio: 'ignore' }).on('exit', resolve)));
   const m = out.match(/^export PULSE_SERVER=(.*)$/m);
   assert.ok(m, `demo-audio printed no PULSE_SERVER: ${out}`);
-  return { PULSE_SERVER: m[1] };
+  const alsa = out.match(/^export ALSA_CONFIG_PATH=(.*)$/m);
+  return radios ? { PULSE_SERVER: m[1], ALSA_CONFIG_PATH: alsa[1] } : { PULSE_SERVER: m[1] };
 }
 
 // The real server on a private console port; with `token`, the console requires it; `env` adds
-// to its environment; `config` is the text of its configuration file.
+// to its environment; `config` is the text of its TOML configuration.
 export async function startServer(rig, { token, port = 0, env, config } = {}) {
   const args = [BIN, '--data-dir', rig.data, '--console', `127.0.0.1:${port}`];
   if (config) {

@@ -1,0 +1,124 @@
+#pragma once
+// The calls' index: one SQLite database (WAL, full-text search on tags and display text,
+// incremental vacuum) beside the audio files under DATA/calls/YYYY/MM/DD/.
+//
+// The index and the files agree after a crash: a call's audio is written to incoming/ under a
+// temporary name and flushed, its row committed, then the file renamed to its place. On opening,
+// a temporary file whose row exists is moved to its place (it was complete), any other is removed
+// (a call cut short by a crash is not kept); a row whose file is gone is removed. Retention
+// removes the file before the row, so a crash in between leaves a row without a file, which the
+// next opening removes. Only the newest and oldest rows can be affected, so opening checks those.
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace quillon::calls {
+
+struct CallRecord {
+  std::int64_t id = 0;
+  std::string site;
+  int channel = 0;
+  std::int64_t start_ms = 0;  // UTC
+  int duration_ms = 0;
+  std::int64_t frequency_hz = 0;
+  std::string modulation;
+  std::array<std::string, 4> display{};
+  int signal_max = 0;
+  std::string tone;
+  int part = 1;
+  std::int64_t prev_id = 0;  // the part before, when a hard maximum split the call
+  std::string file;          // under the calls folder: "2026/12/08/c1-024107250.opus"
+  std::int64_t bytes = 0;
+
+  // The channel and bank tags (display lines 3 and 4), those shown.
+  std::vector<std::string> tags() const;
+};
+
+struct CallQuery {
+  std::optional<int> channel;
+  std::optional<std::int64_t> from_ms, to_ms;  // start within [from, to)
+  std::string text;                            // words in tags or display
+  std::optional<int> min_ms;
+  int limit = 50;
+  std::optional<std::int64_t> before;  // ids below this (the cursor)
+};
+
+// Newest stored first: ids follow the order calls end in, so a time range is also a range of
+// ids, which both the table and the text index walk backwards without sorting.
+struct CallPage {
+  std::vector<CallRecord> calls;
+  std::optional<std::int64_t> next;
+};
+
+struct StoreError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+  bool disk_full = false;
+};
+
+class CallStore {
+ public:
+  // Opens (creating) DIR/calls.db and reconciles it with DIR's files. Throws StoreError.
+  explicit CallStore(const std::filesystem::path& dir);
+  ~CallStore();
+  CallStore(const CallStore&) = delete;
+  CallStore& operator=(const CallStore&) = delete;
+
+  const std::filesystem::path& dir() const { return dir_; }
+  std::filesystem::path incoming() const { return dir_ / "incoming"; }
+  // Where a call's audio waits until its row is committed.
+  std::filesystem::path temp_path(const std::string& file) const;
+
+  // Commits the row (id set); the caller then moves the file in place. Throws StoreError.
+  std::int64_t add(CallRecord& r);
+  // Removes a row whose file could not be put in place.
+  void remove(std::int64_t id);
+  std::optional<CallRecord> get(std::int64_t id);
+  CallPage find(const CallQuery& q);
+
+  // Removes the oldest calls (file, then row) older than keep_days or beyond keep_mb together;
+  // 0 keeps all. Returns how many went.
+  int retain(int keep_days, std::int64_t keep_mb, std::int64_t now_ms);
+  // Asked by retain() about each call it would remove: true keeps it (still waiting for upload).
+  std::function<bool(const CallRecord&)> held;
+  // The open database, for tables kept beside the calls (the upload queues).
+  sqlite3* db() const { return db_; }
+
+  std::int64_t total_bytes() const { return total_bytes_; }
+  std::array<std::int64_t, 4> channel_bytes() const { return channel_bytes_; }
+  std::int64_t count();
+  // What opening found: temporary files moved in place, removed, rows without files removed.
+  struct Recovery {
+    int finished = 0, removed_temp = 0, removed_rows = 0;
+  };
+  Recovery recovery() const { return recovery_; }
+
+ private:
+  void exec(const char* sql);
+  void reconcile();
+  void remove_rows(const std::vector<CallRecord>& rows);
+  [[noreturn]] void fail(const std::string& what);
+
+  std::filesystem::path dir_;
+  sqlite3* db_ = nullptr;
+  sqlite3_stmt* insert_ = nullptr;
+  sqlite3_stmt* insert_text_ = nullptr;
+  std::int64_t total_bytes_ = 0;
+  std::array<std::int64_t, 4> channel_bytes_{};
+  Recovery recovery_;
+};
+
+// "2026-12-08T02:41:07.250Z"
+std::string rfc3339_ms(std::int64_t ms);
+// Accepts "YYYY-MM-DDTHH:MM:SS[.fff](Z|+hh:mm|-hh:mm)"; nothing for any other text.
+std::optional<std::int64_t> parse_rfc3339(const std::string& text);
+
+}  // namespace quillon::calls

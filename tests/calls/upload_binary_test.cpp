@@ -1,0 +1,109 @@
+// The real binary uploads its recorded calls to an rdio-scanner receiver on a private port: each
+// call arrives once with its talkgroup, and a server SIGKILLed while the receiver holds a call
+// sends that call again after its restart, without doubling any other.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "calls/rdio_receiver.hpp"
+#include "integration/audio_env.hpp"
+#include "support/net.hpp"
+
+namespace quillon {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::eventually;
+using test::Process;
+
+#define QUILLON_SCANNER_SIM QUILLON_TOOLS_DIR "/scanner-sim/quillon-scanner-sim"
+
+std::string http_get(int port, const std::string& path) {
+  const int fd = test::connect_tcp(port);
+  if (fd < 0) return "";
+  const std::string req = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  ::send(fd, req.data(), req.size(), MSG_NOSIGNAL);
+  std::string got;
+  char buf[8192];
+  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) got.append(buf, static_cast<std::size_t>(n));
+  ::close(fd);
+  const auto end = got.find("\r\n\r\n");
+  return got.rfind("HTTP/1.1 200", 0) == 0 && end != std::string::npos ? got.substr(end + 4) : "";
+}
+
+TEST(UploadBinary, RecordedCallsReachTheReceiverOnceThroughAKillAndRestart) {
+  test::AudioEnv env("uploads", {{"quillon_tone", "Quillon test tone", 11025, 1000.0, 600}});
+  if (!env.ok()) GTEST_SKIP() << env.why();
+  test::RdioReceiver receiver;
+  const fs::path data = env.dir() / "data";
+  fs::create_directories(data / "registry");
+  fs::create_directories(data / "ports");
+  {
+    std::ofstream hive(data / "registry" / "hklm.reg");
+    hive << "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Drovani\\Quillon785\\settings]\r\n";
+    for (const char* n : {"tcpport1", "tcpport3", "tcpport4", "tcpport5", "tcpport6", "tcpport7", "tcpport8", "tcpport9"})
+      hive << "\"" << n << "\"=\"" << test::free_port() << "x\"\r\n";
+    hive << "\"audiodevice1\"=\"1x\"\r\n";
+  }
+  std::ofstream(data / "rdio.secret") << "secret-key\n";
+  ::chmod((data / "rdio.secret").c_str(), 0600);
+  std::ofstream(data / "quillon.toml") << "[calls]\nchannels = [1]\ngate = \"squelch\"\nhang_ms = 1000\n\n"
+                                          "[[calls.upload]]\ntype = \"rdio-scanner\"\nurl = \"http://127.0.0.1:"
+                                       << receiver.port()
+                                       << "\"\nallow_plain_http = true\napi_key_file = \"rdio.secret\"\nsystem = 12\n"
+                                          "talkgroups = [{tag = \"TWR Gardermoen\", number = 118, label = \"Tower\"}]\n";
+  const int console = test::free_port();
+  Process sim({QUILLON_SCANNER_SIM, "--display-ms", "300", "--link", (data / "ports" / "com1").string()}, env.dir() / "sim", {}, true);
+  ASSERT_TRUE(eventually([&] { return Process::slurp(env.dir() / "sim" / "quillon-scanner-sim.out").find("ready") != std::string::npos; }, 10s));
+  sim.say("all auto off");
+  auto start = [&](const std::string& name) {
+    auto p = std::make_unique<Process>(
+        std::vector<std::string>{QUILLON_BIN, "--data-dir", data.string(), "--console", "127.0.0.1:" + std::to_string(console)},
+        env.dir() / name, env.env());
+    EXPECT_TRUE(eventually([&] { return !http_get(console, "/api/calls/uploads").empty(); }, 30s)) << p->stderr_text();
+    std::this_thread::sleep_for(2s);
+    return p;
+  };
+  auto server = start("run1");
+  sim.say("1 open 2000 3");  // TWR Gardermoen, 118.5000 AM
+  std::this_thread::sleep_for(4s);
+  sim.say("1 open 2000 1");  // AMK OSL CH 2, 167.3500 FM
+  ASSERT_TRUE(eventually([&] { return receiver.taken().size() >= 2; }, 20s)) << http_get(console, "/api/calls/uploads");
+  const auto first = receiver.taken();
+  EXPECT_EQ(first[0].talkgroup, "118");
+  EXPECT_EQ(first[0].talkgroup_label, "Tower");
+  EXPECT_EQ(first[0].frequency, "118500000");
+  EXPECT_EQ(first[0].audio_type, "audio/ogg");
+  EXPECT_EQ(first[1].talkgroup, "1");  // no entry matches: the channel
+  EXPECT_EQ(first[1].talkgroup_label, "AMK OSL CH 2");
+
+  // The receiver takes the next call and never answers; the server dies meanwhile.
+  receiver.hold = true;
+  sim.say("1 open 2000 3");
+  ASSERT_TRUE(eventually([&] { return receiver.held > 0; }, 20s));
+  server->signal(SIGKILL);
+  server->wait_exit(10s);
+  receiver.hold = false;
+  server = start("run2");
+  ASSERT_TRUE(eventually([&] { return receiver.taken().size() >= 3; }, 20s)) << server->stderr_text();
+  std::this_thread::sleep_for(2s);
+  const auto times = receiver.taken_times();
+  ASSERT_EQ(times.size(), 3u);
+  EXPECT_TRUE(times[0] < times[1] && times[1] < times[2]);
+  const auto status = nlohmann::json::parse(http_get(console, "/api/calls/uploads"), nullptr, false);
+  ASSERT_TRUE(status.is_object());
+  EXPECT_EQ(status["destinations"][0]["backlog"], 0);
+  EXPECT_EQ(status["calls"].size(), 3u);
+  for (const auto& c : status["calls"]) EXPECT_EQ(c["state"], "done") << c;
+  EXPECT_NE(http_get(console, "/metrics").find("quillon_uploads_total{destination=\"rdio-scanner-1\"} 1"), std::string::npos);
+  server->signal(SIGTERM);
+  server->wait_exit(20s);
+}
+
+}  // namespace
+}  // namespace quillon
