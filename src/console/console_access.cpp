@@ -106,35 +106,17 @@ Response ConsoleServer::Impl::handle(const Request& req) {
   if (path == "/api/events") return error_response(req, http::status::upgrade_required, "/api/events is a WebSocket");
   if (route != routes.end()) {
     if (req.method() != http::verb::get && req.method() != http::verb::head) return error_response(req, http::status::method_not_allowed, "use GET");
-    const ConsoleResponse answer = route->second();
-    Response res{static_cast<http::status>(answer.status), req.version() == 10 ? 10u : 11u};
-    res.set(http::field::server, "quillon");
-    res.set(http::field::content_type, answer.content_type);
-    res.set(http::field::cache_control, "no-store");
-    add_safety_headers(res);
-    res.keep_alive(req.keep_alive());
-    res.body() = answer.body;
-    res.prepare_payload();
-    return res;
+    return route_response(req, route->second());
   }
   if (request_route != request_routes.end()) {
     if (req.method() != http::verb::get && req.method() != http::verb::head) return error_response(req, http::status::method_not_allowed, "use GET");
     ConsoleRequest request;
-    request.path = path;
-    request.query = target.size() > path.size() ? target.substr(path.size() + 1) : std::string_view();
+    request.method = std::string(req.method_string());
+    request.path = std::string(path);
+    if (target.size() > path.size()) request.query = std::string(target.substr(path.size() + 1));
     request.head = req.method() == http::verb::head;
     request.header = [&req](std::string_view name) { return std::string(req[name]); };
-    const ConsoleResponse answer = request_route->second(request);
-    Response res{static_cast<http::status>(answer.status), req.version() == 10 ? 10u : 11u};
-    res.set(http::field::server, "quillon");
-    if (!answer.content_type.empty()) res.set(http::field::content_type, answer.content_type);
-    res.set(http::field::cache_control, "no-store");
-    for (const auto& [name, value] : answer.headers) res.set(header_text(name), header_text(value));
-    add_safety_headers(res);
-    res.keep_alive(req.keep_alive());
-    res.body() = answer.body;
-    res.prepare_payload();
-    return res;
+    return route_response(req, request_route->second(request));
   }
   if (!api) {
     if (req.method() != http::verb::get && req.method() != http::verb::head)

@@ -92,6 +92,8 @@ std::string host_part(std::string_view hostport);
 bool loopback_host(const std::string& host);
 Response make_response(const Request& req, http::status status, const json& body);
 Response error_response(const Request& req, http::status status, std::string message);
+// An added route's answer as the response to `req` (not cached; the route's own headers last).
+Response route_response(const Request& req, const ConsoleResponse& answer);
 std::string_view content_type_of(std::string_view path);
 bool etag_matches(std::string_view header, std::string_view etag);
 bool accepts_gzip(std::string_view header);
@@ -178,7 +180,7 @@ struct ConsoleServer::Impl : std::enable_shared_from_this<Impl> {
     std::function<ConsoleStream(const ConsoleRequest&)> open;
   };
   std::vector<SocketRoute> socket_routes;
-  std::map<std::string, std::function<RouteAnswer(const ConsoleRequest&)>, std::less<>> open_routes;
+  std::map<std::string, std::function<ConsoleResponse(const ConsoleRequest&)>, std::less<>> open_routes;
   std::map<std::string, std::string, std::less<>> pages;
   std::size_t live_sockets = 0;
   const SocketRoute* socket_route(std::string_view path) const;

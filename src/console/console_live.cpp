@@ -17,7 +17,7 @@ void ConsoleServer::add_socket_route(std::string prefix, std::function<ConsoleSt
   impl_->socket_routes.push_back({std::move(prefix), std::move(open)});
 }
 
-void ConsoleServer::add_open_route(std::string path, std::function<RouteAnswer(const ConsoleRequest&)> handler) {
+void ConsoleServer::add_open_route(std::string path, std::function<ConsoleResponse(const ConsoleRequest&)> handler) {
   impl_->open_routes[std::move(path)] = std::move(handler);
 }
 
@@ -51,7 +51,9 @@ ConsoleRequest ConsoleServer::Impl::describe(const Request& req, const std::stri
   r.cookies = std::string(req[http::field::cookie]);
   r.address = address;
   r.operator_ok = !config.listen_only && (config.token.empty() || bearer_ok(req) || cookie_ok(req));
+  r.head = req.method() == http::verb::head;
   r.tls = tls != nullptr;
+  r.header = [&req](std::string_view name) { return std::string(req[name]); };
   return r;
 }
 
@@ -67,17 +69,7 @@ std::optional<Response> ConsoleServer::Impl::open_answer(const Request& req, con
     if (req.method() != http::verb::get && req.method() != http::verb::head) return error_response(req, http::status::method_not_allowed, "use GET");
     return asset_response(req, "/" + page->second);
   }
-  const RouteAnswer answer = route->second(describe(req, address));
-  Response res{static_cast<http::status>(answer.status), req.version() == 10 ? 10u : 11u};
-  res.set(http::field::server, "quillon");
-  res.set(http::field::content_type, answer.content_type);
-  res.set(http::field::cache_control, "no-store");
-  add_safety_headers(res);
-  for (const auto& [name, value] : answer.headers) res.set(header_text(name), header_text(value));
-  res.keep_alive(req.keep_alive());
-  res.body() = answer.body;
-  res.prepare_payload();
-  return res;
+  return route_response(req, route->second(describe(req, address)));
 }
 
 template <class Stream>

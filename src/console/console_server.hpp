@@ -52,28 +52,17 @@ struct ConsoleResponse {
   std::vector<std::pair<std::string, std::string>> headers{};
 };
 
-// What a request route sees of a GET or HEAD request.
+// What an added route or a live socket sees of its request.
 struct ConsoleRequest {
-  std::string_view path;   // without the query
-  std::string_view query;  // after '?', still encoded
+  std::string method;
+  std::string path;   // without the query
+  std::string query;  // after '?', still encoded
+  std::string body, content_type, cookies, address;
   bool head = false;
-  // A request header's value ("" when absent).
-  std::function<std::string(std::string_view name)> header;
-};
-
-// The answer of an open route: a response with headers of its own (a cookie).
-struct RouteAnswer {
-  int status = 200;
-  std::string content_type;
-  std::string body;
-  std::vector<std::pair<std::string, std::string>> headers;  // control characters are dropped
-};
-
-// What an open route or a live socket knows of its request.
-struct ConsoleRequest {
-  std::string method, path, query, body, content_type, cookies, address;
   bool operator_ok = false;  // the console's own access holds (token, sign-in, or none needed)
   bool tls = false;
+  // A request header's value ("" when absent); only while the route's handler runs.
+  std::function<std::string(std::string_view name)> header;
 };
 
 // A live answer to GET: its head, then whatever the source pushes, until either side ends it.
@@ -158,7 +147,7 @@ class ConsoleServer {
   void add_socket_route(std::string prefix, std::function<ConsoleStream(const ConsoleRequest&)> open);
   // Any method at `path`, outside the API's token rules (Host and Origin rules only), also on a
   // public listening port.
-  void add_open_route(std::string path, std::function<RouteAnswer(const ConsoleRequest&)> handler);
+  void add_open_route(std::string path, std::function<ConsoleResponse(const ConsoleRequest&)> handler);
   // The embedded page file `file` ("live.html") served at `path` ("/live"), also on a public
   // listening port.
   void add_page(std::string path, std::string file);

@@ -128,6 +128,19 @@ bool out_of_resources(const boost::system::error_code& ec) {
 }
 
 // A header name or value without the control characters that would end it early.
+Response route_response(const Request& req, const ConsoleResponse& answer) {
+  Response res{static_cast<http::status>(answer.status), req.version() == 10 ? 10u : 11u};
+  res.set(http::field::server, "quillon");
+  if (!answer.content_type.empty()) res.set(http::field::content_type, answer.content_type);
+  res.set(http::field::cache_control, "no-store");
+  add_safety_headers(res);
+  for (const auto& [name, value] : answer.headers) res.set(header_text(name), header_text(value));
+  res.keep_alive(req.keep_alive());
+  res.body() = answer.body;
+  res.prepare_payload();
+  return res;
+}
+
 std::string header_text(std::string_view s) {
   std::string out;
   for (char c : s)

@@ -263,8 +263,8 @@ void LiveListeners::levels(const std::string& text) {
   if (!status_.empty()) send_status(text, nullptr);
 }
 
-RouteAnswer LiveListeners::session(const ConsoleRequest& req) {
-  RouteAnswer res;
+ConsoleResponse LiveListeners::session(const ConsoleRequest& req) {
+  ConsoleResponse res;
   res.content_type = "application/json";
   const std::string secure = req.tls ? "; Secure" : "";
   auto state = [&](const Access& a) {

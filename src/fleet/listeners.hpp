@@ -75,7 +75,7 @@ class LiveListeners {
   Access access(const ConsoleRequest& req);
   ConsoleStream open_audio(const ConsoleRequest& req);
   ConsoleStream open_status(const ConsoleRequest& req);
-  RouteAnswer session(const ConsoleRequest& req);
+  ConsoleResponse session(const ConsoleRequest& req);
   void add_routes(ConsoleServer& server, bool public_port);
   void tick();
   std::string display_message(int channel) const;

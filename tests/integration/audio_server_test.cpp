@@ -447,15 +447,15 @@ TEST_F(ListenBinary, ConsoleListenersHearTheToneInBothFormatsFromSharedEncoders)
   EXPECT_EQ(http_get(console_, "/listen/1.wav")->status(), 404);
 }
 
-// The public port: bound to the bind address, only the streams (no console), at most
-// max_listeners per channel; a listener that stops reading is dropped, one that reads goes on
-// and still hears the tone, and the freed place is taken again.
+// The public port: bound to the bind address, only the streams and the listeners' page (no
+// console), at most max_listeners per channel; a listener that stops reading is dropped, one
+// that reads goes on and still hears the tone, and the freed place is taken again.
 TEST_F(ListenBinary, PublicPortHoldsItsLimitAndDropsAListenerThatStopsReading) {
   start_listening_server(2);
   const std::set<std::string> loopback_only{"0100007F"};
   EXPECT_EQ(bound_addresses("tcp", public_), loopback_only);
   EXPECT_EQ(http_get(public_, "/api/window")->status(), 404);
-  EXPECT_EQ(http_get(public_, "/")->status(), 404);
+  EXPECT_EQ(http_get(public_, "/index.html")->status(), 404);
 
   auto stalled = http_get(public_, "/listen/1.ogg", 1024);  // never reads
   ASSERT_EQ(stalled->status(), 200);
