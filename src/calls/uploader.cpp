@@ -70,6 +70,22 @@ bool system_clock_synchronised() {
   return r != -1 && r != TIME_ERROR && (tx.status & STA_UNSYNC) == 0;
 }
 
+std::map<std::int64_t, nlohmann::json> upload_states(CallStore& store, const std::vector<std::int64_t>& ids) {
+  std::map<std::int64_t, nlohmann::json> out;
+  if (ids.empty()) return out;
+  std::string sql = "SELECT call_id, dest, state, reason FROM upload_queue WHERE call_id IN (?";
+  for (std::size_t i = 1; i < ids.size(); ++i) sql += ",?";
+  sql += ") ORDER BY call_id, dest";
+  Stmt s(store.db(), sql.c_str());
+  if (!s) return out;  // no queues: nothing was ever uploaded
+  for (std::size_t i = 0; i < ids.size(); ++i) s.bind(static_cast<int>(i + 1), ids[i]);
+  while (s.row())
+    out[sqlite3_column_int64(s.get(), 0)].push_back({{"destination", reinterpret_cast<const char*>(sqlite3_column_text(s.get(), 1))},
+                                                     {"state", state_name(sqlite3_column_int(s.get(), 2))},
+                                                     {"reason", reinterpret_cast<const char*>(sqlite3_column_text(s.get(), 3))}});
+  return out;
+}
+
 struct Uploader::Destination {
   config::CallUpload cfg;
   UploadKind kind;
