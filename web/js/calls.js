@@ -679,7 +679,7 @@ export class CallsPage {
     tags,
     this.loudness.canvas(call));
     button.setAttribute('aria-label', `${callTime(call.start)}, channel ${call.channel}, ${durationText(call.duration_ms)}, ${frequencyText(call.frequency_hz)}${call.tags.length ? ', ' + call.tags.join(', ') : ''}`);
-    const uploads = el('div', { class: 'call-uploads', 'aria-label': 'Uploads of this call' });
+    const uploads = el('div', { class: 'call-uploads' });
     showUploads(uploads, call.uploads);
     const li = el('li', { class: 'call', dataset: { id: call.id, channel: String(call.channel) } }, button, uploads);
     if (this.current?.id === call.id) li.setAttribute('aria-current', 'true');
