@@ -132,7 +132,7 @@ CallRecord call(std::int64_t i) {
   r.frequency_hz = 118'500'000;
   r.modulation = "AM";
   r.display = {"SCAN", "118.5000 AM", "TWR Gardermoen", "AIR"};
-  r.file = "2026/12/08/tone.opus";  // every call the same audio
+  r.file = "2026/12/08/c" + std::to_string(i) + ".opus";  // each a link to the same audio
   r.bytes = 8000;
   return r;
 }
@@ -179,7 +179,8 @@ int main(int argc, char** argv) {
                                                            destination("broadcastify", bcfy.port(), "4321")};
   quillon::calls::CallStore store(dir);
   fs::create_directories(dir / "2026/12/08");
-  std::ofstream(dir / "2026/12/08/tone.opus", std::ios::binary) << opus_tone();
+  std::ofstream(dir / "tone.opus", std::ios::binary) << opus_tone();
+  const auto audio_of = [&](const CallRecord& r) { fs::create_hard_link(dir / "tone.opus", dir / r.file); };
 
   boost::asio::io_context io;
   quillon::AsioEventLoop loop(io);
@@ -195,6 +196,7 @@ int main(int argc, char** argv) {
   std::int64_t next = 0;
   std::function<void()> store_one = [&] {
     CallRecord r = call(next++);
+    audio_of(r);
     store.add(r);
     stored_at.push_back(Clock::now());
     uploader->stored(r);
@@ -233,6 +235,7 @@ int main(int argc, char** argv) {
                      -1, &ins, nullptr);
   for (std::int64_t i = live; i < live + n; ++i) {
     const CallRecord r = call(i);
+    audio_of(r);
     sqlite3_reset(ins);
     sqlite3_bind_text(ins, 1, r.site.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_int(ins, 2, r.channel);
