@@ -134,7 +134,7 @@ function showUploads(node, uploads) {
 
 // A destination's state in one word, from the server's text ("sending call 12", "retrying in
 // 8 s: ...", "waiting: ...", "paused: ...", "idle").
-export function destinationKind(d) {
+function destinationKind(d) {
   if (d.paused) return 'paused';
   const s = d.state;
   if (s.startsWith('sending')) return 'sending';

@@ -108,11 +108,7 @@ story('calls', async () => {
   }, 'the region paused on the page');
   assert.match(paused.text, /Paused: answered 401: Invalid API key/);
   assert.equal(region.uploads, 2, 'a paused destination sends nothing more');
-  const clubState = await eventually(async () => {
-    const d = await dest('club');
-    return club.uploads >= first.length && /Backlog 0/.test(d?.text) && d;
-  }, 'the club to take every call');
-  assert.notEqual(clubState.kind, 'paused');
+  await eventually(async () => club.uploads >= first.length && /Backlog 0/.test((await dest('club'))?.text), 'the club to take every call');
   const badges = () => page.$$eval('.calls-list > li', (lis) => Object.fromEntries(lis.map((li) => [li.dataset.id,
     [...li.querySelectorAll('.call-upload')].map((b) => b.textContent)])));
   const oldest = String(first.at(-1).id);
