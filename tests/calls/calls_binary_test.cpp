@@ -238,6 +238,7 @@ TEST_F(CallsBinary, AfterSigkillDuringACallTheIndexAndTheFilesAgree) {
   // The list adds where the call went: nowhere, with no call servers configured.
   auto call = listed["calls"][0];
   EXPECT_EQ(call["uploads"], nlohmann::json::array());
+  EXPECT_EQ(calls("/uploads")["destinations"], nlohmann::json::array());
   call.erase("uploads");
   EXPECT_EQ(event, call);
   sim_->say("1 open 8000 3");

@@ -492,8 +492,11 @@ export class CallsPage {
   async pollUploads() {
     try {
       const r = await fetch('/api/calls/uploads', { credentials: 'same-origin', cache: 'no-store' });
-      if (r.status === 404) this.uploadsBox.hidden = true;  // no call servers configured
-      else if (r.ok) this.showUploadStatus(await r.json());
+      if (r.status === 404) {  // calls are not recorded: asked again when the page is shown again
+        this.uploadsBox.hidden = true;
+        return;
+      }
+      if (r.ok) this.showUploadStatus(await r.json());
     } catch {
       // The next poll tries again.
     }
