@@ -339,14 +339,16 @@ int main(int argc, char** argv) {
       options.keep_days = config.calls.keep_days;
       options.make_client = [&loop] { return quillon::calls::make_http_client(loop); };
       uploader = std::make_unique<quillon::calls::Uploader>(loop, recorder->store(), config.calls.uploads, std::move(options));
-      if (console)
-        console->add_get_route("/api/calls/uploads", [u = uploader.get()] {
-          return quillon::ConsoleResponse{200, "application/json", u->status_json().dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)};
-        });
     } catch (const quillon::calls::StoreError& e) {
       log_warning(std::string(e.what()) + "; calls are not uploaded");
     }
   }
+  // Answered whenever calls are recorded (the Calls page asks while shown): no call servers, empty lists.
+  if (console && recorder)
+    console->add_get_route("/api/calls/uploads", [u = uploader.get()] {
+      const nlohmann::json status = u ? u->status_json() : nlohmann::json{{"destinations", nlohmann::json::array()}, {"calls", nlohmann::json::array()}};
+      return quillon::ConsoleResponse{200, "application/json", status.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)};
+    });
 
   quillon::ServiceNotifier notifier(loop);
   quillon::MetricSources metric_sources;

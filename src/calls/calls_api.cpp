@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "calls/call_json.hpp"
+#include "calls/uploader.hpp"
 
 namespace quillon::calls {
 
@@ -94,8 +95,16 @@ ApiReply list(CallStore& store, const std::string& query) {
   } catch (const StoreError& e) {
     return json_reply(503, {{"error", e.what()}});
   }
+  std::vector<std::int64_t> ids;
+  for (const auto& c : page.calls) ids.push_back(c.id);
+  auto uploads = upload_states(store, ids);
   nlohmann::json calls = nlohmann::json::array();
-  for (const auto& c : page.calls) calls.push_back(call_json(c));
+  for (const auto& c : page.calls) {
+    auto j = call_json(c);
+    const auto u = uploads.find(c.id);
+    j["uploads"] = u != uploads.end() ? std::move(u->second) : nlohmann::json::array();
+    calls.push_back(std::move(j));
+  }
   return json_reply(200, {{"calls", calls}, {"next", page.next ? nlohmann::json(*page.next) : nlohmann::json(nullptr)}});
 }
 

@@ -4,7 +4,7 @@
 //
 //   GET /api/calls?channel=&from=&to=&q=&min_ms=&limit=&before=
 //       {"calls":[...], "next": CURSOR or null}, newest stored first; 400 {"error": "..."} for a bad
-//       parameter
+//       parameter. Each call carries "uploads": [{"destination","state","reason"}], where it went.
 //   GET /api/calls/ID/audio   audio/ogg, single byte ranges (206, 416), ETag (304), a file name
 
 #include <string>

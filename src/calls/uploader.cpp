@@ -70,6 +70,22 @@ bool system_clock_synchronised() {
   return r != -1 && r != TIME_ERROR && (tx.status & STA_UNSYNC) == 0;
 }
 
+std::map<std::int64_t, nlohmann::json> upload_states(CallStore& store, const std::vector<std::int64_t>& ids) {
+  std::map<std::int64_t, nlohmann::json> out;
+  if (ids.empty()) return out;
+  std::string sql = "SELECT call_id, dest, state, reason FROM upload_queue WHERE call_id IN (?";
+  for (std::size_t i = 1; i < ids.size(); ++i) sql += ",?";
+  sql += ") ORDER BY call_id, dest";
+  Stmt s(store.db(), sql.c_str());
+  if (!s) return out;  // no queues: nothing was ever uploaded
+  for (std::size_t i = 0; i < ids.size(); ++i) s.bind(static_cast<int>(i + 1), ids[i]);
+  while (s.row())
+    out[sqlite3_column_int64(s.get(), 0)].push_back({{"destination", reinterpret_cast<const char*>(sqlite3_column_text(s.get(), 1))},
+                                                     {"state", state_name(sqlite3_column_int(s.get(), 2))},
+                                                     {"reason", reinterpret_cast<const char*>(sqlite3_column_text(s.get(), 3))}});
+  return out;
+}
+
 struct Uploader::Destination {
   config::CallUpload cfg;
   UploadKind kind;
@@ -99,6 +115,9 @@ Uploader::Uploader(EventLoop& loop, CallStore& store, std::vector<config::CallUp
   exec("CREATE TABLE IF NOT EXISTS upload_queue (dest TEXT NOT NULL, call_id INTEGER NOT NULL, state INTEGER NOT NULL, "
        "attempts INTEGER NOT NULL DEFAULT 0, reason TEXT NOT NULL DEFAULT '', PRIMARY KEY (dest, call_id)) WITHOUT ROWID");
   exec("CREATE INDEX IF NOT EXISTS upload_queue_by_call ON upload_queue (call_id)");
+  // The waiting calls apart from the many done ones: the next call is found without walking
+  // every call a destination ever took (SQLite does not pick this index by itself).
+  exec("CREATE INDEX IF NOT EXISTS upload_queue_waiting ON upload_queue (dest, call_id) WHERE state = 0");
   exec("CREATE TABLE IF NOT EXISTS upload_dests (name TEXT PRIMARY KEY, last_id INTEGER NOT NULL)");
   std::error_code ec;
   fs::create_directories(store_.dir() / "mp3", ec);
@@ -151,7 +170,7 @@ void Uploader::start() {
                   "(SELECT last_id FROM upload_dests WHERE name = ?) AND channel IN (" + chans + ")").c_str());
       q.bind(1, d->cfg.name).bind(2, d->cfg.name).run();
       Stmt(db, "UPDATE upload_dests SET last_id = (SELECT IFNULL(MAX(id), 0) FROM calls) WHERE name = ?").bind(1, d->cfg.name).run();
-      Stmt n(db, "SELECT COUNT(*) FROM upload_queue WHERE dest = ? AND state = 0");
+      Stmt n(db, "SELECT COUNT(*) FROM upload_queue INDEXED BY upload_queue_waiting WHERE dest = ? AND state = 0");
       n.bind(1, d->cfg.name);
       d->figures.backlog = n.row() ? static_cast<std::uint64_t>(sqlite3_column_int64(n.get(), 0)) : 0;
     }
@@ -201,7 +220,7 @@ void Uploader::pump(Destination& d) {
   if (!running_ || d.call_id != 0 || d.waiting || !d.paused.empty()) return;
   sqlite3* db = store_.db();
   for (;;) {
-    Stmt next(db, "SELECT call_id FROM upload_queue WHERE dest = ? AND state = 0 ORDER BY call_id LIMIT 1");
+    Stmt next(db, "SELECT call_id FROM upload_queue INDEXED BY upload_queue_waiting WHERE dest = ? AND state = 0 ORDER BY call_id LIMIT 1");
     next.bind(1, d.cfg.name);
     if (!next.row()) {
       d.state = "idle";

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,6 +40,11 @@ struct UploaderOptions {
 
 // Whether the kernel says the clock is synchronised (adjtimex: not STA_UNSYNC).
 bool system_clock_synchronised();
+
+// Where each of these calls went, read from the upload queues in one query: per call id, the
+// destinations it was queued for as [{"destination","state","reason"}] (absent: none). Without
+// queues (no uploads configured) the map is empty.
+std::map<std::int64_t, nlohmann::json> upload_states(CallStore& store, const std::vector<std::int64_t>& ids);
 
 class Uploader {
  public:

@@ -1,6 +1,7 @@
 // The real binary uploads its recorded calls to an rdio-scanner receiver on a private port: each
 // call arrives once with its talkgroup, and a server SIGKILLed while the receiver holds a call
-// sends that call again after its restart, without doubling any other.
+// sends that call again after its restart, without doubling any other. A receiver that takes a
+// call and never answers holds up neither the data clients, the recorder nor the console.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -10,6 +11,7 @@
 #include <thread>
 
 #include "calls/rdio_receiver.hpp"
+#include "integration/netdata_tcp_client.hpp"
 #include "integration/audio_env.hpp"
 #include "support/net.hpp"
 
@@ -36,27 +38,35 @@ std::string http_get(int port, const std::string& path) {
   return got.rfind("HTTP/1.1 200", 0) == 0 && end != std::string::npos ? got.substr(end + 4) : "";
 }
 
-TEST(UploadBinary, RecordedCallsReachTheReceiverOnceThroughAKillAndRestart) {
-  test::AudioEnv env("uploads", {{"quillon_tone", "Quillon test tone", 11025, 1000.0, 600}});
-  if (!env.ok()) GTEST_SKIP() << env.why();
-  test::RdioReceiver receiver;
-  const fs::path data = env.dir() / "data";
+// A data directory recording channel 1 from the tone device and uploading to `receiver`;
+// returns channel 1's data port.
+int write_site(const fs::path& data, int receiver) {
   fs::create_directories(data / "registry");
   fs::create_directories(data / "ports");
+  const int data_port = test::free_port();
   {
     std::ofstream hive(data / "registry" / "hklm.reg");
     hive << "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Drovani\\Quillon785\\settings]\r\n";
     for (const char* n : {"tcpport1", "tcpport3", "tcpport4", "tcpport5", "tcpport6", "tcpport7", "tcpport8", "tcpport9"})
-      hive << "\"" << n << "\"=\"" << test::free_port() << "x\"\r\n";
+      hive << "\"" << n << "\"=\"" << (n == std::string("tcpport1") ? data_port : test::free_port()) << "x\"\r\n";
     hive << "\"audiodevice1\"=\"1x\"\r\n";
   }
   std::ofstream(data / "rdio.secret") << "secret-key\n";
   ::chmod((data / "rdio.secret").c_str(), 0600);
   std::ofstream(data / "quillon.toml") << "[calls]\nchannels = [1]\ngate = \"squelch\"\nhang_ms = 1000\n\n"
                                           "[[calls.upload]]\ntype = \"rdio-scanner\"\nurl = \"http://127.0.0.1:"
-                                       << receiver.port()
+                                       << receiver
                                        << "\"\nallow_plain_http = true\napi_key_file = \"rdio.secret\"\nsystem = 12\n"
                                           "talkgroups = [{tag = \"TWR Gardermoen\", number = 118, label = \"Tower\"}]\n";
+  return data_port;
+}
+
+TEST(UploadBinary, RecordedCallsReachTheReceiverOnceThroughAKillAndRestart) {
+  test::AudioEnv env("uploads", {{"quillon_tone", "Quillon test tone", 11025, 1000.0, 600}});
+  if (!env.ok()) GTEST_SKIP() << env.why();
+  test::RdioReceiver receiver;
+  const fs::path data = env.dir() / "data";
+  write_site(data, receiver.port());
   const int console = test::free_port();
   Process sim({QUILLON_SCANNER_SIM, "--display-ms", "300", "--link", (data / "ports" / "com1").string()}, env.dir() / "sim", {}, true);
   ASSERT_TRUE(eventually([&] { return Process::slurp(env.dir() / "sim" / "quillon-scanner-sim.out").find("ready") != std::string::npos; }, 10s));
@@ -103,6 +113,56 @@ TEST(UploadBinary, RecordedCallsReachTheReceiverOnceThroughAKillAndRestart) {
   EXPECT_NE(http_get(console, "/metrics").find("quillon_uploads_total{destination=\"rdio-scanner-1\"} 1"), std::string::npos);
   server->signal(SIGTERM);
   server->wait_exit(20s);
+}
+
+TEST(UploadBinary, AServerThatNeverAnswersHoldsUpNeitherDataClientsNorRecordingNorTheConsole) {
+  test::AudioEnv env("uploads-hang", {{"quillon_tone", "Quillon test tone", 11025, 1000.0, 600}});
+  if (!env.ok()) GTEST_SKIP() << env.why();
+  test::RdioReceiver receiver;
+  receiver.hold = true;  // reads each call and never answers
+  const fs::path data = env.dir() / "data";
+  const int data_port = write_site(data, receiver.port());
+  const int console = test::free_port();
+  Process sim({QUILLON_SCANNER_SIM, "--display-ms", "300", "--link", (data / "ports" / "com1").string()}, env.dir() / "sim", {}, true);
+  ASSERT_TRUE(eventually([&] { return Process::slurp(env.dir() / "sim" / "quillon-scanner-sim.out").find("ready") != std::string::npos; }, 10s));
+  sim.say("all auto off");
+  Process server({QUILLON_BIN, "--data-dir", data.string(), "--console", "127.0.0.1:" + std::to_string(console)}, env.dir() / "run", env.env());
+  ASSERT_TRUE(eventually([&] { return !http_get(console, "/api/calls/uploads").empty(); }, 30s)) << server.stderr_text();
+  test::TcpClient client(data_port);
+  ASSERT_TRUE(client.connected());
+  ASSERT_TRUE(client.send_all("SET DELAY7A=100#"));  // ten frames a second
+  const auto frames = [&] {
+    client.poll();
+    std::size_t n = 0;
+    for (auto p = client.received().find("UDP:False*"); p != std::string::npos; p = client.received().find("UDP:False*", p + 1)) ++n;
+    return n;
+  };
+  ASSERT_TRUE(eventually([&] { return frames() > 0; }, 20s));
+
+  sim.say("1 open 2000 3");
+  ASSERT_TRUE(eventually([&] { return receiver.held > 0; }, 30s)) << server.stderr_text();
+  // While the receiver holds the call: another call is recorded, the console answers and says
+  // what is being sent, and the data client's frames keep coming.
+  sim.say("1 open 2000 1");
+  const std::size_t before = frames();
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 80; ++i) {
+    std::this_thread::sleep_for(100ms);
+    frames();  // keeps the socket drained
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  // At least one a second on average, of about ten.
+  EXPECT_GE(static_cast<double>(frames() - before), seconds) << "frames while the receiver hung";
+  const auto calls = nlohmann::json::parse(http_get(console, "/api/calls"), nullptr, false);
+  ASSERT_TRUE(calls.is_object()) << server.stderr_text();
+  EXPECT_EQ(calls["calls"].size(), 2u);
+  const auto status = nlohmann::json::parse(http_get(console, "/api/calls/uploads"), nullptr, false);
+  ASSERT_TRUE(status.is_object());
+  EXPECT_EQ(status["destinations"][0]["state"].get<std::string>().rfind("sending call", 0), 0u) << status.dump();
+  EXPECT_EQ(status["destinations"][0]["backlog"], 2);
+  EXPECT_EQ(receiver.held.load(), 1);  // one request in flight, the second call waits
+  server.signal(SIGTERM);
+  server.wait_exit(20s);
 }
 
 }  // namespace

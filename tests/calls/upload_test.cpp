@@ -9,6 +9,7 @@
 #include <map>
 
 #include "audio/listen_encoder.hpp"
+#include "calls/calls_api.hpp"
 #include "calls/uploader.hpp"
 #include "core/virtual_event_loop.hpp"
 
@@ -306,6 +307,13 @@ TEST_F(UploadTest, ARefusedKeyPausesThatDestinationOnlyAndSaysWhy) {
   EXPECT_EQ(status("openmhz")["paused"], "answered 500: Invalid API Key");
   EXPECT_EQ(status("rdio-scanner")["backlog"], 4);
   EXPECT_TRUE(status("broadcastify")["paused"].is_null());
+  // The calls' list says per call where it went; the oldest call is the one each refused.
+  const auto page = nlohmann::json::parse(handle_calls_request(*store, {"/api/calls", "limit=4", "", "", false}).body);
+  ASSERT_EQ(page["calls"].size(), 4u);
+  EXPECT_EQ(page["calls"][0]["uploads"], nlohmann::json::parse(R"([{"destination":"broadcastify","state":"done","reason":""},
+    {"destination":"openmhz","state":"queued","reason":""},{"destination":"rdio-scanner","state":"queued","reason":""}])"));
+  EXPECT_EQ(page["calls"][3]["uploads"][1]["reason"], "answered 500: Invalid API Key");
+  EXPECT_EQ(page["calls"][3]["uploads"][2]["reason"], "answered 401: Invalid API key for ...");
   // The calls wait for a start with the right key.
   rdio.key = "secret-key";
   start({destination("rdio-scanner", "http://rdio.test", "12")});

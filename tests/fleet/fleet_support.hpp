@@ -118,7 +118,9 @@ inline void publish(int port, const std::string& topic, const std::string& messa
 // One site: simulated radios on com1..comN, the server on private ports with its console.
 class Site {
  public:
-  Site(const std::string& tag, const std::string& config_text, int radios = 1, std::vector<std::string> extra_env = {})
+  // `stored` adds settings ({"audiodevice1", "1"}).
+  Site(const std::string& tag, const std::string& config_text, int radios = 1, std::vector<std::string> extra_env = {},
+       const std::vector<std::pair<std::string, std::string>>& stored = {})
       : dir(fresh_temp_dir(tag)), console_port(free_port()) {
     std::filesystem::create_directories(dir / "data" / "ports");
     {
@@ -126,6 +128,7 @@ class Site {
       settings::SettingsStore s(reg);
       for (int i = 1; i <= 9; ++i) s.savereg("tcpport" + std::to_string(i), std::to_string(free_port()) + "x");
       for (int ch = 2; ch <= radios; ++ch) s.savereg("channel" + std::to_string(ch) + "ena", "1x");
+      for (const auto& [name, value] : stored) s.savereg(name, value + "x");
     }
     std::ofstream(dir / "quillon.toml") << config_text;
     std::vector<std::string> sim_args = {kSim, "--display-ms", "300"};

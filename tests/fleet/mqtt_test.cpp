@@ -1,5 +1,5 @@
 // Two sites publishing to one real broker: state, discovery, commands, the last will, and a
-// broker that goes away and comes back.
+// broker that goes away and comes back; a recorded call's details on the call topic.
 
 #include <gtest/gtest.h>
 
@@ -7,6 +7,7 @@
 #include <set>
 
 #include "fleet/fleet_support.hpp"
+#include "integration/audio_env.hpp"
 
 namespace quillon {
 namespace {
@@ -121,6 +122,48 @@ TEST(Mqtt, RetainedAndNonAsciiCommandsAreNotRelayedAndDisplayIsTheRadiosText) {
   ASSERT_TRUE(test::eventually([&] { return (heard = alpha.heard()).find("[KEY1]") != std::string::npos; }, 15s)) << heard;
   EXPECT_EQ(heard.find("QPR"), std::string::npos) << heard;
   EXPECT_EQ(heard.find("KEY3"), std::string::npos) << heard;
+  std::filesystem::remove_all(dir);
+}
+
+// A call the site records is published once on its channel's call topic with what the calls'
+// list says of it, and not retained: a subscriber arriving later gets the site's retained status
+// but no call.
+TEST(Mqtt, RecordedCallIsPublishedOnTheCallTopicNotRetained) {
+  if (!test::have("mosquitto_sub") || !std::filesystem::exists("/usr/sbin/mosquitto")) GTEST_SKIP() << "mosquitto not installed";
+  test::AudioEnv env("mqtt-call", {{"quillon_tone", "Quillon test tone", 11025, 1000.0, 600}});
+  if (!env.ok()) GTEST_SKIP() << env.why();
+  const auto dir = test::fresh_temp_dir("mqtt-call");
+  test::Broker broker(dir);
+  ASSERT_TRUE(broker.start());
+  test::Subscriber sub(dir, broker.port, {"quillon/#"});
+  test::Site alpha("alpha", site_config("alpha", broker.port, false) + "\n[calls]\nchannels = [1]\ngate = \"squelch\"\nhang_ms = 1000\n", 1,
+                   env.env(), {{"audiodevice1", "1"}});
+  ASSERT_TRUE(test::eventually([&] { return sub.saw("quillon/alpha/status online"); }, 40s)) << alpha.server->stderr_text();
+
+  alpha.sim->say("all auto off");
+  alpha.sim->say("1 open 2000 3");  // TWR Gardermoen, 118.5000 AM
+  ASSERT_TRUE(test::eventually([&] { return !sub.payloads("quillon/alpha/1/call").empty(); }, 30s)) << sub.text() << alpha.server->stderr_text();
+  std::this_thread::sleep_for(1s);
+  const auto published = sub.payloads("quillon/alpha/1/call");
+  ASSERT_EQ(published.size(), 1u) << sub.text();
+  const auto call = nlohmann::json::parse(published[0], nullptr, false);
+  ASSERT_TRUE(call.is_object()) << published[0];
+  EXPECT_EQ(call["channel"], 1);
+  EXPECT_EQ(call["frequency_hz"], 118500000);
+  EXPECT_GT(call["duration_ms"].get<int>(), 1000);
+  const auto tags = call["tags"].get<std::vector<std::string>>();
+  EXPECT_NE(std::find(tags.begin(), tags.end(), "TWR Gardermoen"), tags.end()) << call.dump();
+  // The same call as the calls' list has it.
+  const auto list = nlohmann::json::parse(test::body_of(test::http_get(alpha.console_port, "/api/calls")), nullptr, false);
+  ASSERT_TRUE(list.is_object() && list["calls"].size() == 1u) << list.dump();
+  EXPECT_EQ(list["calls"][0]["id"], call["id"]);
+  EXPECT_EQ(list["calls"][0]["start"], call["start"]);
+  EXPECT_EQ(sub.payloads("quillon/alpha/2/call").size(), 0u);
+
+  test::Subscriber late(dir, broker.port, {"quillon/#"}, "late");
+  ASSERT_TRUE(test::eventually([&] { return late.saw("quillon/alpha/status online"); }, 10s)) << late.text();
+  std::this_thread::sleep_for(1s);
+  EXPECT_TRUE(late.payloads("quillon/alpha/1/call").empty()) << late.text();
   std::filesystem::remove_all(dir);
 }
 

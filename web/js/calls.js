@@ -13,6 +13,8 @@ const LEVEL_BARS = 48;
 const SPEEDS = [1, 1.25, 1.5, 1.75, 2];
 const AVOID_MINUTES = [30, 60, 120];
 const AVOID_KEY = 'quillon.calls.avoid';
+const UPLOADS_POLL_MS = 5000;  // the call servers' states, while the page is shown
+const MAX_DESTINATIONS = 32;
 
 const pad = (n, w = 2) => String(n).padStart(w, '0');
 
@@ -111,6 +113,41 @@ function cleanCall(c) {
     part: Number(c.part) || 0,
     audio: typeof c.audio === 'string' && /^\/(?!\/)/.test(c.audio) ? c.audio : `/api/calls/${encodeURIComponent(String(c.id))}/audio`,
     levels: Array.isArray(c.levels) ? c.levels.map(Number).filter(Number.isFinite) : null,
+    uploads: cleanUploads(c.uploads),
+  };
+}
+
+// Where a call went: [{destination, state, reason}], strings only.
+function cleanUploads(list) {
+  if (!Array.isArray(list)) return [];
+  const str = (v) => (typeof v === 'string' ? v : '');
+  return list.filter((u) => u && typeof u === 'object' && typeof u.destination === 'string')
+    .slice(0, MAX_DESTINATIONS)
+    .map((u) => ({ destination: u.destination, state: str(u.state), reason: str(u.reason) }));
+}
+
+// A call's destinations, one badge each: "club: done", "region: refused (417 no talkgroup)".
+function showUploads(node, uploads) {
+  node.replaceChildren(...uploads.map((u) => el('span', { class: 'call-upload', dataset: { state: u.state, destination: u.destination } },
+    `${u.destination}: ${u.state}${u.reason && u.state !== 'done' ? ` (${u.reason})` : ''}`)));
+}
+
+// A destination's state in one word, from the server's text ("sending call 12", "retrying in
+// 8 s: ...", "waiting: ...", "paused: ...", "idle").
+function destinationKind(d) {
+  if (d.paused) return 'paused';
+  const s = d.state;
+  if (s.startsWith('sending')) return 'sending';
+  if (s.startsWith('retrying') || s.startsWith('waiting')) return 'waiting';
+  return 'idle';
+}
+
+function cleanDestination(d) {
+  if (!d || typeof d !== 'object' || typeof d.name !== 'string') return null;
+  const str = (v) => (typeof v === 'string' ? v : '');
+  return {
+    name: d.name, type: str(d.type), state: str(d.state) || 'idle', backlog: Number(d.backlog) || 0,
+    uploaded: Number(d.uploaded) || 0, last_error: str(d.last_error), paused: typeof d.paused === 'string' && d.paused ? d.paused : null,
   };
 }
 
@@ -270,6 +307,7 @@ export class CallsPage {
     this.pendingOpen = null;
     this.free = false;      // live mode: the player is free for the next call to arrive
     this.loudness = new Loudness();
+    this.uploadsTimer = null;
     this.build();
   }
 
@@ -362,6 +400,11 @@ export class CallsPage {
         el('span', { class: 'calls-inline' }, 'Avoid ', this.avoidTag, ' for ', this.avoidFor, ' ', this.avoidBtn)),
       this.avoidList);
 
+    // The call servers the calls go to (shown only when the server has some).
+    this.destList = el('ul', { class: 'calls-dests' });
+    this.uploadsBox = el('section', { class: 'calls-uploads card', 'aria-labelledby': 'calls-uploads-title', hidden: true },
+      el('h3', { id: 'calls-uploads-title', class: 'calls-uploads-title' }, 'Uploads'), this.destList);
+
     this.notice = el('p', { class: 'calls-notice', hidden: true });
     this.listError = el('p', { class: 'action-error calls-error', role: 'alert', hidden: true });
     this.list = el('ol', { class: 'calls-list', 'aria-label': 'Calls, newest first' });
@@ -378,7 +421,7 @@ export class CallsPage {
     this.node = el('section', { id: 'page-calls', class: 'page page-calls', 'aria-labelledby': 'calls-title' },
       el('h2', { id: 'calls-title', class: 'visually-hidden' }, 'Calls'),
       el('div', { class: 'calls-top' }, this.player, this.liveBox),
-      this.notice, this.form, this.listError, this.list, this.empty, this.moreBtn, this.sentinel, this.keys);
+      this.uploadsBox, this.notice, this.form, this.listError, this.list, this.empty, this.moreBtn, this.sentinel, this.keys);
 
     document.addEventListener('keydown', (e) => this.key(e));
     this.showPlayState();
@@ -396,6 +439,7 @@ export class CallsPage {
   // The page is shown (or hidden); `hash` is the address without "#".
   show(on, hash) {
     this.visible = on;
+    this.watchUploads(on);
     if (!on || (this.loaded && hash === this.lastHash)) return;
     this.lastHash = hash;
     const { call, filters } = parseHash(hash ?? '');
@@ -435,6 +479,62 @@ export class CallsPage {
       this.lastHash = this.hash().slice(1);
     }
     this.reload();
+  }
+
+  // ---- uploads -------------------------------------------------------------------------
+
+  watchUploads(on) {
+    clearTimeout(this.uploadsTimer);
+    this.uploadsTimer = null;
+    if (on) this.pollUploads();
+  }
+
+  async pollUploads() {
+    try {
+      const r = await fetch('/api/calls/uploads', { credentials: 'same-origin', cache: 'no-store' });
+      if (r.status === 404) {  // calls are not recorded: asked again when the page is shown again
+        this.uploadsBox.hidden = true;
+        return;
+      }
+      if (r.ok) this.showUploadStatus(await r.json());
+    } catch {
+      // The next poll tries again.
+    }
+    if (this.visible && !this.uploadsTimer) this.uploadsTimer = setTimeout(() => {
+      this.uploadsTimer = null;
+      if (this.visible) this.pollUploads();
+    }, UPLOADS_POLL_MS);
+  }
+
+  // {"destinations":[...], "calls":[{call, destination, state, reason}] (the newest calls)}.
+  showUploadStatus(body) {
+    const dests = (Array.isArray(body?.destinations) ? body.destinations : []).map(cleanDestination).filter(Boolean).slice(0, MAX_DESTINATIONS);
+    this.uploadsBox.hidden = !dests.length;
+    this.destList.replaceChildren(...dests.map((d) => {
+      const kind = destinationKind(d);
+      const state = d.paused ? `Paused: ${d.paused}` : d.state.charAt(0).toUpperCase() + d.state.slice(1);
+      return el('li', { class: 'calls-dest', dataset: { name: d.name, kind } },
+        el('span', { class: 'calls-dest-name' }, d.type ? `${d.name} (${d.type})` : d.name),
+        el('span', { class: 'calls-dest-state' }, state),
+        el('span', { class: 'calls-dest-backlog mono' }, `Backlog ${d.backlog}`),
+        el('span', { class: 'calls-dest-sent mono' }, `Sent ${d.uploaded}`),
+        d.last_error ? el('span', { class: 'calls-dest-error' }, `Last error: ${d.last_error}`) : null);
+    }));
+    // The newest calls' destinations change as they go: their rows follow.
+    const byCall = new Map();
+    for (const u of Array.isArray(body?.calls) ? body.calls : []) {
+      const id = String(u?.call ?? '');
+      if (!this.rows.has(id)) continue;
+      if (!byCall.has(id)) byCall.set(id, []);
+      byCall.get(id).push(u);
+    }
+    for (const [id, list] of byCall) {
+      const call = this.calls.find((c) => c.id === id);
+      if (!call) continue;
+      call.uploads = cleanUploads(list);
+      const node = this.rows.get(id).querySelector('.call-uploads');
+      if (node) showUploads(node, call.uploads);
+    }
   }
 
   // ---- the list ------------------------------------------------------------------------
@@ -582,7 +682,9 @@ export class CallsPage {
     tags,
     this.loudness.canvas(call));
     button.setAttribute('aria-label', `${callTime(call.start)}, channel ${call.channel}, ${durationText(call.duration_ms)}, ${frequencyText(call.frequency_hz)}${call.tags.length ? ', ' + call.tags.join(', ') : ''}`);
-    const li = el('li', { class: 'call', dataset: { id: call.id, channel: String(call.channel) } }, button);
+    const uploads = el('div', { class: 'call-uploads' });
+    showUploads(uploads, call.uploads);
+    const li = el('li', { class: 'call', dataset: { id: call.id, channel: String(call.channel) } }, button, uploads);
     if (this.current?.id === call.id) li.setAttribute('aria-current', 'true');
     this.rows.set(call.id, li);
     return li;

@@ -3,11 +3,15 @@
 // each transmission. The page lists the calls newest first as the server does, plays one (the
 // audio element's time advances), a text filter narrows the list (and lands in the address),
 // live mode plays a newly stored call by itself and queues calls while paused, playing them in
-// the order they came, and a #call= link opens that call and plays it.
+// the order they came, and a #call= link opens that call and plays it. The calls go to two call
+// servers: one takes them all, the other refuses the first call and then the key; the page shows
+// each server's state (the second paused, saying why) and per call where it went.
 import assert from 'node:assert/strict';
 import { createRequire } from 'node:module';
 import fs from 'node:fs';
-import { story, makeRig, startRadios, startAudio, startServer, launchBrowser, openPage, whenLive, eventually, screenshot, log } from '../lib/harness.mjs';
+import http from 'node:http';
+import path from 'node:path';
+import { story, onCleanup, makeRig, startRadios, startAudio, startServer, launchBrowser, openPage, whenLive, eventually, screenshot, log } from '../lib/harness.mjs';
 
 const require = createRequire(import.meta.url);
 const axeSource = fs.readFileSync(require.resolve('axe-core/axe.min.js'), 'utf8');
@@ -27,6 +31,23 @@ hang_ms = 1000
 min_ms = 500
 `;
 
+// An rdio-scanner call server on a private port; `answer(n)` gives the nth upload's status and text.
+async function callServer(answer) {
+  const server = http.createServer((req, res) => {
+    let bytes = 0;
+    req.on('data', (d) => { bytes += d.length; });
+    req.on('end', () => {
+      const ok = req.method === 'POST' && req.url === '/api/call-upload' && bytes > 0;
+      const [status, text] = ok ? answer(++server.uploads) : [404, 'Not found'];
+      res.writeHead(status, { 'Content-Type': 'text/plain' }).end(text);
+    });
+  });
+  server.uploads = 0;
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  onCleanup(() => new Promise((resolve) => server.close(resolve)));
+  return server;
+}
+
 story('calls', async () => {
   // Channels 1 to 3 hear their radios (a tone while the squelch is open); channel 4's device
   // plays a radio that does not sound, so it cannot be opened: that channel records nothing.
@@ -34,7 +55,13 @@ story('calls', async () => {
   const sim = await startRadios(rig, { sounding: [1, 2, 3] });
   sim.send('all auto off');
   const env = await startAudio(rig, { radios: true });
-  const srv = await startServer(rig, { env, config: CONFIG });
+  const club = await callServer(() => [200, 'Call imported successfully.']);
+  const region = await callServer((n) => (n === 1 ? [417, 'Incomplete call data: no talkgroup'] : [401, 'Invalid API key']));
+  const keyFile = path.join(rig.dir, 'rdio.secret');
+  fs.writeFileSync(keyFile, 'secret-key\n', { mode: 0o600 });
+  const destination = (name, server) => `[[calls.upload]]\nname = "${name}"\ntype = "rdio-scanner"\n` +
+    `url = "http://127.0.0.1:${server.address().port}"\nallow_plain_http = true\napi_key_file = "${keyFile}"\nsystem = 12\n`;
+  const srv = await startServer(rig, { env, config: `${CONFIG}\n${destination('club', club)}\n${destination('region', region)}` });
   const api = async (query = '') => {
     const r = await fetch(`${srv.origin}/api/calls${query}`);
     assert.equal(r.status, 200, `GET /api/calls${query} answered ${r.status}`);
@@ -72,6 +99,31 @@ story('calls', async () => {
     assert.equal(r.channel, String(now.calls[i].channel));
     assert.ok(r.text.includes(mhz(now.calls[i].frequency_hz)), `row ${r.text} shows ${mhz(now.calls[i].frequency_hz)}`);
   });
+  // Where the calls went: the club took each; the region refused the first call, then the key,
+  // which pauses it with its reason; its other calls wait.
+  const dest = (name) => page.$eval(`.calls-dest[data-name="${name}"]`, (li) => ({ kind: li.dataset.kind, text: li.textContent })).catch(() => null);
+  const paused = await eventually(async () => {
+    const d = await dest('region');
+    return d?.kind === 'paused' && d;
+  }, 'the region paused on the page');
+  assert.match(paused.text, /Paused: answered 401: Invalid API key/);
+  assert.equal(region.uploads, 2, 'a paused destination sends nothing more');
+  await eventually(async () => club.uploads >= first.length && /Backlog 0/.test((await dest('club'))?.text), 'the club to take every call');
+  const badges = () => page.$$eval('.calls-list > li', (lis) => Object.fromEntries(lis.map((li) => [li.dataset.id,
+    [...li.querySelectorAll('.call-upload')].map((b) => b.textContent)])));
+  const oldest = String(first.at(-1).id);
+  const shown = await eventually(async () => {
+    const b = await badges();
+    return Object.values(b).every((l) => l.includes('club: done')) && b[oldest].includes('region: refused (answered 417: Incomplete call data: no talkgroup)') && b;
+  }, 'each call\'s destinations on its row');
+  // The rows say what the server's list says, call by call.
+  const stated = await api(`?limit=${listed.length}`);
+  for (const c of stated.calls) {
+    assert.deepEqual(shown[String(c.id)], c.uploads.map((u) => `${u.destination}: ${u.state}${u.reason && u.state !== 'done' ? ` (${u.reason})` : ''}`));
+    assert.deepEqual(c.uploads.map((u) => u.destination), ['club', 'region']);
+  }
+  log(`uploads: club took ${club.uploads}, region ${paused.text}`);
+
   // Each call's loudness picture is drawn from its audio; the channel without audio is named.
   await eventually(async () => (await page.$$('.calls-list canvas[data-state="drawn"]')).length === listed.length, 'the loudness pictures');
   await eventually(async () => (await page.textContent('.calls-notice')) === 'Channel 4 has no audio input: it records no calls.', 'the note on channel 4');
