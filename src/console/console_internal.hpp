@@ -165,7 +165,7 @@ struct ConsoleServer::Impl : std::enable_shared_from_this<Impl> {
   // Live streams: routes by path prefix, and the connections streaming now.
   struct StreamRoute {
     std::string prefix;
-    std::function<ConsoleStream(std::string_view path)> open;
+    std::function<ConsoleStream(const ConsoleRequest&)> open;
   };
   std::vector<StreamRoute> stream_routes;
   struct Feed;

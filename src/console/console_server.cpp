@@ -220,7 +220,7 @@ void ConsoleServer::on_event_streams(std::function<void(std::size_t)> watcher) {
   impl_->streams_changed();
 }
 
-void ConsoleServer::add_stream_route(std::string prefix, std::function<ConsoleStream(std::string_view path)> open) {
+void ConsoleServer::add_stream_route(std::string prefix, std::function<ConsoleStream(const ConsoleRequest&)> open) {
   impl_->stream_routes.push_back({std::move(prefix), std::move(open)});
 }
 

@@ -135,8 +135,9 @@ class ConsoleServer {
   void on_event_streams(std::function<void(std::size_t open)> watcher);
 
   // Serves GET and HEAD of every path that starts with `prefix` ("/listen/") as a live stream:
-  // `open` gets the path (without the query). On the console, under the API's access rules.
-  void add_stream_route(std::string prefix, std::function<ConsoleStream(std::string_view path)> open);
+  // `open` gets the request (its path without the query). On the console, under the API's
+  // access rules.
+  void add_stream_route(std::string prefix, std::function<ConsoleStream(const ConsoleRequest&)> open);
   // Live streams open now.
   std::size_t streams() const;
 

@@ -372,7 +372,7 @@ asio::awaitable<void> ConsoleServer::Impl::http_session(Stream stream, std::uint
     std::optional<Response> refused;
     if (live && !config.listen_only) refused = refuse(req, true, true);
     if (live && !refused) {
-      ConsoleStream answer = live->open(path);
+      ConsoleStream answer = live->open(describe(req, address));
       if (answer.status == 200) {
         forget(id);  // counted by its source's limit from here on, not among the requests
         co_await stream_out(stream, req, std::move(answer));

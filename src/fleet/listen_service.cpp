@@ -32,7 +32,7 @@ ListenService::ListenService(AsioEventLoop& loop, Frmserver& form, const config:
     : form_(form),
       cfg_(cfg),
       streams_(codecs, {cfg.opus_bitrate, cfg.opus_rate}, {cfg.mp3_bitrate, cfg.mp3_rate}) {
-  if (console) console->add_stream_route(std::string(kPrefix), [this](std::string_view path) { return open(0, path); });
+  if (console) console->add_stream_route(std::string(kPrefix), [this](const ConsoleRequest& req) { return open(0, req); });
   if (cfg.public_port == 0) return;
   ConsoleConfig pc;
   pc.address = bind_address.empty() ? "0.0.0.0" : bind_address;
@@ -42,7 +42,7 @@ ListenService::ListenService(AsioEventLoop& loop, Frmserver& form, const config:
   pc.tls_key = cfg.tls_key;
   try {
     public_ = std::make_unique<ConsoleServer>(loop, form.window, pc);
-    public_->add_stream_route(std::string(kPrefix), [this](std::string_view path) { return open(1, path); });
+    public_->add_stream_route(std::string(kPrefix), [this](const ConsoleRequest& req) { return open(1, req); });
     log::info(std::string("public listening port at ") + (pc.tls_cert.empty() ? "http://" : "https://") + (pc.address.find(':') != std::string::npos ? "[" + pc.address + "]" : pc.address) +
               ":" + std::to_string(public_->port()) + "/ (the listeners' page; /listen/N.ogg and .mp3)");
     if (faults) faults->result("listening", 0, cfg.public_port, "");
@@ -72,13 +72,20 @@ int ListenService::encoders_running(int channel) const {
   return n;
 }
 
-ConsoleStream ListenService::open(int port, std::string_view path) {
+ConsoleStream ListenService::open(int port, const ConsoleRequest& req) {
   ConsoleStream answer;
-  const auto [channel, format] = parse_path(path);
+  const auto [channel, format] = parse_path(req.path);
   if (channel == 0) {
     answer.status = 404;
     answer.message = "no such stream: /listen/N.ogg or /listen/N.mp3, N from 1 to 4";
     return answer;
+  }
+  if (port == 1 && public_gate_) {
+    if (auto refused = public_gate_(req, channel)) {
+      answer.status = refused->first;
+      answer.message = std::move(refused->second);
+      return answer;
+    }
   }
   if (!streams_.capturing(channel)) {
     answer.status = 404;

@@ -1,7 +1,7 @@
 #pragma once
 // Listening over HTTP: GET /listen/N.ogg (Ogg/Opus) and /listen/N.mp3 for channel N = 1..4, on
 // the console listener (under its access rules) and, when [listen] public_port is set, on a
-// public listening port (the same paths and nothing else, open to all). Both are served by the
+// public listening port (the same paths, open to all unless a gate is set). Both are served by the
 // same streaming code (ConsoleServer's stream routes); the encoders behind them are the
 // channels' shared ones (TappedListenStreams), which the Icecast sources use too.
 //
@@ -9,9 +9,12 @@
 // 404 for a channel that captures no audio. A listener more than a few seconds behind is dropped.
 
 #include <array>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "fleet/config.hpp"
 #include "audio/listen_streams.hpp"
@@ -44,14 +47,20 @@ class ListenService {
   // Ends the public port's streams and closes it (shutdown).
   void stop();
 
+  // Decides who may open a stream of `channel` on the public port: a refusal (status and
+  // message) or nothing. Without one, everybody may.
+  using Gate = std::function<std::optional<std::pair<int, std::string>>(const ConsoleRequest& req, int channel)>;
+  void set_public_gate(Gate gate) { public_gate_ = std::move(gate); }
+
  private:
-  ConsoleStream open(int port, std::string_view path);
+  ConsoleStream open(int port, const ConsoleRequest& req);
 
   Frmserver& form_;
   config::Listen cfg_;
   audio::TappedListenStreams streams_;
   std::array<std::array<std::array<int, 2>, 4>, 2> count_{};  // [port][channel-1][format]
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  Gate public_gate_;
   std::unique_ptr<ConsoleServer> public_;  // last: its streams end before the rest goes
 };
 

@@ -123,6 +123,13 @@ LiveListeners::Access LiveListeners::access(const ConsoleRequest& req) {
   return a;
 }
 
+std::optional<std::pair<int, std::string>> LiveListeners::refusal(const ConsoleRequest& req, int channel) {
+  const Access a = access(req);
+  if (!a.ok) return std::pair{401, a.why};
+  if (!a.channels[static_cast<std::size_t>(channel - 1)]) return std::pair{403, "this access code does not include channel " + std::to_string(channel)};
+  return std::nullopt;
+}
+
 ConsoleStream LiveListeners::open_audio(const ConsoleRequest& req) {
   ConsoleStream answer;
   const std::string_view rest = std::string_view(req.path).substr(std::string_view("/live/audio/").size());
@@ -134,9 +141,9 @@ ConsoleStream LiveListeners::open_audio(const ConsoleRequest& req) {
   }
   const Access a = access(req);
   const auto k = static_cast<std::size_t>(channel - 1);
-  if (!a.ok || !a.channels[k]) {
-    answer.status = a.ok ? 403 : 401;
-    answer.message = a.ok ? "this access code does not include channel " + std::to_string(channel) : a.why;
+  if (auto refused = refusal(req, channel)) {
+    answer.status = refused->first;
+    answer.message = std::move(refused->second);
     return answer;
   }
   if (!codecs_[k]->active()) {
@@ -291,10 +298,10 @@ ConsoleResponse LiveListeners::session(const ConsoleRequest& req) {
     return res;
   }
   const auto now = loop_.now();
-  auto& tries = attempts_[req.address];
-  if (now < tries.next_try) {
+  // An address is remembered only once it gave a wrong code.
+  if (const auto held = attempts_.find(req.address); held != attempts_.end() && now < held->second.next_try) {
     res.status = 429;
-    const auto wait = std::chrono::duration_cast<std::chrono::seconds>(tries.next_try - now).count() + 1;
+    const auto wait = std::chrono::duration_cast<std::chrono::seconds>(held->second.next_try - now).count() + 1;
     res.headers.emplace_back("Retry-After", std::to_string(wait));
     res.body = json{{"error", "too many wrong codes: try again in " + std::to_string(wait) + " s"}}.dump();
     return res;
@@ -312,6 +319,7 @@ ConsoleResponse LiveListeners::session(const ConsoleRequest& req) {
     if (same_secret(cfg_.codes[i].code, given)) found = static_cast<int>(i);
   const auto unix_now = std::chrono::duration_cast<std::chrono::seconds>(loop_.wall_now().time_since_epoch()).count();
   if (found < 0) {
+    auto& tries = attempts_[req.address];
     tries.wait = std::min(kLongestWait, tries.wait.count() == 0 ? kFirstWait : tries.wait * 2);
     tries.next_try = now + tries.wait;
     if (attempts_.size() > kMaxAddresses) {

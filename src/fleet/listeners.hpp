@@ -21,7 +21,9 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "audio/live_frames.hpp"
@@ -62,6 +64,9 @@ class LiveListeners {
   std::string listeners_json() const;
   void on_listeners(std::function<void(std::string)> publish) { publish_ = std::move(publish); }
   int listening(int channel) const;
+  // Why this request may not hear `channel` (401 no access, 403 not this channel), or nothing:
+  // the same rule as the live path's, for the HTTP streams of the public port.
+  std::optional<std::pair<int, std::string>> refusal(const ConsoleRequest& req, int channel);
   bool encoder_running(int channel) const { return frames_[static_cast<std::size_t>(channel - 1)]->running(); }
 
  private:

@@ -4,7 +4,7 @@
 // path: decoded frames reach the worklet, no decoder error, and the page says how far behind
 // the radio it plays. A code for channel 2 only cannot open channel 1 (the server refuses), a
 // full channel and a code at its limit refuse more listeners, and the public listening port
-// serves the same page and none of the console.
+// serves the same page and none of the console, and its HTTP streams only to a code's channels.
 import assert from 'node:assert/strict';
 import { story, makeRig, startRadios, startAudio, startServer, launchBrowser, openPage, eventually, screenshot, log } from '../lib/harness.mjs';
 
@@ -124,6 +124,15 @@ codes = [
   assert.match(await home.text(), /js\/live\.js/);
   assert.equal((await fetch(`${pub}/api/window`)).status, 404);
   assert.equal((await fetch(`${pub}/index.html`)).status, 404);
+  // Its HTTP streams ask for a code as the live path does: a code opens its channels only.
+  assert.equal((await fetch(`${pub}/listen/1.ogg`)).status, 401);
+  const signedIn = await fetch(`${pub}/live/session`, { method: 'POST', headers: { 'Content-Type': 'application/json' }, body: JSON.stringify({ code: 'ferry-two-123' }) });
+  assert.equal(signedIn.status, 200);
+  const cookie = signedIn.headers.get('set-cookie').split(';')[0];
+  assert.equal((await fetch(`${pub}/listen/1.ogg`, { headers: { cookie } })).status, 403);
+  const stream = await fetch(`${pub}/listen/2.ogg`, { headers: { cookie } });
+  assert.equal(stream.status, 200);
+  await stream.body.cancel();
 
   await page.click(`${card1} .listen-btn`);
   assert.equal(await page.textContent(`${card1} .listen-state`), 'Stopped');
