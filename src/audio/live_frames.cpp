@@ -18,19 +18,21 @@ constexpr std::size_t kFrameSamples = kLiveRate * kLiveFrameMs / 1000;
 }
 
 struct LiveFrames::Encoder {
-  explicit Encoder(int bitrate_kbps) : resampler(kLiveRate) {
+  explicit Encoder(int bitrate_kbps) : resampler(kLiveRate, true) {
     int err = 0;
     // The low-delay mode: 2.5 ms of look-ahead instead of 6.5, and speech is all it carries.
     opus = opus_encoder_create(kLiveRate, 1, OPUS_APPLICATION_RESTRICTED_LOWDELAY, &err);
     if (err != OPUS_OK || !opus) throw std::runtime_error(std::string("opus encoder: ") + opus_strerror(err));
     opus_encoder_ctl(opus, OPUS_SET_BITRATE(bitrate_kbps * 1000));
     opus_encoder_ctl(opus, OPUS_SET_COMPLEXITY(5));
+    opus_encoder_ctl(opus, OPUS_GET_LOOKAHEAD(&lookahead));
   }
   ~Encoder() { opus_encoder_destroy(opus); }
   Encoder(const Encoder&) = delete;
   Encoder& operator=(const Encoder&) = delete;
 
   OpusEncoder* opus = nullptr;
+  opus_int32 lookahead = 0;  // a decoded frame starts this many samples before its input
   Resampler resampler;
   std::vector<std::int16_t> pcm;  // 48 kHz samples not yet in a frame
   std::uint32_t number = 0;
@@ -100,7 +102,10 @@ void LiveFrames::pcm(const std::int16_t* samples, std::size_t count, int rate) {
   encoding_ = true;
   std::size_t pos = 0;
   while (e.pcm.size() - pos >= kFrameSamples && !stop_pending_) {
-    const double captured = end - static_cast<double>(e.pcm.size() - pos) * 1000.0 / kLiveRate;
+    // What a frame decodes to was heard this long before the newest input: the samples after
+    // it, those the resampler still holds, and the encoder's look-ahead.
+    const double behind = static_cast<double>(e.pcm.size() - pos) + e.resampler.delay() + static_cast<double>(e.lookahead);
+    const double captured = end - behind * 1000.0 / kLiveRate;
     std::array<unsigned char, 1500> packet;
     const opus_int32 n =
         opus_encode(e.opus, e.pcm.data() + pos, static_cast<int>(kFrameSamples), packet.data(), static_cast<opus_int32>(packet.size()));
