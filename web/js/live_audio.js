@@ -57,7 +57,8 @@ export function playLive(n, on) {
       const s = e.data;
       // What plays now was captured at s.captured; the sound card adds its own latency.
       const out = ((ctx.outputLatency || 0) + (ctx.baseLatency || 0)) * 1000;
-      const delayMs = s.captured ? Date.now() - s.captured + out : null;
+      // The worklet's own clock reading: this thread may get the message late.
+      const delayMs = s.captured ? s.wall - s.captured + out : null;
       // A sound that started after silence: when it reached the ear (wall clock).
       const onset = s.onset ? { heardAt: s.onset.at + out, captured: s.onset.captured } : null;
       on.stats({ ...s, delayMs, decodeErrors, onset });

@@ -104,7 +104,7 @@ class LivePlayer extends AudioWorkletProcessor {
       this.port.postMessage({
         frames: this.frames, underruns: this.underruns, adjusted: this.adjusted, playing: this.playing,
         bufferedMs: this.buffered / MS, targetMs: this.target / MS, captured: this.playing ? this.captured : 0,
-        at: currentTime, peak: this.peak, onset: this.onset,
+        at: currentTime, wall: Date.now() + out.length / MS, peak: this.peak, onset: this.onset,
       });
       this.peak = 0;
       this.onset = null;
