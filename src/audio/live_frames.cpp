@@ -59,7 +59,7 @@ int LiveFrames::subscribe(Sink sink) {
   }
   stop_pending_ = false;
   const int id = ++next_id_;
-  sinks_.emplace_back(id, std::move(sink));
+  sinks_.emplace_back(id, std::make_shared<const Sink>(std::move(sink)));
   return id;
 }
 
@@ -125,8 +125,8 @@ void LiveFrames::pcm(const std::int16_t* samples, std::size_t count, int rate) {
     for (std::size_t i = 0; i < sinks_.size(); ++i) {
       const int id = sinks_[i].first;
       if (id > last) break;
-      const Sink sink = sinks_[i].second;
-      sink(std::span<const std::uint8_t>(e.frame));
+      const auto sink = sinks_[i].second;
+      (*sink)(std::span<const std::uint8_t>(e.frame));
       if (i < sinks_.size() && sinks_[i].first != id) --i;
     }
   }

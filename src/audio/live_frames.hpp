@@ -55,7 +55,8 @@ class LiveFrames {
   int bitrate_kbps_;
   std::unique_ptr<Encoder> encoder_;
   int tap_ = 0;
-  std::vector<std::pair<int, Sink>> sinks_;
+  // Shared so that a frame's round holds a sink without copying it (it may unsubscribe).
+  std::vector<std::pair<int, std::shared_ptr<const Sink>>> sinks_;
   int next_id_ = 0;
   bool encoding_ = false;
   bool stop_pending_ = false;
