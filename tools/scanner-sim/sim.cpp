@@ -156,7 +156,8 @@ struct Device {
                   << std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count() << std::endl;
       }
       sounding = open;
-      (void)::write(audio_fd, chunk.data(), chunk.size() * 2);  // a full FIFO drops the chunk
+      const ssize_t w = ::write(audio_fd, chunk.data(), chunk.size() * 2);  // full: the chunk is lost
+      (void)w;
       audio_samples += static_cast<std::int64_t>(per_chunk);
     }
     // A reader keeps little waiting between its reads; more than the lead at every look is
@@ -165,7 +166,8 @@ struct Device {
       const int keep = static_cast<int>(audio_rate * 2 * (kAudioLead.count() + 10) / 1000);
       if (queue_min > keep) {
         std::vector<char> junk(static_cast<std::size_t>(queue_min - keep));
-        (void)::read(audio_fd, junk.data(), junk.size());
+        const ssize_t r = ::read(audio_fd, junk.data(), junk.size());
+        (void)r;
       }
       queue_min = -1;
       next_trim = now + kAudioTrim;
