@@ -87,7 +87,13 @@ void LiveFrames::pcm(const std::int16_t* samples, std::size_t count, int rate) {
   // waited in the capture queue and are taken together are not all stamped with the same moment.
   // Pulled gently towards the clock (the sound card's clock drifts from this one), and set to
   // it after a gap (a restarted capture).
-  const double now = clock_();
+  // When the capture says when it read the newest sample, that is the moment, not when the
+  // loop got to it (a second old or more: it is not this capture's).
+  double now = clock_();
+  if (source_.captured_until) {
+    const double read = source_.captured_until();
+    if (read < now && read > now - 1000.0) now = read;
+  }
   double end = e.end_ms > 0 ? e.end_ms + static_cast<double>(count) * 1000.0 / rate : now;
   if (end > now || now - end > 2000.0)
     end = now;

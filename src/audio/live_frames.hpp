@@ -28,6 +28,9 @@ class LiveFrames {
   struct Source {  // where the channel's captured PCM can be tapped (its codec)
     std::function<int(PcmTap)> add_tap;
     std::function<void(int)> remove_tap;
+    // When the newest tapped sample was read from the device (wall clock, ms; 0 or missing: the
+    // clock when it comes).
+    std::function<double()> captured_until;
   };
   using Clock = std::function<double()>;  // the wall clock, milliseconds since the Unix epoch
   using Sink = std::function<void(std::span<const std::uint8_t> frame)>;

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <map>
+#include <optional>
 
 #include "audio/live_frames.hpp"
 
@@ -42,7 +43,8 @@ struct Rig {
                         taps[++next] = std::move(t);
                         return next;
                       },
-                      [this](int id) { taps.erase(id); }},
+                      [this](int id) { taps.erase(id); },
+                      {}},
                      [this] { return clock_ms; },
                      24};
   std::size_t phase = 0;
@@ -148,6 +150,42 @@ TEST(LiveFrames, ATonesStartDecodesAtTheMomentItWasCaptured) {
   opus_decoder_destroy(dec);
   ASSERT_GT(heard_ms, 0) << "the tone came out";
   EXPECT_NEAR(heard_ms, onset_ms, 1.0);
+}
+
+// A capture that says when it read its newest sample is believed over the loop's clock (the wait
+// for the loop is not the radio's delay); a word a second old or more is not this capture's.
+std::vector<double> stamps_with_read_time(std::optional<double> read_behind_ms) {
+  std::map<int, LiveFrames::PcmTap> taps;
+  double clock_ms = 1.7e12;
+  LiveFrames::Source source{[&](LiveFrames::PcmTap t) {
+                              taps[1] = std::move(t);
+                              return 1;
+                            },
+                            [&](int) { taps.clear(); },
+                            {}};
+  if (read_behind_ms) source.captured_until = [&] { return clock_ms - *read_behind_ms; };
+  LiveFrames frames{source, [&] { return clock_ms; }, 24};
+  std::vector<double> out;
+  EXPECT_NE(frames.subscribe([&](std::span<const std::uint8_t> f) { out.push_back(parse(f).captured); }), 0);
+  std::vector<std::int16_t> buf(1764);
+  for (int c = 0; c < 25; ++c) {
+    clock_ms += 40;
+    taps[1](buf.data(), buf.size(), 44100);
+  }
+  return out;
+}
+
+TEST(LiveFrames, TheCapturesReadTimeStampsTheFrames) {
+  const auto plain = stamps_with_read_time(std::nullopt);
+  const auto read = stamps_with_read_time(15.0);
+  const auto stale = stamps_with_read_time(5000.0);
+  ASSERT_GE(plain.size(), 45u);
+  ASSERT_EQ(read.size(), plain.size());
+  ASSERT_EQ(stale.size(), plain.size());
+  for (std::size_t i = 0; i < plain.size(); ++i) {
+    EXPECT_NEAR(read[i], plain[i] - 15.0, 0.01) << "frame " << i;
+    EXPECT_NEAR(stale[i], plain[i], 0.01) << "frame " << i;
+  }
 }
 
 TEST(LiveFrames, ChunksTakenTogetherKeepTheirSpacingAndNoneIsStampedInTheFuture) {
