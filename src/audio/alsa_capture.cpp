@@ -154,6 +154,7 @@ struct AlsaCapture::Reader {
   std::mutex m;
   std::deque<std::vector<std::int16_t>> queue;
   std::size_t queued_frames = 0;
+  double newest_read_ms = 0;  // wall clock when the newest queued sample was read
   std::shared_ptr<std::atomic<std::uint64_t>> overruns, reopens, lost;
 
   void push(const std::int16_t* s, std::size_t n) {
@@ -172,6 +173,7 @@ struct AlsaCapture::Reader {
         queue.emplace_back(s, s + n);
       }
       queued_frames += n;
+      newest_read_ms = std::chrono::duration<double, std::milli>(std::chrono::system_clock::now().time_since_epoch()).count();
     }
   }
 
@@ -360,11 +362,15 @@ void AlsaCapture::stop() {
 
 void AlsaCapture::drain() {
   std::deque<std::vector<std::int16_t>> chunks;
+  double read_ms = 0;
   {
     std::lock_guard<std::mutex> lock(reader_->m);
     chunks.swap(reader_->queue);
     reader_->queued_frames = 0;
+    read_ms = reader_->newest_read_ms;
   }
+  // The wait for this drain is not the radio's delay: the samples were there when read.
+  if (consumer_ && !chunks.empty()) consumer_->captured_until(read_ms);
   for (auto& c : chunks) {
     frames_delivered_ += c.size();
     if (consumer_ && reader_) consumer_->pcm(c.data(), c.size());

@@ -34,6 +34,9 @@ class ChainStage {
 class PcmInput : public ChainStage {
  public:
   virtual void pcm(const std::int16_t* samples, std::size_t count) = 0;
+  // The wall-clock time (ms since the Unix epoch) the newest of the samples that come next was
+  // read from the device, told before they come by a capture that knows it.
+  virtual void captured_until(double wall_ms) { (void)wall_ms; }
 };
 
 // Takes 8000 Hz blocks ready for the GSM encoder (the server). The encoder state is kept per

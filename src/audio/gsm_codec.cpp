@@ -124,6 +124,7 @@ void GsmCodec::chain_start(int input_rate) {
 
 void GsmCodec::chain_stop() {
   resampler_.reset();
+  captured_until_ms_ = 0;
   if (consumer_) consumer_->chain_stop();
 }
 

@@ -122,6 +122,9 @@ class GsmCodec final : public Codec, public PcmInput {
   void chain_start(int input_rate) override;
   void chain_stop() override;
   void pcm(const std::int16_t* samples, std::size_t count) override;
+  void captured_until(double wall_ms) override { captured_until_ms_ = wall_ms; }
+  // When the newest captured sample was read from the device (0: not known).
+  double captured_until_ms() const { return captured_until_ms_; }
 
   // Other users of the captured PCM (listening encoders, the level meter): each gets every
   // chunk at the capture rate while the chain runs, whether or not anyone hears the GSM stream.
@@ -140,6 +143,7 @@ class GsmCodec final : public Codec, public PcmInput {
   std::uint64_t converted_ = 0;
   std::vector<std::pair<int, PcmTap>> taps_;
   int next_tap_ = 0;
+  double captured_until_ms_ = 0;
 };
 
 }  // namespace quillon::audio

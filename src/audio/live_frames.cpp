@@ -18,19 +18,21 @@ constexpr std::size_t kFrameSamples = kLiveRate * kLiveFrameMs / 1000;
 }
 
 struct LiveFrames::Encoder {
-  explicit Encoder(int bitrate_kbps) : resampler(kLiveRate) {
+  explicit Encoder(int bitrate_kbps) : resampler(kLiveRate, true) {
     int err = 0;
     // The low-delay mode: 2.5 ms of look-ahead instead of 6.5, and speech is all it carries.
     opus = opus_encoder_create(kLiveRate, 1, OPUS_APPLICATION_RESTRICTED_LOWDELAY, &err);
     if (err != OPUS_OK || !opus) throw std::runtime_error(std::string("opus encoder: ") + opus_strerror(err));
     opus_encoder_ctl(opus, OPUS_SET_BITRATE(bitrate_kbps * 1000));
     opus_encoder_ctl(opus, OPUS_SET_COMPLEXITY(5));
+    opus_encoder_ctl(opus, OPUS_GET_LOOKAHEAD(&lookahead));
   }
   ~Encoder() { opus_encoder_destroy(opus); }
   Encoder(const Encoder&) = delete;
   Encoder& operator=(const Encoder&) = delete;
 
   OpusEncoder* opus = nullptr;
+  opus_int32 lookahead = 0;  // a decoded frame starts this many samples before its input
   Resampler resampler;
   std::vector<std::int16_t> pcm;  // 48 kHz samples not yet in a frame
   std::uint32_t number = 0;
@@ -57,7 +59,7 @@ int LiveFrames::subscribe(Sink sink) {
   }
   stop_pending_ = false;
   const int id = ++next_id_;
-  sinks_.emplace_back(id, std::move(sink));
+  sinks_.emplace_back(id, std::make_shared<const Sink>(std::move(sink)));
   return id;
 }
 
@@ -85,7 +87,13 @@ void LiveFrames::pcm(const std::int16_t* samples, std::size_t count, int rate) {
   // waited in the capture queue and are taken together are not all stamped with the same moment.
   // Pulled gently towards the clock (the sound card's clock drifts from this one), and set to
   // it after a gap (a restarted capture).
-  const double now = clock_();
+  // When the capture says when it read the newest sample, that is the moment, not when the
+  // loop got to it (a second old or more: it is not this capture's).
+  double now = clock_();
+  if (source_.captured_until) {
+    const double read = source_.captured_until();
+    if (read < now && read > now - 1000.0) now = read;
+  }
   double end = e.end_ms > 0 ? e.end_ms + static_cast<double>(count) * 1000.0 / rate : now;
   if (end > now || now - end > 2000.0)
     end = now;
@@ -100,7 +108,10 @@ void LiveFrames::pcm(const std::int16_t* samples, std::size_t count, int rate) {
   encoding_ = true;
   std::size_t pos = 0;
   while (e.pcm.size() - pos >= kFrameSamples && !stop_pending_) {
-    const double captured = end - static_cast<double>(e.pcm.size() - pos) * 1000.0 / kLiveRate;
+    // What a frame decodes to was heard this long before the newest input: the samples after
+    // it, those the resampler still holds, and the encoder's look-ahead.
+    const double behind = static_cast<double>(e.pcm.size() - pos) + e.resampler.delay() + static_cast<double>(e.lookahead);
+    const double captured = end - behind * 1000.0 / kLiveRate;
     std::array<unsigned char, 1500> packet;
     const opus_int32 n =
         opus_encode(e.opus, e.pcm.data() + pos, static_cast<int>(kFrameSamples), packet.data(), static_cast<opus_int32>(packet.size()));
@@ -120,8 +131,8 @@ void LiveFrames::pcm(const std::int16_t* samples, std::size_t count, int rate) {
     for (std::size_t i = 0; i < sinks_.size(); ++i) {
       const int id = sinks_[i].first;
       if (id > last) break;
-      const Sink sink = sinks_[i].second;
-      sink(std::span<const std::uint8_t>(e.frame));
+      const auto sink = sinks_[i].second;
+      (*sink)(std::span<const std::uint8_t>(e.frame));
       if (i < sinks_.size() && sinks_[i].first != id) --i;
     }
   }

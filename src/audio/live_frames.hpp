@@ -28,6 +28,9 @@ class LiveFrames {
   struct Source {  // where the channel's captured PCM can be tapped (its codec)
     std::function<int(PcmTap)> add_tap;
     std::function<void(int)> remove_tap;
+    // When the newest tapped sample was read from the device (wall clock, ms; 0 or missing: the
+    // clock when it comes).
+    std::function<double()> captured_until;
   };
   using Clock = std::function<double()>;  // the wall clock, milliseconds since the Unix epoch
   using Sink = std::function<void(std::span<const std::uint8_t> frame)>;
@@ -55,7 +58,8 @@ class LiveFrames {
   int bitrate_kbps_;
   std::unique_ptr<Encoder> encoder_;
   int tap_ = 0;
-  std::vector<std::pair<int, Sink>> sinks_;
+  // Shared so that a frame's round holds a sink without copying it (it may unsubscribe).
+  std::vector<std::pair<int, std::shared_ptr<const Sink>>> sinks_;
   int next_id_ = 0;
   bool encoding_ = false;
   bool stop_pending_ = false;

@@ -14,10 +14,16 @@ namespace quillon::audio {
 // delivers and costs little; no dither, so the same input gives the same stream.
 class Resampler {
  public:
-  explicit Resampler(int out_rate) : out_rate_(out_rate) {}
+  // `low_delay`: small processing blocks, for a live listener: the default blocks hold back up
+  // to 60 ms (capture rate to 48000 Hz), these about 12 ms, for a little more work per sample.
+  explicit Resampler(int out_rate, bool low_delay = false) : out_rate_(out_rate), low_delay_(low_delay) {}
   ~Resampler() { drop(); }
   Resampler(const Resampler&) = delete;
   Resampler& operator=(const Resampler&) = delete;
+
+  // Output samples the resampler holds back (its filter's delay): the newest output sample is
+  // this much older than the newest input.
+  double delay() const { return soxr_ ? soxr_delay(soxr_) : 0.0; }
 
   // Appends `count` samples at `in_rate`, converted, to `out`.
   void process(const std::int16_t* samples, std::size_t count, int in_rate, std::vector<std::int16_t>& out) {
@@ -51,7 +57,11 @@ class Resampler {
     soxr_io_spec_t io = soxr_io_spec(SOXR_INT16_I, SOXR_INT16_I);
     io.flags |= SOXR_NO_DITHER;
     const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_LQ, 0);
-    const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
+    soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
+    if (low_delay_) {
+      runtime.log2_min_dft_size = 7;
+      runtime.log2_large_dft_size = 8;
+    }
     soxr_error_t err = nullptr;
     soxr_ = soxr_create(in_rate, out_rate_, 1, &err, &io, &quality, &runtime);
     if (err) drop();
@@ -59,6 +69,7 @@ class Resampler {
   }
 
   int out_rate_;
+  bool low_delay_;
   int in_rate_ = 0;
   soxr_t soxr_ = nullptr;
 };

@@ -67,7 +67,8 @@ LiveListeners::LiveListeners(EventLoop& loop, Frmserver& form, const config::Lis
   for (std::size_t k = 0; k < 4; ++k) {
     audio::GsmCodec* codec = codecs[k];
     audio::LiveFrames::Source source{[codec](audio::LiveFrames::PcmTap tap) { return codec->add_pcm_tap(std::move(tap)); },
-                                     [codec](int id) { codec->remove_pcm_tap(id); }};
+                                     [codec](int id) { codec->remove_pcm_tap(id); },
+                                     [codec] { return codec->captured_until_ms(); }};
     frames_[k] = std::make_unique<audio::LiveFrames>(source, [&loop] { return ms_since_epoch(loop.wall_now()); }, cfg.opus_bitrate);
   }
   if (console) add_routes(*console, false);

@@ -1,7 +1,8 @@
 // The live frames on their own: a tone fed through a PCM tap comes out as 20 ms Opus frames
 // that libopus decodes back to the tone, numbered in order, stamped with capture times that
-// step by 20 ms and end at the moment the audio arrived; one encoder serves every subscriber,
-// and the tap is held only while somebody listens.
+// step by 20 ms and end at the moment the audio arrived (a tone decodes at the moment it was
+// captured); one encoder serves every subscriber, and the tap is held only while somebody
+// listens.
 
 #include <gtest/gtest.h>
 #include <opus/opus.h>
@@ -9,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <map>
+#include <optional>
 
 #include "audio/live_frames.hpp"
 
@@ -41,7 +43,8 @@ struct Rig {
                         taps[++next] = std::move(t);
                         return next;
                       },
-                      [this](int id) { taps.erase(id); }},
+                      [this](int id) { taps.erase(id); },
+                      {}},
                      [this] { return clock_ms; },
                      24};
   std::size_t phase = 0;
@@ -109,6 +112,80 @@ TEST(LiveFrames, SharedEncoderFramesDecodeToTheToneWithCaptureTimes) {
   rig.frames.unsubscribe(idb);
   EXPECT_FALSE(rig.frames.running());
   EXPECT_TRUE(rig.taps.empty()) << "nobody listens: the codec's PCM is no longer tapped";
+}
+
+// What a frame decodes to is stamped with when it was heard: a tone that starts after silence at a
+// known moment decodes to its first loud sample at that moment by the frame's capture time, the
+// resampler's held-back samples and the encoder's look-ahead counted.
+TEST(LiveFrames, ATonesStartDecodesAtTheMomentItWasCaptured) {
+  Rig rig;
+  std::vector<Frame> got;
+  ASSERT_NE(rig.frames.subscribe([&](std::span<const std::uint8_t> f) { got.push_back(parse(f)); }), 0);
+  std::vector<std::int16_t> buf(1764);  // 40 ms at 44100 Hz
+  const std::size_t onset_chunk = 12, onset_at = 1000;
+  double onset_ms = 0;
+  for (std::size_t c = 0; c < 30; ++c) {
+    for (std::size_t i = 0; i < buf.size(); ++i) {
+      const bool loud = c > onset_chunk || (c == onset_chunk && i >= onset_at);
+      buf[i] = loud ? static_cast<std::int16_t>(std::lround(8000.0 * std::sin(2 * M_PI * 700.0 * double(c * buf.size() + i) / 44100))) : 0;
+    }
+    rig.clock_ms += 40;  // the chunk ends now
+    if (c == onset_chunk) onset_ms = rig.clock_ms - double(buf.size() - onset_at) * 1000.0 / 44100;
+    for (auto& [id, tap] : std::map(rig.taps)) tap(buf.data(), buf.size(), 44100);
+  }
+  int err = 0;
+  OpusDecoder* dec = opus_decoder_create(48000, 1, &err);
+  ASSERT_EQ(err, OPUS_OK);
+  double heard_ms = 0;
+  for (const Frame& f : got) {
+    std::vector<opus_int16> pcm(5760);
+    const int n = opus_decode(dec, f.packet.data(), static_cast<opus_int32>(f.packet.size()), pcm.data(), 5760, 0);
+    ASSERT_EQ(n, 960);
+    const auto loud = std::find_if(pcm.begin(), pcm.begin() + n, [](opus_int16 x) { return std::abs(x) > 2000; });
+    if (loud != pcm.begin() + n) {
+      heard_ms = f.captured + double(loud - pcm.begin()) / 48.0;
+      break;
+    }
+  }
+  opus_decoder_destroy(dec);
+  ASSERT_GT(heard_ms, 0) << "the tone came out";
+  EXPECT_NEAR(heard_ms, onset_ms, 1.0);
+}
+
+// A capture that says when it read its newest sample is believed over the loop's clock (the wait
+// for the loop is not the radio's delay); a word a second old or more is not this capture's.
+std::vector<double> stamps_with_read_time(std::optional<double> read_behind_ms) {
+  std::map<int, LiveFrames::PcmTap> taps;
+  double clock_ms = 1.7e12;
+  LiveFrames::Source source{[&](LiveFrames::PcmTap t) {
+                              taps[1] = std::move(t);
+                              return 1;
+                            },
+                            [&](int) { taps.clear(); },
+                            {}};
+  if (read_behind_ms) source.captured_until = [&] { return clock_ms - *read_behind_ms; };
+  LiveFrames frames{source, [&] { return clock_ms; }, 24};
+  std::vector<double> out;
+  EXPECT_NE(frames.subscribe([&](std::span<const std::uint8_t> f) { out.push_back(parse(f).captured); }), 0);
+  std::vector<std::int16_t> buf(1764);
+  for (int c = 0; c < 25; ++c) {
+    clock_ms += 40;
+    taps[1](buf.data(), buf.size(), 44100);
+  }
+  return out;
+}
+
+TEST(LiveFrames, TheCapturesReadTimeStampsTheFrames) {
+  const auto plain = stamps_with_read_time(std::nullopt);
+  const auto read = stamps_with_read_time(15.0);
+  const auto stale = stamps_with_read_time(5000.0);
+  ASSERT_GE(plain.size(), 45u);
+  ASSERT_EQ(read.size(), plain.size());
+  ASSERT_EQ(stale.size(), plain.size());
+  for (std::size_t i = 0; i < plain.size(); ++i) {
+    EXPECT_NEAR(read[i], plain[i] - 15.0, 0.01) << "frame " << i;
+    EXPECT_NEAR(stale[i], plain[i], 0.01) << "frame " << i;
+  }
 }
 
 TEST(LiveFrames, ChunksTakenTogetherKeepTheirSpacingAndNoneIsStampedInTheFuture) {

@@ -23,6 +23,9 @@
 //   [N|all] heard             the last commands the radio received, each in brackets
 //   quit
 //
+// With --audio, a radio sounds into FIFO (see Device) and says "radio N: sounding at MS" when a
+// tone starts, MS being the wall-clock time of its first sample in milliseconds since the epoch.
+//
 // N is the radio number (1 for the first --link); without it a command applies to every radio.
 // A radio answers only at its own line speed, read from the terminal settings the server made;
 // at another speed every byte it gets comes back as line noise. Replies leave at the radio's
@@ -33,6 +36,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -87,41 +91,88 @@ struct Device {
   std::deque<std::string> heard;  // the last commands received, empty ones included
 
   // The radio's loudspeaker as 16-bit mono PCM into a FIFO (--audio): a tone of the channel it
-  // stopped on while the squelch is open, silence otherwise. The reader sets the pace; the
-  // small pipe keeps what it hears within a fraction of a second of the squelch.
+  // stopped on while the squelch is open, silence otherwise. Written at the pace of the clock,
+  // 10 ms at a time and 20 ms ahead of it, as a sound card would hear it: a FIFO filled as fast
+  // as it drains would hold a few hundred milliseconds that the reader cannot tell from live.
+  // What nobody reads is thrown away (the loudspeaker does not wait), oldest first.
+  // The first sample of every tone is announced on standard output with its wall-clock time
+  // ("radio N: sounding at MS", milliseconds since the epoch), so that a listener can measure
+  // how far behind it plays.
+  static constexpr auto kAudioLead = std::chrono::milliseconds(20);
+  static constexpr auto kAudioTrim = std::chrono::milliseconds(250);  // how often a backlog is cut
   std::string audio_path;
   int audio_rate = 11025;
   int audio_fd = -1;
   double phase = 0;
+  Clock::time_point audio_epoch{};  // the clock time of sample 0
+  std::int64_t audio_samples = 0;   // samples written (or thrown away) since then
+  bool sounding = false;
+  int queue_min = -1;               // the fewest bytes waiting in the FIFO since the last trim
+  Clock::time_point next_trim{};
+  std::size_t number = 0;           // radio number, for the announcement
 
   Device(std::string l, Model m, int baud, std::uint32_t seed) : link(std::move(l)), radio(m, baud, seed) {}
 
   bool open_audio() {
     ::mkfifo(audio_path.c_str(), 0600);
-    // Both directions: opening never waits for a reader, and a reader going away is no error.
+    // Both directions: opening never waits for a reader, a reader going away is no error, and
+    // the backlog can be read back and thrown away.
     audio_fd = ::open(audio_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (audio_fd < 0) {
       std::perror(audio_path.c_str());
       return false;
     }
-    ::fcntl(audio_fd, F_SETPIPE_SZ, 8192);
+    ::fcntl(audio_fd, F_SETPIPE_SZ, 65536);
     return true;
   }
 
-  // Fills the FIFO with what the radio sounds like now.
-  void pump_audio() {
-    if (audio_fd < 0) return;
-    std::vector<std::int16_t> chunk(static_cast<std::size_t>(audio_rate / 50));
-    for (int i = 0; i < 16; ++i) {
+  Clock::time_point audio_time(std::int64_t sample) const {
+    return audio_epoch + std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(sample * 1000000000 / audio_rate));
+  }
+
+  // Writes the chunks due by now; returns when the next one is due.
+  std::optional<Clock::time_point> pump_audio(Clock::time_point now) {
+    if (audio_fd < 0) return std::nullopt;
+    // At the start, or after this process stalled: no catching up on the missed audio.
+    if (audio_epoch == Clock::time_point{} || now - audio_time(audio_samples) > std::chrono::milliseconds(200)) {
+      audio_epoch = now + kAudioLead;
+      audio_samples = 0;
+    }
+    const std::size_t per_chunk = static_cast<std::size_t>(audio_rate / 100);
+    std::vector<std::int16_t> chunk(per_chunk);
+    while (audio_time(audio_samples) <= now + kAudioLead) {
+      int queued = 0;
+      if (::ioctl(audio_fd, FIONREAD, &queued) == 0) queue_min = queue_min < 0 ? queued : std::min(queue_min, queued);
+      const bool open = radio.squelch_open();
       const double freq = 400.0 + 100.0 * static_cast<double>(radio.current_channel());
       for (auto& s : chunk) {
-        s = radio.squelch_open() ? static_cast<std::int16_t>(8000 * std::sin(phase)) : 0;
+        s = open ? static_cast<std::int16_t>(8000 * std::sin(phase)) : 0;
         phase += 2 * M_PI * freq / audio_rate;
         if (phase > 2 * M_PI) phase -= 2 * M_PI;
       }
-      const ssize_t w = ::write(audio_fd, chunk.data(), chunk.size() * 2);
-      if (w < static_cast<ssize_t>(chunk.size() * 2)) break;  // full (a short write is a whole number of pages: PIPE_BUF)
+      if (open && !sounding) {
+        const auto at = std::chrono::system_clock::now() + (audio_time(audio_samples) - Clock::now());
+        std::cout << "radio " << number << ": sounding at "
+                  << std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count() << std::endl;
+      }
+      sounding = open;
+      const ssize_t w = ::write(audio_fd, chunk.data(), chunk.size() * 2);  // full: the chunk is lost
+      (void)w;
+      audio_samples += static_cast<std::int64_t>(per_chunk);
     }
+    // A reader keeps little waiting between its reads; more than the lead at every look is
+    // audio nobody took in time (or nobody reads): the oldest goes.
+    if (now >= next_trim) {
+      const int keep = static_cast<int>(audio_rate * 2 * (kAudioLead.count() + 10) / 1000);
+      if (queue_min > keep) {
+        std::vector<char> junk(static_cast<std::size_t>(queue_min - keep));
+        const ssize_t r = ::read(audio_fd, junk.data(), junk.size());
+        (void)r;
+      }
+      queue_min = -1;
+      next_trim = now + kAudioTrim;
+    }
+    return audio_time(audio_samples) - kAudioLead;
   }
 
   bool plugged() const { return master >= 0; }
@@ -352,6 +403,8 @@ struct Simulator {
       // Bytes leave in pieces of about 2 ms of line time, as a USB serial adapter hands them on.
       for (auto& d : devices)
         if (auto t = d->transmit(); t) wake = std::min(wake, std::max(*t, now + std::chrono::milliseconds(2)));
+      for (auto& d : devices)
+        if (auto t = d->pump_audio(now); t) wake = std::min(wake, *t);
 
       std::vector<pollfd> fds;
       std::vector<Device*> owners;
@@ -359,9 +412,6 @@ struct Simulator {
       if (control_fd >= 0) fds.push_back({control_fd, POLLIN, 0}), owners.push_back(nullptr);
       for (auto& d : devices)
         if (d->plugged()) fds.push_back({d->master, POLLIN, 0}), owners.push_back(d.get());
-      const std::size_t audio_from = fds.size();
-      for (auto& d : devices)
-        if (d->audio_fd >= 0) fds.push_back({d->audio_fd, POLLOUT, 0}), owners.push_back(d.get());
 
       const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(wake - Clock::now());
       timespec ts{};
@@ -372,9 +422,7 @@ struct Simulator {
       if (::ppoll(fds.data(), fds.size(), &ts, nullptr) < 0) continue;
       for (std::size_t i = 0; i < fds.size(); ++i) {
         if (!fds[i].revents) continue;
-        if (i >= audio_from) {
-          owners[i]->pump_audio();
-        } else if (owners[i]) {
+        if (owners[i]) {
           // POLLHUP alone means nobody has the terminal open: nothing to read.
           if (fds[i].revents & POLLIN) owners[i]->on_readable();
         } else if (fds[i].fd == 0) {
@@ -415,6 +463,7 @@ int main(int argc, char** argv) {
     };
     if (a == "--link") {
       sim.devices.push_back(std::make_unique<Device>(value(), Model::BC785, 19200, seed + static_cast<std::uint32_t>(sim.devices.size())));
+      sim.devices.back()->number = sim.devices.size();
     } else if (a == "--control") {
       sim.control_path = value();
     } else if (a == "--seed") {

@@ -182,6 +182,8 @@ export function listenControl(n) {
         if (s.delayMs !== null) {
           delay.dataset.ms = String(Math.round(s.delayMs));
           setText(delay, `${(s.delayMs / 1000).toFixed(2)} s behind`);
+          // The latest sound after silence, and the delay shown as it was heard.
+          if (s.onset) Object.assign(audio.dataset, { onsetHeardAt: String(Math.round(s.onset.heardAt)), onsetShownMs: delay.dataset.ms });
           delay.title = `Buffer ${Math.round(s.bufferedMs)} ms (aiming at ${Math.round(s.targetMs)} ms), ${s.underruns} underruns`;
         }
       },

@@ -25,7 +25,8 @@ export async function liveSupport() {
 const wsUrl = (path) => `${location.protocol === 'https:' ? 'wss' : 'ws'}://${location.host}${path}`;
 
 // Plays channel `n`. `on.state(words, kind)`, `on.stats({delayMs, frames, underruns, bufferedMs,
-// targetMs, decodeErrors, peak})`, `on.fail(why)`. Returns {stop(), volume(v)}.
+// targetMs, decodeErrors, peak, onset})` (onset: {heardAt, captured} of a sound after silence),
+// `on.fail(why)`. Returns {stop(), volume(v)}.
 export function playLive(n, on) {
   let stopped = false;
   let ctx = null, node = null, gain = null, decoder = null, ws = null;
@@ -56,8 +57,11 @@ export function playLive(n, on) {
       const s = e.data;
       // What plays now was captured at s.captured; the sound card adds its own latency.
       const out = ((ctx.outputLatency || 0) + (ctx.baseLatency || 0)) * 1000;
-      const delayMs = s.captured ? Date.now() - s.captured + out : null;
-      on.stats({ ...s, delayMs, decodeErrors });
+      // The worklet's own clock reading: this thread may get the message late.
+      const delayMs = s.captured ? s.wall - s.captured + out : null;
+      // A sound that started after silence: when it reached the ear (wall clock).
+      const onset = s.onset ? { heardAt: s.onset.at + out, captured: s.onset.captured } : null;
+      on.stats({ ...s, delayMs, decodeErrors, onset });
       if (s.playing) on.state('Playing live', 'playing');
     };
     decoder = new AudioDecoder({

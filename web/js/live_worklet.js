@@ -3,6 +3,7 @@
 // steady seconds, and absorbs the drift between the radio's sound card and this one by
 // dropping or repeating one sample in a hundred (inaudible) instead of cutting whole frames.
 const MS = sampleRate / 1000;
+const ONSET = 0.02;  // louder than this is sound
 const START = 60, MIN = 40, MAX = 400, STEP_UP = 20, STEP_DOWN = 10, STEADY = 10 * sampleRate;
 
 class LivePlayer extends AudioWorkletProcessor {
@@ -20,6 +21,10 @@ class LivePlayer extends AudioWorkletProcessor {
     this.captured = 0;       // capture time of the sample playing now
     this.peak = 0;
     this.sinceReport = 0;
+    // The first sound after a tenth of a second of silence: when it leaves for the sound card
+    // (wall clock) and when it was captured, so the page can check the delay it shows.
+    this.quiet = 0;
+    this.onset = null;
     this.port.onmessage = (e) => {
       const { samples, captured } = e.data;
       this.queue.push({ samples, captured });
@@ -60,6 +65,7 @@ class LivePlayer extends AudioWorkletProcessor {
           this.steady = 0;
         }
         out[i] = 0;
+        this.quiet += 1;
         continue;
       }
       // Drift: one sample in a hundred dropped when too much waits, repeated when too little.
@@ -76,6 +82,12 @@ class LivePlayer extends AudioWorkletProcessor {
       out[i] = s;
       const a = Math.abs(s);
       if (a > this.peak) this.peak = a;
+      if (a < ONSET) {
+        this.quiet += 1;
+      } else {
+        if (this.quiet >= 100 * MS && !this.onset) this.onset = { captured: this.captured, at: Date.now() + i / MS };
+        this.quiet = 0;
+      }
     }
     if (this.playing) {
       this.steady += out.length;
@@ -86,14 +98,16 @@ class LivePlayer extends AudioWorkletProcessor {
     }
     for (let c = 1; c < outputs[0].length; ++c) outputs[0][c].set(out);
     this.sinceReport += out.length;
-    if (this.sinceReport >= 100 * MS) {
+    // A sound's start is reported at once, with the capture time of the block it is in.
+    if (this.sinceReport >= 100 * MS || this.onset) {
       this.sinceReport = 0;
       this.port.postMessage({
         frames: this.frames, underruns: this.underruns, adjusted: this.adjusted, playing: this.playing,
         bufferedMs: this.buffered / MS, targetMs: this.target / MS, captured: this.playing ? this.captured : 0,
-        at: currentTime, peak: this.peak,
+        at: currentTime, wall: Date.now() + out.length / MS, peak: this.peak, onset: this.onset,
       });
       this.peak = 0;
+      this.onset = null;
     }
     return true;
   }
