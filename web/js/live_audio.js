@@ -10,14 +10,14 @@ const CONFIG = { codec: 'opus', sampleRate: 48000, numberOfChannels: 1 };
 // Whether this page can use the live path: {ok: true} or {ok: false, why}.
 export async function liveSupport() {
   if (!window.isSecureContext)
-    return { ok: false, why: 'Plain HTTP to another machine: HTTPS gives the live path (this plays seconds behind)' };
+    return { ok: false, why: 'Plain HTTP to another machine: HTTPS gives the live path (this plays further behind)' };
   if (typeof AudioDecoder === 'undefined' || typeof AudioWorkletNode === 'undefined')
-    return { ok: false, why: 'This browser lacks WebCodecs: playing the HTTP stream (seconds behind)' };
+    return { ok: false, why: 'This browser lacks WebCodecs: playing the HTTP stream (further behind)' };
   try {
     const { supported } = await AudioDecoder.isConfigSupported(CONFIG);
-    if (!supported) return { ok: false, why: 'This browser cannot decode Opus with WebCodecs: playing the HTTP stream (seconds behind)' };
+    if (!supported) return { ok: false, why: 'This browser cannot decode Opus with WebCodecs: playing the HTTP stream (further behind)' };
   } catch {
-    return { ok: false, why: 'This browser cannot decode Opus with WebCodecs: playing the HTTP stream (seconds behind)' };
+    return { ok: false, why: 'This browser cannot decode Opus with WebCodecs: playing the HTTP stream (further behind)' };
   }
   return { ok: true };
 }
