@@ -21,6 +21,7 @@
 #include "calls/call_json.hpp"
 #include "calls/uploader.hpp"
 #include "calls/calls_http.hpp"
+#include "calls/listener_calls.hpp"
 #include "app/data_dir.hpp"
 #include "fleet/fleet_services.hpp"
 #include "fleet/listen_service.hpp"
@@ -327,6 +328,11 @@ int main(int argc, char** argv) {
       };
       srv.scanner.on_reply = [r = recorder.get()](int channel, int step, std::string_view reply) { r->on_reply(channel, step, reply); };
       if (console) quillon::calls::serve_calls(*console, recorder->store());
+      // The listeners' page lists the recent calls of the channels its listener may hear.
+      const quillon::calls::ChannelsFor may_hear = [l = live.get()](const quillon::ConsoleRequest& r) { return l->channels_for(r); };
+      if (console) quillon::calls::serve_listener_calls(*console, recorder->store(), may_hear);
+      if (quillon::ConsoleServer* pub = listen.public_server()) quillon::calls::serve_listener_calls(*pub, recorder->store(), may_hear);
+      live->list_calls(true);
       log_line("recording calls in " + (data_dir / "calls").string());
     } catch (const quillon::calls::StoreError& e) {
       log_warning(std::string(e.what()) + "; calls are not recorded");

@@ -131,6 +131,12 @@ std::optional<std::pair<int, std::string>> LiveListeners::refusal(const ConsoleR
   return std::nullopt;
 }
 
+std::optional<std::array<bool, 4>> LiveListeners::channels_for(const ConsoleRequest& req) {
+  const Access a = access(req);
+  if (!a.ok) return std::nullopt;
+  return a.channels;
+}
+
 ConsoleStream LiveListeners::open_audio(const ConsoleRequest& req) {
   ConsoleStream answer;
   const std::string_view rest = std::string_view(req.path).substr(std::string_view("/live/audio/").size());
@@ -276,7 +282,7 @@ ConsoleResponse LiveListeners::session(const ConsoleRequest& req) {
   res.content_type = "application/json";
   const std::string secure = req.tls ? "; Secure" : "";
   auto state = [&](const Access& a) {
-    json j = {{"codes", !cfg_.codes.empty()}, {"signed_in", a.ok}, {"label", a.label}, {"channels", json::array()}};
+    json j = {{"codes", !cfg_.codes.empty()}, {"signed_in", a.ok}, {"label", a.label}, {"channels", json::array()}, {"calls", calls_listed_}};
     for (int c = 1; c <= 4; ++c)
       if (a.ok && a.channels[static_cast<std::size_t>(c - 1)]) j["channels"].push_back(c);
     if (!a.ok) j["message"] = a.why;

@@ -67,6 +67,10 @@ class LiveListeners {
   // Why this request may not hear `channel` (401 no access, 403 not this channel), or nothing:
   // the same rule as the live path's, for the HTTP streams of the public port.
   std::optional<std::pair<int, std::string>> refusal(const ConsoleRequest& req, int channel);
+  // The channels this request's listener may hear, or nothing without access.
+  std::optional<std::array<bool, 4>> channels_for(const ConsoleRequest& req);
+  // Whether the page has recent calls to list (/live/calls answers); told by whoever records.
+  void list_calls(bool on) { calls_listed_ = on; }
   bool encoder_running(int channel) const { return frames_[static_cast<std::size_t>(channel - 1)]->running(); }
 
  private:
@@ -91,6 +95,7 @@ class LiveListeners {
   config::Listen cfg_;
   std::array<audio::GsmCodec*, 4> codecs_;
   std::function<void(bool)> want_levels_;
+  bool calls_listed_ = false;
   std::function<void(std::string)> publish_;
   void listeners_changed() {
     if (publish_) publish_(listeners_json());

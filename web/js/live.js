@@ -1,7 +1,8 @@
 // The listeners' page: the radios' displays, their levels and Listen, for the channels this
 // browser may hear, and nothing that drives the server. The status socket (/live/status) brings
 // the displays and levels; the access code, when the site asks for one, goes to /live/session,
-// which answers with an HttpOnly cookie.
+// which answers with an HttpOnly cookie. Where calls are recorded, /live/calls lists the recent
+// ones of those channels, each playable.
 import { el, setText } from './dom.js';
 import { displayBlock } from './display.js';
 import { levelMeter, listenControl } from './audio.js';
@@ -56,6 +57,39 @@ function connect(view) {
   };
 }
 
+const CALLS_EVERY_MS = 15000;
+
+function callItem(c) {
+  const id = Number(c.id);
+  const start = new Date(String(c.start));
+  const when = Number.isNaN(start.getTime()) ? '' : start.toLocaleTimeString();
+  const seconds = `${(Number(c.duration_ms) / 1000).toFixed(1)} s`;
+  const tags = Array.isArray(c.tags) ? c.tags.map(String).filter(Boolean).join(' · ') : '';
+  const play = el('button', { class: 'btn', type: 'button', 'aria-label': `Play the call of ${when} on channel ${Number(c.channel)}` }, 'Play');
+  play.addEventListener('click', () => {
+    const player = $('call-player');
+    player.src = `/live/calls/audio?id=${id}`;
+    player.play().catch(() => {});
+  });
+  return el('li', { class: 'listener-call', dataset: { id: String(id), channel: String(Number(c.channel)) } },
+    play, [when, `Channel ${Number(c.channel)}`, seconds, tags].filter(Boolean).join(' · '));
+}
+
+// Polls the recent calls while the page is shown; stops if they are gone.
+async function followCalls() {
+  if (document.visibilityState === 'visible') {
+    const r = await fetch('/live/calls', { credentials: 'same-origin', cache: 'no-store' }).catch(() => null);
+    if (r?.status === 404) return;
+    if (r?.ok) {
+      const j = await r.json().catch(() => ({}));
+      const calls = Array.isArray(j.calls) ? j.calls : [];
+      $('call-list').replaceChildren(...calls.map(callItem));
+      $('calls').hidden = false;
+    }
+  }
+  setTimeout(followCalls, CALLS_EVERY_MS);
+}
+
 async function start() {
   const s = await session('GET');
   const form = $('code-form');
@@ -75,6 +109,7 @@ async function start() {
   }
   setText($('who'), s.codes ? `Access: ${s.label}` : '');
   connect(build(s.channels));
+  if (s.calls) followCalls();
 }
 
 start().catch((e) => setText(pageState, e.message));
