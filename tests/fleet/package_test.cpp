@@ -154,9 +154,19 @@ TEST(Package, TheServerRunAsTheUnitRunsItListensBelow1024AndWithoutTheCapability
       return fd >= 0;
     }, 20s)) << server->stderr_text();
     std::this_thread::sleep_for(3s);  // audio retries and the like have had their turns
+#if defined(__SANITIZE_ADDRESS__)
+    // Built with the sanitizers, the server leaves standard error to them (their reports come as
+    // it dies), so the sound library's own lines pass unfunnelled: only the server's are held.
+    constexpr bool kFunnelled = false;
+#else
+    constexpr bool kFunnelled = true;
+#endif
     std::istringstream lines(server->stderr_text());
     std::set<std::string> seen;
-    for (std::string l; std::getline(lines, l);) EXPECT_TRUE(seen.insert(l).second) << "said twice: " << l;
+    for (std::string l; std::getline(lines, l);) {
+      if (!kFunnelled && l.rfind("quillon: ", 0) != 0) continue;
+      EXPECT_TRUE(seen.insert(l).second) << "said twice: " << l;
+    }
   }
   const int console_port = test::free_port();
   auto server = start("-all", "without", console_port);
