@@ -90,6 +90,9 @@ struct ConsoleStream {
 // "[::1]:8785", "0.0.0.0:8785", "localhost:8785"). Throws std::invalid_argument with a message.
 std::optional<ConsoleConfig> parse_console_option(std::string_view value);
 
+// The value of cookie `name` in a Cookie header's text ("a=1; b=2"), "" when it is not there.
+std::string cookie_value(std::string_view cookies, std::string_view name);
+
 // Whether the console's address is a loopback one (no token needed).
 bool is_loopback(const ConsoleConfig& config);
 // "http://127.0.0.1:8785/", "http://[::1]:8785/", "https://..." with TLS.

@@ -10,6 +10,19 @@
 
 namespace quillon {
 
+std::string cookie_value(std::string_view cookies, std::string_view name) {
+  while (!cookies.empty()) {
+    const auto semi = cookies.find(';');
+    std::string_view part = cookies.substr(0, semi);
+    while (!part.empty() && part.front() == ' ') part.remove_prefix(1);
+    if (part.size() > name.size() && part.substr(0, name.size()) == name && part[name.size()] == '=')
+      return std::string(part.substr(name.size() + 1));
+    if (semi == std::string_view::npos) break;
+    cookies.remove_prefix(semi + 1);
+  }
+  return {};
+}
+
 namespace console_http {
 
 std::string lower(std::string_view s) {
@@ -80,18 +93,8 @@ bool same_origin(std::string_view origin, std::string_view host, bool tls) {
 // The value of the session cookie, empty when the request has none.
 std::string session_cookie(const Request& req) {
   const auto [first, last] = req.equal_range(http::field::cookie);
-  for (auto field = first; field != last; ++field) {
-    std::string_view rest = field->value();
-    while (!rest.empty()) {
-      const auto semi = rest.find(';');
-      std::string_view item = rest.substr(0, semi);
-      while (!item.empty() && item.front() == ' ') item.remove_prefix(1);
-      if (item.size() > kCookie.size() && item.substr(0, kCookie.size()) == kCookie && item[kCookie.size()] == '=')
-        return std::string(item.substr(kCookie.size() + 1));
-      if (semi == std::string_view::npos) break;
-      rest.remove_prefix(semi + 1);
-    }
-  }
+  for (auto field = first; field != last; ++field)
+    if (std::string value = cookie_value(field->value(), kCookie); !value.empty()) return value;
   return {};
 }
 

@@ -41,19 +41,6 @@ std::string random_id() {
   return out;
 }
 
-std::string cookie_value(std::string_view cookies, std::string_view name) {
-  while (!cookies.empty()) {
-    const auto semi = cookies.find(';');
-    std::string_view part = cookies.substr(0, semi);
-    while (!part.empty() && part.front() == ' ') part.remove_prefix(1);
-    if (part.size() > name.size() && part.substr(0, name.size()) == name && part[name.size()] == '=')
-      return std::string(part.substr(name.size() + 1));
-    if (semi == std::string_view::npos) break;
-    cookies.remove_prefix(semi + 1);
-  }
-  return {};
-}
-
 double ms_since_epoch(WallClock::time_point t) {
   return std::chrono::duration<double, std::milli>(t.time_since_epoch()).count();
 }
