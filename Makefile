@@ -1,6 +1,8 @@
 # Entry points for newcomers and CI. Every target installs missing packages first.
 PRESET ?= release
 JOBS ?= $(shell nproc)
+# Most tests wait on real processes and sockets rather than compute: twice as many as cores.
+TEST_JOBS ?= $(shell echo $$(( $$(nproc) * 2 )))
 BUILD_DIR := build/$(PRESET)
 DEMO_DIR ?= $(CURDIR)/build/demo-data
 
@@ -16,7 +18,7 @@ build: configure
 	@cmake --build --preset $(PRESET) -j $(JOBS)
 
 test: build
-	@ctest --preset $(PRESET) -j $(JOBS)
+	@ctest --preset $(PRESET) -j $(TEST_JOBS)
 
 # Starts the server on its embedded defaults in a private data directory, with simulated
 # scanners (and a simulated audio source) attached.
