@@ -17,6 +17,7 @@ story('listeners_page', async () => {
   const config = `[listen]
 public_port = ${rig.sparePort}
 max_listeners = 2
+site_name = "Harbour Radio Club"
 codes = [
   { label = "Club", code = "club-code-789" },
   { label = "Ferry crew", code = "ferry-two-123", channels = [2], max_listeners = 1 },
@@ -35,8 +36,15 @@ codes = [
     (await AudioDecoder.isConfigSupported({ codec: 'opus', sampleRate: 48000, numberOfChannels: 1 })).supported);
   assert.ok(webcodecs, 'Chromium decodes Opus with WebCodecs');
 
-  // The code: an expired one is refused by the server, a good one opens the page.
+  // The site's name in the title and heading; nothing said before anything was typed.
   await page.waitForSelector('#code-form:not([hidden])');
+  assert.equal(await page.title(), 'Harbour Radio Club: listen');
+  assert.equal(await page.textContent('#site'), 'Harbour Radio Club');
+  assert.equal(await page.textContent('#page-state'), '');
+  assert.equal(await page.textContent('#code-state'), '');
+  await screenshot(page, 'listeners-code-form');
+
+  // The code: an expired one is refused by the server, a good one opens the page.
   await page.fill('#code', 'old-code-456');
   await page.click('#code-form button');
   await eventually(async () => (await page.textContent('#code-state')) === 'this access code has expired', 'the expired code refused');
@@ -81,6 +89,23 @@ codes = [
   const metrics = await (await fetch(`${srv.origin}/metrics`, { headers: { Authorization: `Bearer ${TOKEN}` } })).text();
   assert.match(metrics, /^quillon_audio_clients\{channel="1",output="live"\} 1$/m);
   await screenshot(page, 'listeners-page');
+  // Every display fits its card, on a desktop window and on a phone.
+  const overflowing = (p) => p.$$eval('.strip-card', (cards) => cards.flatMap((card) => {
+    const box = card.getBoundingClientRect();
+    return [...card.querySelectorAll('*')].filter((e) => {
+      const r = e.getBoundingClientRect();
+      return r.width > 0 && (r.left < box.left - 0.5 || r.right > box.right + 0.5);
+    }).map((e) => `${card.dataset.channel}: ${e.className}`);
+  }));
+  assert.deepEqual(await overflowing(page), [], 'nothing sticks out of a card at 1280 px');
+  const phone = await openPage(browser, `${srv.origin}/live`, { width: 390, height: 844 });
+  await phone.waitForSelector('#code-form:not([hidden])');
+  await phone.fill('#code', 'club-code-789');
+  await phone.click('#code-form button');
+  await phone.waitForSelector('.strip-card[data-channel="4"]', { timeout: 20000 });
+  assert.deepEqual(await overflowing(phone), [], 'nothing sticks out of a card on a phone');
+  assert.ok(await phone.evaluate(() => document.documentElement.scrollWidth <= window.innerWidth), 'no sideways scrolling on a phone');
+  await screenshot(phone, 'listeners-page-phone');
 
   // In-page sockets, to see what the server says to a listener it refuses.
   const tryListen = (p, channel) => p.evaluate((n) => new Promise((resolve) => {
