@@ -3,12 +3,14 @@
 // playing once about 60 ms are buffered, asks for more after an underrun, gives some back after
 // ten steady seconds, and absorbs the drift between the radio's sound card and this one by
 // dropping or repeating one sample in a hundred (inaudible) instead of cutting whole frames.
-// After a stall the audio that piled up is skipped at once, crossfaded over a few milliseconds
-// so that the jump makes no click: the delay is back at the target within a fraction of a
-// second instead of creeping down over many.
+// After a stall the audio that piled up is skipped in one go, crossfaded over a few
+// milliseconds so that the jump makes no click: the delay is back at the target within about a
+// second instead of creeping down over many. What piled up is the least the buffer held over a
+// second of playing: audio that comes in bursts fills it high between its gaps, but its lows
+// are near empty, and skipping there would only make it run dry.
 export const START = 60, MIN = 40, MAX = 400, STEP_UP = 20, STEP_DOWN = 10;
 export const CATCH_UP_OVER = 150;  // ms above the target that is piled-up audio, not jitter
-export const CATCH_UP_AFTER = 250;  // ms it has to last before it is skipped
+export const CATCH_UP_AFTER = 1000;  // ms of playing over which the buffer's low is watched
 export const FADE = 5;  // ms of crossfade over a skip
 const ONSET = 0.02;  // louder than this is sound
 
@@ -26,7 +28,8 @@ export class LiveBuffer {
     this.adjusted = 0;       // samples dropped or repeated for drift
     this.skips = 0;          // catch-ups after a stall
     this.skippedMs = 0;
-    this.over = 0;           // samples played while far above the target
+    this.watched = 0;        // samples played since the buffer's low was last looked at
+    this.low = Infinity;     // the least the buffer held meanwhile
     this.fadeFrom = null;    // the audio being faded out over a skip
     this.fadeAt = 0;
     this.captured = 0;       // capture time of the sample playing now
@@ -75,11 +78,9 @@ export class LiveBuffer {
     }
   }
 
-  // Skips what piled up above the target: the next FADE ms fade out while the audio after the
-  // skip fades in.
-  catchUp() {
+  // Skips `excess` samples: the next FADE ms fade out while the audio after the skip fades in.
+  catchUp(excess) {
     const fade = Math.round(FADE * this.ms);
-    const excess = Math.floor(this.buffered - this.target);
     if (excess <= 2 * fade) return;
     const from = new Float32Array(fade);
     for (let i = 0; i < fade; ++i) from[i] = this.take() ?? 0;
@@ -88,21 +89,27 @@ export class LiveBuffer {
     this.fadeAt = 0;
     this.skips += 1;
     this.skippedMs += excess / this.ms;
-    this.over = 0;
   }
 
   // Fills `out` with the next samples (silence while buffering).
   render(out) {
     if (!this.playing && this.buffered >= this.target) this.playing = true;
     if (this.playing && !this.fadeFrom) {
-      this.over = this.buffered > this.target + CATCH_UP_OVER * this.ms ? this.over + out.length : 0;
-      if (this.over >= CATCH_UP_AFTER * this.ms) this.catchUp();
+      this.low = Math.min(this.low, this.buffered);
+      this.watched += out.length;
+      if (this.watched >= CATCH_UP_AFTER * this.ms) {
+        if (this.low > this.target + CATCH_UP_OVER * this.ms) this.catchUp(Math.floor(this.low - this.target));
+        this.watched = 0;
+        this.low = Infinity;
+      }
     }
     for (let i = 0; i < out.length; ++i) {
       let s = this.playing ? this.take() : null;
       if (s === null) {
         if (this.playing) {  // ran dry: wait for a bigger buffer
           this.playing = false;
+          this.watched = 0;
+          this.low = Infinity;
           this.underruns += 1;
           this.target = Math.min(MAX * this.ms, this.target + STEP_UP * this.ms);
           this.steady = 0;

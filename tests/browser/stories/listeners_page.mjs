@@ -4,7 +4,9 @@
 // path: decoded frames reach the worklet, no decoder error, and the page says how far behind
 // the radio it plays. A code for channel 2 only cannot open channel 1 (the server refuses), a
 // full channel and a code at its limit refuse more listeners, and the public listening port
-// serves the same page and none of the console, and its HTTP streams only to a code's channels.
+// serves the same page and none of the console, and its HTTP streams only to a code's channels,
+// within the code's limit shared with its live sockets. The page carries the site's name and its
+// displays fit their cards on a desktop window and a phone.
 import assert from 'node:assert/strict';
 import { story, makeRig, startRadios, startAudio, startServer, launchBrowser, openPage, eventually, screenshot, log } from '../lib/harness.mjs';
 
@@ -155,8 +157,17 @@ codes = [
   assert.equal(signedIn.status, 200);
   const cookie = signedIn.headers.get('set-cookie').split(';')[0];
   assert.equal((await fetch(`${pub}/listen/1.ogg`, { headers: { cookie } })).status, 403);
-  const stream = await fetch(`${pub}/listen/2.ogg`, { headers: { cookie } });
-  assert.equal(stream.status, 200);
+  // The code's one listener still listens live on the crew's page: its place counts here too.
+  const busy = await fetch(`${pub}/listen/2.ogg`, { headers: { cookie } });
+  assert.equal(busy.status, 503);
+  assert.match(await busy.text(), /this access code is in use by 1 listeners already/);
+  await crew.evaluate(() => { for (const ws of window.kept ?? []) ws.close(); });
+  const stream = await eventually(async () => {
+    const r = await fetch(`${pub}/listen/2.ogg`, { headers: { cookie } });
+    if (r.status === 200) return r;
+    await r.body?.cancel();
+    return null;
+  }, 'the code\'s place given back when its live socket closed');
   await stream.body.cancel();
 
   await page.click(`${card1} .listen-btn`);

@@ -1,20 +1,22 @@
 // The live player's jitter buffer on its own (no browser): after a stall of the capture the
-// audio that piled up is skipped within a second or two without a click, and a steady stream
-// is never skipped.
+// audio that piled up is skipped within a second or two without a click; a steady stream, and
+// one that comes in bursts, are never skipped.
 import assert from 'node:assert/strict';
 import { LiveBuffer, START } from '../../../web/js/live_buffer.js';
 
 const RATE = 48000, MS = RATE / 1000, FRAME = 20 * MS, BLOCK = 128;
 
 // A 437 Hz tone cut into 20 ms frames, fed as the network brings them, played as the sound card
-// asks. `stallAt`: the frame after which `stallMs` of frames arrive late, all at once.
-function run({ seconds, stallAt = -1, stallMs = 0 }) {
+// asks. `stallAt`: the frame after which `stallMs` of frames arrive late, all at once; `burst`:
+// frames come that many at a time, each group when its last one is due.
+function run({ seconds, stallAt = -1, stallMs = 0, burst = 1 }) {
   const b = new LiveBuffer(RATE);
   const out = new Float32Array(BLOCK);
   const played = [];
   const delay = [];  // ms of buffered audio, every block
   let sent = 0, clock = 0;
-  const arrival = (k) => k * FRAME + (k > stallAt && stallAt >= 0 ? Math.max(0, (stallAt + 1) * FRAME + stallMs * MS - k * FRAME) : 0);
+  const due = (k) => (Math.floor(k / burst) * burst + burst - 1) * FRAME;
+  const arrival = (k) => due(k) + (k > stallAt && stallAt >= 0 ? Math.max(0, (stallAt + 1) * FRAME + stallMs * MS - due(k)) : 0);
   const total = Math.floor((seconds * RATE) / FRAME);
   while (clock < seconds * RATE) {
     while (sent < total && arrival(sent) <= clock) {
@@ -44,6 +46,11 @@ const steady = run({ seconds: 5 });
 assert.equal(steady.b.skips, 0, 'a steady stream is never skipped');
 assert.equal(steady.b.underruns, 0);
 assert.ok(steady.delay.at(-1) <= START + 20, `steady delay ${steady.delay.at(-1)} ms`);
+
+// Audio that comes in bursts (half a second at a time) fills the buffer high between its gaps;
+// skipping there would only make it run dry again.
+const bursty = run({ seconds: 10, burst: 25 });
+assert.equal(bursty.b.skips, 0, 'bursts are not skipped');
 
 // A 333 ms stall after one second: the buffer runs dry, then a third of a second comes at once.
 const stalled = run({ seconds: 4, stallAt: 50, stallMs: 333 });
