@@ -308,7 +308,7 @@ int main(int argc, char** argv) {
                                                   });
   if (console) live->on_listeners([&console](std::string text) { console->publish(std::move(text)); });
   // Access codes hold for the public port's HTTP streams as for its live path.
-  listen.set_public_gate([l = live.get()](const quillon::ConsoleRequest& req, int channel) { return l->refusal(req, channel); });
+  listen.set_public_gate([l = live.get()](const quillon::ConsoleRequest& req, int channel) { return l->admit_stream(req, channel); });
 
   // Every call of the recorded channels, from the codecs' PCM and the radios' replies.
   std::unique_ptr<quillon::calls::CallRecorder> recorder;

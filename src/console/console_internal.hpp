@@ -224,6 +224,7 @@ struct ConsoleServer::Impl::Feed {
   std::deque<std::pair<std::vector<std::uint8_t>, std::chrono::steady_clock::time_point>> queue;
   std::size_t bytes = 0;
   bool ended = false;
+  bool closing = false;  // the source said it is done: what is queued goes, then the end
   std::function<void()> stop_source;
 
   // Ends the stream from either side: the source is let go at once (it may be the caller),

@@ -120,7 +120,12 @@ asio::awaitable<void> ConsoleServer::Impl::live_socket(Stream stream, Request re
   const std::size_t keep = std::max<std::size_t>(1, answer.keep_newest);
   feed->stop_source = answer.start([weak, keep](std::span<const std::uint8_t> unit) {
     const auto f = weak.lock();
-    if (!f || f->ended) return false;
+    if (!f || f->ended || f->closing) return false;
+    if (unit.empty()) {
+      f->closing = true;
+      f->wake.cancel();
+      return true;
+    }
     while (f->queue.size() >= keep) {  // behind: the oldest goes, the reader stays at the newest
       f->bytes -= f->queue.front().first.size();
       f->queue.pop_front();
@@ -145,6 +150,11 @@ asio::awaitable<void> ConsoleServer::Impl::live_socket(Stream stream, Request re
       asio::detached);
   while (!feed->ended && !stopped) {
     if (feed->queue.empty()) {
+      if (feed->closing) {
+        tcp_layer.expires_after(kIoTimeout);
+        co_await ws->async_close(websocket::close_code::policy_error, kNoThrow);
+        break;
+      }
       feed->wake.expires_at(std::chrono::steady_clock::time_point::max());
       co_await feed->wake.async_wait(kNoThrow);
       continue;

@@ -72,8 +72,9 @@ struct ConsoleStream {
   std::string content_type;
   std::vector<std::pair<std::string, std::string>> headers;  // control characters are dropped
   // The connection calls it once the head is sent: `push` queues one unit (false once the
-  // connection has ended or was dropped; a unit is never cut); `start` returns what stops the
-  // source, called once when the connection ends.
+  // connection has ended or was dropped; a unit is never cut); an empty unit ends the connection
+  // once the units before it are out (a WebSocket with a close frame); `start` returns what
+  // stops the source, called once when the connection ends.
   using Push = std::function<bool(std::span<const std::uint8_t> unit)>;
   std::function<std::function<void()>(Push push)> start;
   // A listener whose oldest unit waiting has been queued this long (or that has this much

@@ -149,7 +149,12 @@ asio::awaitable<void> ConsoleServer::Impl::stream_out(Stream& stream, const Requ
   const std::size_t max_bytes = answer.max_queued_bytes;
   feed->stop_source = answer.start([weak, max_behind, max_bytes](std::span<const std::uint8_t> unit) {
     const auto f = weak.lock();
-    if (!f || f->ended) return false;
+    if (!f || f->ended || f->closing) return false;
+    if (unit.empty()) {
+      f->closing = true;
+      f->wake.cancel();
+      return true;
+    }
     const auto now = std::chrono::steady_clock::now();
     if ((!f->queue.empty() && now - f->queue.front().second > max_behind) || f->bytes + unit.size() > max_bytes) {
       f->end();  // too far behind: dropped, the others go on
@@ -162,6 +167,7 @@ asio::awaitable<void> ConsoleServer::Impl::stream_out(Stream& stream, const Requ
   });
   while (!feed->ended && !stopped) {
     if (feed->queue.empty()) {
+      if (feed->closing) break;
       tcp_layer.expires_never();
       feed->wake.expires_at(std::chrono::steady_clock::time_point::max());
       co_await feed->wake.async_wait(kNoThrow);

@@ -181,6 +181,11 @@ std::string header_text(const std::string& v) {
   return "";
 }
 
+std::string site_title(const std::string& v) {
+  if (v.empty() || v.size() > 64) return "expected 1 to 64 characters";
+  return header_text(v);
+}
+
 std::string source_user(const std::string& v) {
   if (v.empty() || v.size() > 64) return "expected 1 to 64 characters";
   for (unsigned char ch : v)
@@ -463,6 +468,7 @@ const std::vector<Section>& schema() {
               int_key<Listen>("mp3_bitrate", &Listen::mp3_bitrate, 8, 320),
               int_key<Listen>("mp3_rate", &Listen::mp3_rate, 8000, 48000),
               int_key<Listen>("max_live_listeners", &Listen::max_live_listeners, 1, 10000),
+              text_key<Listen>("site_name", &Listen::site_name, site_title),
               path_key<Listen>("tls_cert", &Listen::tls_cert),
               path_key<Listen>("tls_key", &Listen::tls_key),
               {"codes", read_codes},

@@ -52,6 +52,7 @@ struct Listen {
   int mp3_rate = 22050;
   // The live path (WebSocket) and the listeners' page.
   int max_live_listeners = 128;  // live listeners of all channels together; per channel max_listeners
+  std::string site_name = "Quillon";  // the listeners' page's title and heading
   std::filesystem::path tls_cert, tls_key;  // the public port speaks TLS when both are given
   struct Code {
     std::string label, code;

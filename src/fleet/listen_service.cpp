@@ -80,12 +80,15 @@ ConsoleStream ListenService::open(int port, const ConsoleRequest& req) {
     answer.message = "no such stream: /listen/N.ogg or /listen/N.mp3, N from 1 to 4";
     return answer;
   }
+  std::shared_ptr<Place> gate_place;
   if (port == 1 && public_gate_) {
-    if (auto refused = public_gate_(req, channel)) {
-      answer.status = refused->first;
-      answer.message = std::move(refused->second);
+    Admission admitted = public_gate_(req, channel);
+    if (admitted.status != 200) {
+      answer.status = admitted.status;
+      answer.message = std::move(admitted.message);
       return answer;
     }
+    gate_place = std::move(admitted.place);
   }
   if (!streams_.capturing(channel)) {
     answer.status = 404;
@@ -122,9 +125,10 @@ ConsoleStream ListenService::open(int port, const ConsoleRequest& req) {
   const std::shared_ptr<void> place(nullptr, [&per_channel, f, alive = std::weak_ptr<bool>(alive_)](void*) {
     if (!alive.expired()) --per_channel[f];
   });
-  answer.start = [stream, place, alive = std::weak_ptr<bool>(alive_)](ConsoleStream::Push push) -> std::function<void()> {
+  answer.start = [stream, place, gate_place, alive = std::weak_ptr<bool>(alive_)](ConsoleStream::Push push) -> std::function<void()> {
     const int id = stream->subscribe([push](std::span<const std::uint8_t> unit) { push(unit); });
-    return [stream, id, place, alive] {
+    if (gate_place) gate_place->end = [push] { push({}); };
+    return [stream, id, place, gate_place, alive] {
       if (!alive.expired() && id) stream->unsubscribe(id);
     };
   };

@@ -47,9 +47,22 @@ class ListenService {
   // Ends the public port's streams and closes it (shutdown).
   void stop();
 
-  // Decides who may open a stream of `channel` on the public port: a refusal (status and
-  // message) or nothing. Without one, everybody may.
-  using Gate = std::function<std::optional<std::pair<int, std::string>>(const ConsoleRequest& req, int channel)>;
+  // Decides who may open a stream of `channel` on the public port: a refusal (status other than
+  // 200, and message), or a place the stream holds for as long as it lasts (it counts against an
+  // access code's limit). Without a gate, everybody may.
+  struct Place {
+    std::function<void()> end;  // set when the stream starts: ends it (a code that expired)
+    std::function<void()> release;
+    ~Place() {
+      if (release) release();
+    }
+  };
+  struct Admission {
+    int status = 200;
+    std::string message;
+    std::shared_ptr<Place> place;
+  };
+  using Gate = std::function<Admission(const ConsoleRequest& req, int channel)>;
   void set_public_gate(Gate gate) { public_gate_ = std::move(gate); }
 
  private:

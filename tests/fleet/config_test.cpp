@@ -135,6 +135,7 @@ TEST(Config, ListenersAccessCodesWithChannelsExpiryAndLimits) {
   const auto dir = test::fresh_temp_dir("config-codes");
   const auto l = config::parse(R"([listen]
 max_live_listeners = 20
+site_name = "Harbour Radio Club"
 codes = [
   { label = "Club", code = "club-code-789" },
   { label = "Crew", code = "crew-code-123", channels = [2, 4], max_listeners = 3, expires = 2027-01-31T18:00:00+01:00 },
@@ -144,6 +145,8 @@ codes = [
                                dir / "c.toml")
                      .listen;
   EXPECT_EQ(l.max_live_listeners, 20);
+  EXPECT_EQ(l.site_name, "Harbour Radio Club");
+  EXPECT_EQ(config::parse("", dir / "e.toml").listen.site_name, "Quillon");
   ASSERT_EQ(l.codes.size(), 3u);
   EXPECT_EQ(l.codes[0].label, "Club");
   EXPECT_EQ(l.codes[0].channels, (std::array<bool, 4>{true, true, true, true})) << "every channel unless limited";
@@ -162,6 +165,8 @@ codes = [
       {"[listen]\ncodes = [{ code = \"abcdefg\", expires = \"soon\" }]\n", "listen.codes[0].expires: expected a date"},
       {"[listen]\ncodes = [{ code = \"abcdefg\", colour = 1 }]\n", "listen.codes[0].colour: unknown key"},
       {"[listen]\ntls_cert = \"c.pem\"\n", "listen.tls_key: TLS needs both tls_cert and tls_key"},
+      {"[listen]\nsite_name = \"\"\n", "listen.site_name: expected 1 to 64 characters"},
+      {"[listen]\nsite_name = \"a\\tb\"\n", "listen.site_name: must not hold control characters"},
   };
   for (const auto& [text, where] : bad) {
     try {

@@ -23,6 +23,15 @@ async function session(method, body) {
 
 let socket = null;
 let retry = 1000;
+let ended = false;  // the code expired: no more reconnecting
+const NO_CODE_YET = 'enter an access code first';
+
+// The site's name in the tab's title and the heading.
+function showSite(name) {
+  const site = String(name || 'Quillon');
+  setText($('site'), site);
+  document.title = `${site}: listen`;
+}
 
 function build(channels) {
   const watchers = new Map();
@@ -47,10 +56,18 @@ function connect(view) {
     if (m.type === 'display') view.watchers.get(`display-${m.channel}`)?.({ text: String(m.text ?? '') });
     else if (m.type === 'levels' && Array.isArray(m.channels)) for (const c of m.channels) view.meters.get(c?.channel)?.show(c);
     else if (m.type === 'refused') setText(pageState, String(m.message ?? 'refused'));
+    else if (m.type === 'ended') {
+      ended = true;
+      setText(pageState, String(m.message ?? 'ended'));
+    }
     else if (m.type === 'hello') { retry = 1000; setText(pageState, ''); }
   };
   socket.onclose = () => {
     for (const meter of view.meters.values()) meter.show(null);
+    if (ended) {
+      $('code-form').hidden = false;
+      return;
+    }
     setText(pageState, 'Connection lost; trying again…');
     setTimeout(() => connect(view), retry);
     retry = Math.min(retry * 2, 30000);
@@ -92,19 +109,23 @@ async function followCalls() {
 
 async function start() {
   const s = await session('GET');
+  showSite(s.site);
   const form = $('code-form');
+  // A code typed later signs in again (also after the code in use expired).
+  form.addEventListener('submit', async (e) => {
+    e.preventDefault();
+    const r = await session('POST', { code: $('code').value });
+    if (r.status !== 200) {
+      setText($('code-state'), r.error ?? `refused (${r.status})`);
+      return;
+    }
+    location.reload();
+  });
   if (!s.signed_in) {
     form.hidden = false;
-    setText(pageState, s.message ?? '');
-    form.addEventListener('submit', async (e) => {
-      e.preventDefault();
-      const r = await session('POST', { code: $('code').value });
-      if (r.status !== 200) {
-        setText($('code-state'), r.error ?? `refused (${r.status})`);
-        return;
-      }
-      location.reload();
-    }, { once: false });
+    // Nothing was typed yet: the form says what to do; a code that ran out says so.
+    if (s.message && s.message !== NO_CODE_YET) setText(pageState, s.message);
+    $('code').focus();
     return;
   }
   setText($('who'), s.codes ? `Access: ${s.label}` : '');

@@ -86,6 +86,7 @@ export function playLive(n, on) {
         let m = null;
         try { m = JSON.parse(e.data); } catch { /* not ours */ }
         if (m?.type === 'refused') fail(m.message || `refused (${m.status})`);
+        else if (m?.type === 'ended') fail(m.message || 'ended');
         return;
       }
       const buf = e.data;

@@ -4,7 +4,9 @@
 // path: decoded frames reach the worklet, no decoder error, and the page says how far behind
 // the radio it plays. A code for channel 2 only cannot open channel 1 (the server refuses), a
 // full channel and a code at its limit refuse more listeners, and the public listening port
-// serves the same page and none of the console, and its HTTP streams only to a code's channels.
+// serves the same page and none of the console, and its HTTP streams only to a code's channels,
+// within the code's limit shared with its live sockets. The page carries the site's name and its
+// displays fit their cards on a desktop window and a phone.
 import assert from 'node:assert/strict';
 import { story, makeRig, startRadios, startAudio, startServer, launchBrowser, openPage, eventually, screenshot, log } from '../lib/harness.mjs';
 
@@ -17,6 +19,7 @@ story('listeners_page', async () => {
   const config = `[listen]
 public_port = ${rig.sparePort}
 max_listeners = 2
+site_name = "Harbour Radio Club"
 codes = [
   { label = "Club", code = "club-code-789" },
   { label = "Ferry crew", code = "ferry-two-123", channels = [2], max_listeners = 1 },
@@ -35,8 +38,15 @@ codes = [
     (await AudioDecoder.isConfigSupported({ codec: 'opus', sampleRate: 48000, numberOfChannels: 1 })).supported);
   assert.ok(webcodecs, 'Chromium decodes Opus with WebCodecs');
 
-  // The code: an expired one is refused by the server, a good one opens the page.
+  // The site's name in the title and heading; nothing said before anything was typed.
   await page.waitForSelector('#code-form:not([hidden])');
+  assert.equal(await page.title(), 'Harbour Radio Club: listen');
+  assert.equal(await page.textContent('#site'), 'Harbour Radio Club');
+  assert.equal(await page.textContent('#page-state'), '');
+  assert.equal(await page.textContent('#code-state'), '');
+  await screenshot(page, 'listeners-code-form');
+
+  // The code: an expired one is refused by the server, a good one opens the page.
   await page.fill('#code', 'old-code-456');
   await page.click('#code-form button');
   await eventually(async () => (await page.textContent('#code-state')) === 'this access code has expired', 'the expired code refused');
@@ -81,6 +91,23 @@ codes = [
   const metrics = await (await fetch(`${srv.origin}/metrics`, { headers: { Authorization: `Bearer ${TOKEN}` } })).text();
   assert.match(metrics, /^quillon_audio_clients\{channel="1",output="live"\} 1$/m);
   await screenshot(page, 'listeners-page');
+  // Every display fits its card, on a desktop window and on a phone.
+  const overflowing = (p) => p.$$eval('.strip-card', (cards) => cards.flatMap((card) => {
+    const box = card.getBoundingClientRect();
+    return [...card.querySelectorAll('*')].filter((e) => {
+      const r = e.getBoundingClientRect();
+      return r.width > 0 && (r.left < box.left - 0.5 || r.right > box.right + 0.5);
+    }).map((e) => `${card.dataset.channel}: ${e.className}`);
+  }));
+  assert.deepEqual(await overflowing(page), [], 'nothing sticks out of a card at 1280 px');
+  const phone = await openPage(browser, `${srv.origin}/live`, { width: 390, height: 844 });
+  await phone.waitForSelector('#code-form:not([hidden])');
+  await phone.fill('#code', 'club-code-789');
+  await phone.click('#code-form button');
+  await phone.waitForSelector('.strip-card[data-channel="4"]', { timeout: 20000 });
+  assert.deepEqual(await overflowing(phone), [], 'nothing sticks out of a card on a phone');
+  assert.ok(await phone.evaluate(() => document.documentElement.scrollWidth <= window.innerWidth), 'no sideways scrolling on a phone');
+  await screenshot(phone, 'listeners-page-phone');
 
   // In-page sockets, to see what the server says to a listener it refuses.
   const tryListen = (p, channel) => p.evaluate((n) => new Promise((resolve) => {
@@ -130,8 +157,17 @@ codes = [
   assert.equal(signedIn.status, 200);
   const cookie = signedIn.headers.get('set-cookie').split(';')[0];
   assert.equal((await fetch(`${pub}/listen/1.ogg`, { headers: { cookie } })).status, 403);
-  const stream = await fetch(`${pub}/listen/2.ogg`, { headers: { cookie } });
-  assert.equal(stream.status, 200);
+  // The code's one listener still listens live on the crew's page: its place counts here too.
+  const busy = await fetch(`${pub}/listen/2.ogg`, { headers: { cookie } });
+  assert.equal(busy.status, 503);
+  assert.match(await busy.text(), /this access code is in use by 1 listeners already/);
+  await crew.evaluate(() => { for (const ws of window.kept ?? []) ws.close(); });
+  const stream = await eventually(async () => {
+    const r = await fetch(`${pub}/listen/2.ogg`, { headers: { cookie } });
+    if (r.status === 200) return r;
+    await r.body?.cancel();
+    return null;
+  }, 'the code\'s place given back when its live socket closed');
   await stream.body.cancel();
 
   await page.click(`${card1} .listen-btn`);
