@@ -92,6 +92,8 @@ class LiveListeners {
   ListenService::Admission admit_stream(const ConsoleRequest& req, int channel);
   // The channels this request's listener may hear, or nothing without access.
   std::optional<std::array<bool, 4>> channels_for(const ConsoleRequest& req);
+  // /live/session: GET the state, POST {"code": "..."} to sign in, DELETE to sign out.
+  ConsoleResponse session(const ConsoleRequest& req);
   // Whether the page has recent calls to list (/live/calls answers); told by whoever records.
   void list_calls(bool on) { calls_listed_ = on; }
   bool encoder_running(int channel) const { return frames_[static_cast<std::size_t>(channel - 1)]->running(); }
@@ -110,7 +112,6 @@ class LiveListeners {
   int holding(int code) const;  // live sockets and HTTP streams open with this code
   ConsoleStream open_audio(const ConsoleRequest& req);
   ConsoleStream open_status(const ConsoleRequest& req);
-  ConsoleResponse session(const ConsoleRequest& req);
   void keep_session(int code, std::string id);
   void add_routes(ConsoleServer& server, bool public_port);
   void tick();
