@@ -73,7 +73,7 @@ void LiveListeners::add_routes(ConsoleServer& server, bool public_port) {
   server.add_page("/live", "live.html");
   if (public_port) {
     server.add_page("/", "live.html");
-    for (const char* f : {"js/live.js", "js/live_audio.js", "js/live_worklet.js", "js/dom.js", "js/display.js", "js/audio.js",
+    for (const char* f : {"js/live.js", "js/live_audio.js", "js/live_worklet.js", "js/dom.js", "js/display.js", "js/audio.js", "js/control.js",
                           "app.css", "favicon.svg"})
       server.add_page(std::string("/") + f, f);
   }
@@ -116,6 +116,11 @@ std::optional<std::pair<int, std::string>> LiveListeners::refusal(const ConsoleR
   if (!a.ok) return std::pair{401, a.why};
   if (!a.channels[static_cast<std::size_t>(channel - 1)]) return std::pair{403, "this access code does not include channel " + std::to_string(channel)};
   return std::nullopt;
+}
+
+int LiveListeners::code_of(const ConsoleRequest& req) {
+  const Access a = access(req);
+  return a.ok ? a.code : -1;
 }
 
 std::optional<std::array<bool, 4>> LiveListeners::channels_for(const ConsoleRequest& req) {
