@@ -194,7 +194,6 @@ void CommandLog::run() {
     if (jobs_.empty()) break;  // stopping, nothing left
     if (stopping_ && !give_up) give_up = std::chrono::steady_clock::now() + kLastTries;
 
-    // Questions first: they do not wait for entries the database does not take yet.
     std::vector<std::pair<CommandQuery, std::function<void(std::string, bool)>>> questions;
     std::vector<CommandEntry> batch;
     for (auto it = jobs_.begin(); it != jobs_.end();) {
@@ -208,11 +207,13 @@ void CommandLog::run() {
     }
     lk.unlock();
     open_db(d, file_);
+    // Entries first, so a question sees what was added before it; a busy database does not
+    // hold the questions up.
+    const bool wrote = batch.empty() || (d.db && write(d, batch));
     for (auto& [q, done] : questions) {
       auto [text, ok] = answer(d, q);
       if (done) done(std::move(text), ok);
     }
-    const bool wrote = batch.empty() || (d.db && write(d, batch));
     if (wrote && d.db && std::chrono::steady_clock::now() >= next_prune) {
       prune(d, options_.keep_days, options_.keep_mb,
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count());
