@@ -57,14 +57,14 @@ TEST(SimRadio, KeysAndSetCommandsShowOnTheDisplay) {
 
   EXPECT_EQ(r.answer("RF01568000"), "OK\r");
   EXPECT_EQ(r.answer("RM FM"), "OK\r");
-  EXPECT_EQ(line(r, 2), " 156.8000  FM   ");
+  EXPECT_NE(line(r, 2).find("156.8000  FM"), std::string::npos) << line(r, 2);
   EXPECT_EQ(r.answer("MD"), "MD08\r");
   EXPECT_EQ(r.answer("RF1568"), "NG\r");
 
   // Typed on the keypad: 1 4 6 . 5 2 E tunes there.
   for (const char* key : {"KEY021", "KEY024", "KEY026", "KEY03", "KEY025", "KEY022"}) EXPECT_EQ(r.answer(key), "OK\r");
   EXPECT_EQ(r.answer("KEY04"), "OK\r");
-  EXPECT_EQ(line(r, 2).substr(0, 9), " 146.5200");
+  EXPECT_NE(line(r, 2).find("146.5200"), std::string::npos) << line(r, 2);
 
   EXPECT_EQ(r.answer("KEY01"), "OK\r");  // SCAN resumes
   EXPECT_EQ(line(r, 1).substr(0, 4), "SCAN");

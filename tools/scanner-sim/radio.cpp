@@ -43,7 +43,14 @@ std::optional<Radio::Clock::time_point> Radio::tick(Clock::time_point now) {
 
 void Radio::step_display() {
   std::uniform_int_distribution<int> pct(0, 99);
-  if (scripted_until_ || held()) {
+  if (held() && !scripted_until_) {  // no scanning; the signal moves only on an open squelch
+    if (squelch_open()) {
+      std::uniform_int_distribution<int> drift(-25, 25);
+      signal_ = std::clamp(signal_ + drift(rng_), 20, 255);
+    }
+    return;
+  }
+  if (scripted_until_) {
     std::uniform_int_distribution<int> drift(-25, 25);
     signal_ = std::clamp(signal_ + drift(rng_), 20, 255);
     return;
