@@ -364,7 +364,10 @@ int main(int argc, char** argv) {
   // written on the log's own thread.
   quillon::CommandLog command_log(data_dir / "commands.db", {config.control.keep_days, config.control.keep_mb});
   quillon::RadioControl radio_control(loop, srv.form, srv.scanner, config.control, config.listen, &command_log);
-  if (console) radio_control.serve(*console, live.get());
+  if (console) {
+    radio_control.serve(*console, live.get());
+    radio_control.on_display_answered = [&console] { console->flush_changes(); };
+  }
   if (quillon::ConsoleServer* pub = listen.public_server()) radio_control.serve_public(*pub, live.get());
 
   quillon::ServiceNotifier notifier(loop);

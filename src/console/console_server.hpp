@@ -134,6 +134,9 @@ class ConsoleServer {
   // dropped, rather than queued, for a stream that is already behind: the next one supersedes
   // them. Nothing happens while no stream is open.
   void publish(std::string text);
+  // Sends the window's changes waiting for their 250 ms turn now: for a change an operator waits
+  // to see (the display after a command from the page).
+  void flush_changes();
   // `watcher` is told the number of open event streams whenever it changes; not after stop().
   void on_event_streams(std::function<void(std::size_t open)> watcher);
 

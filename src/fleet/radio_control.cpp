@@ -153,12 +153,23 @@ RadioControl::RadioControl(EventLoop& loop, Frmserver& form, ScannerLink& link, 
       if (relays_[k]) relays_[k]();
       relayed(static_cast<int>(k) + 1);
     };
+    // Nothing else handles a change of the display text; the console's observers have it first.
+    form_.text5[static_cast<int>(k)].on_change = [this, k] {
+      if (!display_awaited_[k]) return;
+      display_awaited_[k] = false;
+      if (on_display_answered) loop_.post([alive = std::weak_ptr<bool>(alive_), this] {
+        if (!alive.expired() && on_display_answered) on_display_answered();
+      });
+    };
   }
 }
 
 RadioControl::~RadioControl() {
   *alive_ = false;
-  for (std::size_t k = 0; k < 4; ++k) form_.Text1[static_cast<int>(k)].on_change = relays_[k];
+  for (std::size_t k = 0; k < 4; ++k) {
+    form_.Text1[static_cast<int>(k)].on_change = relays_[k];
+    form_.text5[static_cast<int>(k)].on_change = nullptr;
+  }
 }
 
 std::optional<RadioControl::Holder>& RadioControl::holder(int channel) {
@@ -287,6 +298,7 @@ void RadioControl::send(int channel, const Caller& caller, std::string text, con
       channel, text, [this, alive = std::weak_ptr<bool>(alive_), pending, channel, who, via, text, done](const std::string& reply) {
         if (alive.expired()) return;
         ++figures_.sent[static_cast<std::size_t>(channel - 1)];
+        display_awaited_[static_cast<std::size_t>(channel - 1)] = true;
         log(channel, who, via, text, reply, "");
         if (pending->answered) return;
         pending->answered = true;

@@ -95,6 +95,9 @@ class RadioControl {
   void serve_public(ConsoleServer& server, LiveListeners* live);
 
   metrics::CommandFigures figures() const;
+  // Told when a channel's display changed after a command from the page was answered (the page
+  // is waiting to see it: the console sends it without its usual 250 ms of gathering).
+  std::function<void()> on_display_answered;
 
  private:
   struct Holder {
@@ -121,7 +124,8 @@ class RadioControl {
   CommandLog* log_;
   std::array<std::vector<control::KeyDef>, 4> keys_;
   std::array<std::optional<Holder>, 4> holders_;
-  std::array<std::function<void()>, 4> relays_;  // the relay's own handlers of Text1, put back at the end
+  std::array<std::function<void()>, 4> relays_;
+  std::array<bool, 4> display_awaited_{};  // a command was answered; its display read is next  // the relay's own handlers of Text1, put back at the end
   std::map<std::string, std::deque<TimePoint>> recent_;  // per controller, the last second's commands
   metrics::CommandFigures figures_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

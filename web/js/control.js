@@ -71,6 +71,7 @@ export function controlHead(channel, base) {
   function show(st) {
     state = st;
     node.hidden = !st.may;
+    node.dataset.may = String(Boolean(st.may));
     if (!st.may) {
       shown = false;  // a listener gains no rights without signing in again
       return;
@@ -185,14 +186,17 @@ export function commandLog() {
       body)));
   let timer = null;
   let shown = false;
+  let asked = 0;  // only the newest question's answer is shown
 
   async function load() {
     clearTimeout(timer);
     if (!shown) return;
+    const mine = ++asked;
     const q = new URLSearchParams({ limit: '50' });
     if (channel.value) q.set('channel', channel.value);
     if (who.value.trim()) q.set('who', who.value.trim());
     const r = await fetch(`/api/commands?${q}`, { credentials: 'same-origin', cache: 'no-store' }).catch(() => null);
+    if (mine !== asked) return;
     if (r?.ok) {
       const j = await r.json().catch(() => ({}));
       const rows = Array.isArray(j.commands) ? j.commands : [];
