@@ -26,6 +26,8 @@
 #include "fleet/fleet_services.hpp"
 #include "fleet/listen_service.hpp"
 #include "fleet/listeners.hpp"
+#include "fleet/command_log.hpp"
+#include "fleet/radio_control.hpp"
 #include "fleet/port_faults.hpp"
 #include "core/fault_book.hpp"
 #include "core/stderr_funnel.hpp"
@@ -358,6 +360,16 @@ int main(int argc, char** argv) {
       return quillon::ConsoleResponse{200, "application/json", status.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)};
     });
 
+  // Operating the radios from the page; every command that reaches a radio goes to the log,
+  // written on the log's own thread.
+  quillon::CommandLog command_log(data_dir / "commands.db", {config.control.keep_days, config.control.keep_mb});
+  quillon::RadioControl radio_control(loop, srv.form, srv.scanner, config.control, config.listen, &command_log);
+  if (console) {
+    radio_control.serve(*console, live.get());
+    radio_control.on_display_answered = [&console] { console->flush_changes(); };
+  }
+  if (quillon::ConsoleServer* pub = listen.public_server()) radio_control.serve_public(*pub, live.get());
+
   quillon::ServiceNotifier notifier(loop);
   quillon::MetricSources metric_sources;
   metric_sources.start_time_seconds = start_time;
@@ -369,6 +381,7 @@ int main(int argc, char** argv) {
       if (u) f.uploads = u->figures();
       return f;
     };
+  metric_sources.commands = [&radio_control] { return std::optional(radio_control.figures()); };
   metric_sources.faults = &faults;
   for (std::size_t k = 0; k < 4; ++k) {
     metric_sources.serial[k] = counted_ports[k].get();

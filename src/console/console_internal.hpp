@@ -182,6 +182,13 @@ struct ConsoleServer::Impl : std::enable_shared_from_this<Impl> {
   std::vector<SocketRoute> socket_routes;
   std::map<std::string, std::function<ConsoleResponse(const ConsoleRequest&)>, std::less<>> open_routes;
   std::map<std::string, std::string, std::less<>> pages;
+  struct DeferredRoute {
+    std::string prefix;
+    std::function<void(const ConsoleRequest&, ConsoleServer::Respond)> handler;
+  };
+  std::vector<DeferredRoute> deferred_routes;
+  const DeferredRoute* deferred_route(std::string_view path) const;
+  asio::awaitable<Response> deferred_answer(const Request& req, std::string address, const DeferredRoute& route);
   std::size_t live_sockets = 0;
   const SocketRoute* socket_route(std::string_view path) const;
   std::optional<Response> refuse_foreign(const Request& req);

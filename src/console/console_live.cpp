@@ -23,6 +23,40 @@ void ConsoleServer::add_open_route(std::string path, std::function<ConsoleRespon
 
 void ConsoleServer::add_page(std::string path, std::string file) { impl_->pages[std::move(path)] = std::move(file); }
 
+void ConsoleServer::add_deferred_route(std::string prefix, std::function<void(const ConsoleRequest&, Respond)> handler) {
+  impl_->deferred_routes.push_back({std::move(prefix), std::move(handler)});
+}
+
+const ConsoleServer::Impl::DeferredRoute* ConsoleServer::Impl::deferred_route(std::string_view path) const {
+  for (const auto& r : deferred_routes)
+    if (path.substr(0, r.prefix.size()) == r.prefix) return &r;
+  return nullptr;
+}
+
+// The connection waits (other events run) until the handler answers, or 10 s.
+asio::awaitable<Response> ConsoleServer::Impl::deferred_answer(const Request& req, std::string address, const DeferredRoute& route) {
+  if (auto refused = refuse_foreign(req)) co_return std::move(*refused);
+  struct Slot {
+    explicit Slot(asio::io_context& io) : timer(io) {}
+    asio::steady_timer timer;
+    std::optional<ConsoleResponse> answer;
+  };
+  auto slot = std::make_shared<Slot>(io);
+  slot->timer.expires_after(std::chrono::seconds(10));
+  route.handler(describe(req, address), [weak = std::weak_ptr<Slot>(slot)](ConsoleResponse r) {
+    const auto s = weak.lock();
+    if (!s || s->answer) return;
+    s->answer = std::move(r);
+    s->timer.cancel();
+  });
+  if (!slot->answer) {
+    auto [ec] = co_await slot->timer.async_wait(kNoThrow);
+    (void)ec;  // answered (the wait is cancelled) or out of time: the slot says which
+  }
+  if (!slot->answer) co_return error_response(req, http::status::gateway_timeout, "no answer in time");
+  co_return route_response(req, *slot->answer);
+}
+
 const ConsoleServer::Impl::SocketRoute* ConsoleServer::Impl::socket_route(std::string_view path) const {
   for (const auto& r : socket_routes)
     if (path.substr(0, r.prefix.size()) == r.prefix) return &r;

@@ -76,6 +76,10 @@ void ConsoleServer::Impl::start() {
   asio::co_spawn(io, accept_loop(), [](std::exception_ptr) {});
 }
 
+void ConsoleServer::flush_changes() {
+  if (impl_->change_feed && !impl_->stopped) impl_->change_feed->flush();
+}
+
 void ConsoleServer::Impl::stop() {
   if (stopped) return;
   stopped = true;

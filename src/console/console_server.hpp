@@ -135,6 +135,9 @@ class ConsoleServer {
   // dropped, rather than queued, for a stream that is already behind: the next one supersedes
   // them. Nothing happens while no stream is open.
   void publish(std::string text);
+  // Sends the window's changes waiting for their 250 ms turn now: for a change an operator waits
+  // to see (the display after a command from the page).
+  void flush_changes();
   // `watcher` is told the number of open event streams whenever it changes; not after stop().
   void on_event_streams(std::function<void(std::size_t open)> watcher);
 
@@ -153,6 +156,12 @@ class ConsoleServer {
   // Any method at `path`, outside the API's token rules (Host and Origin rules only), also on a
   // public listening port.
   void add_open_route(std::string path, std::function<ConsoleResponse(const ConsoleRequest&)> handler);
+  // Any method at every path that starts with `prefix`, answered later: `handler` gets the
+  // request and `respond`, to be called once on the loop thread with the answer (a request left
+  // unanswered for 10 s gets 504). Host and Origin rules only, as an open route: the handler
+  // decides who may (ConsoleRequest::operator_ok). For answers that wait on a radio or a disk.
+  using Respond = std::function<void(ConsoleResponse)>;
+  void add_deferred_route(std::string prefix, std::function<void(const ConsoleRequest&, Respond)> handler);
   // The embedded page file `file` ("live.html") served at `path` ("/live"), also on a public
   // listening port.
   void add_page(std::string path, std::string file);

@@ -387,8 +387,12 @@ asio::awaitable<void> ConsoleServer::Impl::http_session(Stream stream, std::uint
       }
       refused = error_response(req, static_cast<http::status>(answer.status), answer.message);
     }
-    std::optional<Response> opened = refused || live ? std::nullopt : open_answer(req, address);
-    Response res = refused ? std::move(*refused) : opened ? std::move(*opened) : handle(req);
+    std::optional<Response> deferred;
+    if (!refused && !live)
+      if (const DeferredRoute* route = deferred_route(path)) deferred = co_await deferred_answer(req, address, *route);
+    if (stopped) co_return;
+    std::optional<Response> opened = refused || live || deferred ? std::nullopt : open_answer(req, address);
+    Response res = refused ? std::move(*refused) : deferred ? std::move(*deferred) : opened ? std::move(*opened) : handle(req);
     const bool keep = res.keep_alive();
     tcp_layer.expires_after(kIoTimeout);
     auto [wec, wn] = co_await http::async_write(stream, res, kNoThrow);

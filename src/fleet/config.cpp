@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <ctime>
 #include <fstream>
@@ -269,8 +270,16 @@ void read_codes(Listen& l, const KeyContext& c) {
         const auto n = node.value<std::int64_t>();
         if (!node.is_integer() || !n || *n < 1 || *n > 10000) kc.fail("expected a whole number from 1 to 10000");
         code.max_listeners = static_cast<int>(*n);
+      } else if (name == "control") {
+        const toml::array* chans = node.as_array();
+        if (!chans) kc.fail("expected a list of channels such as [2, 3]");
+        for (const auto& ch : *chans) {
+          const auto n = ch.value<std::int64_t>();
+          if (!ch.is_integer() || !n || *n < 1 || *n > 4) kc.fail("expected channels from 1 to 4");
+          code.control[static_cast<std::size_t>(*n - 1)] = true;
+        }
       } else {
-        kc.fail("unknown key (label, code, channels, expires, max_listeners)");
+        kc.fail("unknown key (label, code, channels, expires, max_listeners, control)");
       }
     }
     if (code.code.size() < 6) at.fail("needs a code of at least 6 characters");
@@ -279,6 +288,58 @@ void read_codes(Listen& l, const KeyContext& c) {
       if (other.code == code.code) at.fail("the same code is given twice");
     l.codes.push_back(std::move(code));
   }
+}
+
+// A command the radio is sent: printable ASCII, at most 64 characters.
+std::string radio_text(const std::string& v) {
+  if (v.empty() || v.size() > 64) return "expected 1 to 64 characters";
+  for (unsigned char ch : v)
+    if (ch < ' ' || ch > '~') return "expected printable ASCII characters only";
+  return "";
+}
+
+std::string model_name(const std::string& v) {
+  if (v != "BC785" && v != "BC796") return "expected \"BC785\" or \"BC796\"";
+  return "";
+}
+
+std::vector<Key<Control>> control_keys() {
+  return {
+      int_key<Control>("idle_s", &Control::idle_s, 10, 86400),
+      int_key<Control>("keep_days", &Control::keep_days, 0, 36500),
+      int_key<Control>("keep_mb", &Control::keep_mb, 0, 100000),
+      {"models", [](Control& c, const KeyContext& k) {
+         const toml::array* a = k.node.as_array();
+         if (!a || a->empty() || a->size() > 4) k.fail("expected up to four models, one per channel, such as [\"BC785\", \"BC796\"]");
+         for (std::size_t i = 0; i < a->size(); ++i) {
+           const auto v = a->get(i)->value<std::string>();
+           if (!v || !model_name(*v).empty()) k.fail(model_name(v.value_or("")));
+           c.models[i] = *v;
+         }
+       }},
+      {"keys", [](Control& c, const KeyContext& k) {
+         const toml::table* models = k.node.as_table();
+         if (!models) k.fail("expected [control.keys.BC785] sections of KEY = \"command\"");
+         for (const auto& [model, table] : *models) {
+           const std::string m(model.str());
+           const KeyContext mk{k.file, k.key + "." + m, table};
+           if (const std::string why = model_name(m); !why.empty()) mk.fail(why);
+           const toml::table* keys = table.as_table();
+           if (!keys) mk.fail("expected a section of KEY = \"command\"");
+           for (const auto& [name, value] : *keys) {
+             const std::string n(name.str());
+             const KeyContext vk{k.file, mk.key + "." + n, value};
+             if (n.empty() || n.size() > 16) vk.fail("a key's name has 1 to 16 characters");
+             for (unsigned char ch : n)
+               if (!(std::isupper(ch) || std::isdigit(ch) || ch == '/' || ch == '.' || ch == '_')) vk.fail("a key's name is capitals, digits, '/', '.' or '_'");
+             const auto v = value.value<std::string>();
+             if (!value.is_string() || !v) vk.fail("expected the command in quotes, such as \"KEY07\"");
+             if (const std::string why = radio_text(*v); !why.empty()) vk.fail(why);
+             c.keys[m][n] = *v;
+           }
+         }
+       }},
+  };
 }
 
 constexpr int kIcecastChannels = 4;
@@ -515,6 +576,7 @@ const std::vector<Section>& schema() {
             if (ice.password.empty()) fail_at(file, t, prefix + ".password_file", "missing: the source password (password_file or password)");
           },
           kIcecastChannels),
+      section<Control>("control", [](Config& c, int) -> Control& { return c.control; }, control_keys()),
       section<Calls>(
           "calls", [](Config& c, int) -> Calls& { return c.calls; },
           {

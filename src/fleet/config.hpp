@@ -11,6 +11,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -59,6 +60,7 @@ struct Listen {
     std::array<bool, 4> channels{true, true, true, true};
     std::optional<std::int64_t> expires;  // Unix seconds
     int max_listeners = 0;                // simultaneous listeners with this code; 0: no limit
+    std::array<bool, 4> control{};        // channels this code may operate (an operator's code)
   };
   std::vector<Code> codes;  // none: the listeners' page is open to everybody
 };
@@ -100,6 +102,16 @@ struct Calls {
   std::vector<CallUpload> uploads;               // [[calls.upload]]
 };
 
+// Operating the radios from the page ([control]).
+struct Control {
+  int idle_s = 300;    // a controller idle this long gives the channel up
+  int keep_days = 30;  // the command log's retention; 0: no limit
+  int keep_mb = 64;
+  std::array<std::string, 4> models{"BC785", "BC785", "BC785", "BC785"};  // per channel
+  // Changes to the built-in key table of a model ([control.keys.BC785] SCAN = "KEY01").
+  std::map<std::string, std::map<std::string, std::string>> keys;
+};
+
 struct Config {
   std::filesystem::path file;  // empty when no file was read
   Site site;
@@ -107,6 +119,7 @@ struct Config {
   Listen listen;
   std::array<audio::IcecastSettings, 4> icecast;  // [icecast.N], channel N
   Calls calls;
+  Control control;
   std::vector<std::string> inline_passwords;       // keys holding a password in the file itself ("icecast.1.password")
   std::vector<std::string> warnings;               // what load() found worth saying, once
 };

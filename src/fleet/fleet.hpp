@@ -54,6 +54,8 @@ struct MetricSources {
   double start_time_seconds = 0;
   // The call recorder's figures, filled by whoever records (empty: recording is off).
   std::function<std::optional<metrics::CallsFigures>()> calls;
+  // The radio control's figures (empty: none).
+  std::function<std::optional<metrics::CommandFigures>()> commands;
 };
 
 metrics::Snapshot gather_metrics(Frmserver& f, const MetricSources& src, std::optional<bool> mqtt_connected);

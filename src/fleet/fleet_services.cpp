@@ -43,6 +43,7 @@ std::string FleetServices::metrics_text() {
   auto snap = gather_metrics(form_, sources_, mqtt);
   snap.icecast = icecast_->figures();
   if (sources_.calls) snap.calls = sources_.calls();
+  if (sources_.commands) snap.commands = sources_.commands();
   return metrics::render(snap);
 }
 

@@ -116,7 +116,7 @@ void LiveListeners::add_routes(ConsoleServer& server, bool public_port) {
   server.add_page("/live", "live.html");
   if (public_port) {
     server.add_page("/", "live.html");
-    for (const char* f : {"js/live.js", "js/live_audio.js", "js/live_worklet.js", "js/live_buffer.js", "js/dom.js", "js/display.js", "js/audio.js",
+    for (const char* f : {"js/live.js", "js/live_audio.js", "js/live_worklet.js", "js/live_buffer.js", "js/dom.js", "js/display.js", "js/audio.js", "js/control.js",
                           "app.css", "favicon.svg"})
       server.add_page(std::string("/") + f, f);
   }
@@ -196,6 +196,11 @@ ListenService::Admission LiveListeners::admit_stream(const ConsoleRequest& req, 
   };
   watch_expiry();
   return answer;
+}
+
+int LiveListeners::code_of(const ConsoleRequest& req) {
+  const Access a = access(req);
+  return a.ok ? a.code : -1;
 }
 
 std::optional<std::array<bool, 4>> LiveListeners::channels_for(const ConsoleRequest& req) {

@@ -94,6 +94,9 @@ class LiveListeners {
   std::optional<std::array<bool, 4>> channels_for(const ConsoleRequest& req);
   // /live/session: GET the state, POST {"code": "..."} to sign in, DELETE to sign out.
   ConsoleResponse session(const ConsoleRequest& req);
+  // The access code (its index in [listen] codes) this request's listener signed in with and
+  // that holds now; -1 otherwise (none, expired, or the console's own operator).
+  int code_of(const ConsoleRequest& req);
   // Whether the page has recent calls to list (/live/calls answers); told by whoever records.
   void list_calls(bool on) { calls_listed_ = on; }
   bool encoder_running(int channel) const { return frames_[static_cast<std::size_t>(channel - 1)]->running(); }

@@ -156,6 +156,18 @@ std::string render(const Snapshot& s) {
       for (const IcecastFigures& i : s.icecast) w.sample(f.name, channel_label(i.channel), f.value(i));
     }
   }
+  if (s.commands) {
+    w.family("quillon_radio_commands_total", "counter", "Commands sent to the channel's radio from the page, data ports and MQTT.");
+    for (std::size_t k = 0; k < 4; ++k)
+      w.sample("quillon_radio_commands_total", channel_label(static_cast<int>(k) + 1), std::to_string(s.commands->sent[k]));
+    w.family("quillon_radio_commands_refused_total", "counter", "Commands from the page the server refused.");
+    for (std::size_t k = 0; k < 4; ++k)
+      w.sample("quillon_radio_commands_refused_total", channel_label(static_cast<int>(k) + 1), std::to_string(s.commands->refused[k]));
+    w.family("quillon_command_log_written_total", "counter", "Entries written to the command log.");
+    w.sample("quillon_command_log_written_total", "", std::to_string(s.commands->logged));
+    w.family("quillon_command_log_dropped_total", "counter", "Entries the command log lost because its queue was full.");
+    w.sample("quillon_command_log_dropped_total", "", std::to_string(s.commands->log_dropped));
+  }
   if (s.calls) {
     const struct {
       const char* name;

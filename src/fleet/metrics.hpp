@@ -4,6 +4,7 @@
 // process_* names. Rendering is a pure function of a snapshot; the snapshot is gathered on the
 // loop thread from the window's counters and the adapters.
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -70,6 +71,14 @@ struct CallsFigures {
   bool stopped_disk_full = false;
 };
 
+// Commands operators sent to the radios, and the command log.
+struct CommandFigures {
+  std::array<std::uint64_t, 4> sent{};     // per channel: commands that reached the radio (page, data port, MQTT)
+  std::array<std::uint64_t, 4> refused{};  // per channel: page commands refused
+  std::uint64_t logged = 0;                // entries written to the log
+  std::uint64_t log_dropped = 0;           // entries the log lost (its queue overflowed)
+};
+
 // A persisting fault (a port that cannot listen, the sound library complaining).
 struct FaultFigures {
   std::string kind;
@@ -93,6 +102,7 @@ struct Snapshot {
   std::optional<bool> mqtt_connected;  // nothing when no broker is configured
   std::vector<IcecastFigures> icecast;  // configured sources only
   std::optional<CallsFigures> calls;     // nothing when recording is off
+  std::optional<CommandFigures> commands;  // nothing without radio control
   std::vector<FaultFigures> faults;     // faults that ever started
   std::string version;
 };

@@ -357,8 +357,11 @@ bool relay_mqtt_command(Frmserver& f, int channel, const std::string& payload) {
   ErrorScope err;
   return err.step([&] {
     ui::TextBox& out = f.Text1[channel - 1];
+    const auto k = static_cast<std::size_t>(channel - 1);
+    f.relaying_mqtt[k] = true;  // the command log says where it came from
     out.set_text("");  // a command repeated word for word is sent again
     out.set_text(command);
+    f.relaying_mqtt[k] = false;
   });
 }
 

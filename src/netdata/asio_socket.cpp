@@ -100,6 +100,7 @@ struct Core : std::enable_shared_from_this<Core> {
   std::string array;  // the socket array's name, for Options::on_listen
   Socket* owner = nullptr;  // null once the element is gone
   int port = 0;
+  std::string remote;  // the peer of a connected element
   int state = sockstate::closed;
   std::uint64_t gen = 0;
   std::optional<tcp::acceptor> acceptor;
@@ -228,6 +229,8 @@ struct Core : std::enable_shared_from_this<Core> {
     s.set_option(tcp::no_delay(true), ec);  // frames are small and should go out at once
     detect_dead_peer(s.native_handle());
     port = s.local_endpoint(ec).port();
+    const auto peer = s.remote_endpoint(ec).address();
+    remote = ec ? std::string() : (peer.is_v6() && peer.to_v6().is_v4_mapped() ? asio::ip::address(asio::ip::make_address_v4(asio::ip::v4_mapped, peer.to_v6())) : peer).to_string();
     sock.emplace(std::move(s));
     state = sockstate::connected;
     start_read(gen);
@@ -315,6 +318,7 @@ class AsioSocket final : public Socket {
   std::string get_data() override { return core_->get_data(); }
   void send_data(std::string_view data) override { core_->send_data(data); }
   void close() override { core_->close(); }
+  std::string remote_address() const override { return core_->remote; }
 
  private:
   std::shared_ptr<Core> core_;

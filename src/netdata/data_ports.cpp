@@ -92,6 +92,7 @@ void DataPorts::connection_request(int channel, int index, RequestId request) {
 
 void DataPorts::data_arrival(int channel, int index) {
   ErrorScope err;
+  f_.data_sender[static_cast<std::size_t>(channel - 1)] = index;
   err.step([&] { f_.txtoutput[channel - 1].set_text(winsock(f_, channel)[index].get_data()); });
 }
 

@@ -27,7 +27,10 @@ void ScannerLink::poller_tick(int channel) {
   lines += w.ngx + "0";
   err.step([&] { w.status_lines->set_text(lines); });
 
-  if (const scanner::RotationStep* next = scanner::next_step(*w.rotation, f_.pollstep[k])) {
+  // An exchange of a page command that ended without its reply being read (busy release).
+  if (f_.pollstep[k] == kCommandStep) finish_page_command(w, "");
+  if (send_page_command(w)) {
+  } else if (const scanner::RotationStep* next = scanner::next_step(*w.rotation, f_.pollstep[k])) {
     f_.pollstep[k] = next->next;
     if (next->next == 1) ++f_.counters[k].poll_rotations;  // the display query starts a rotation
     const std::string query = std::string(next->query) + "\r";
@@ -68,6 +71,14 @@ void ScannerLink::parser_tick(int channel) {
 
   err.step([&] { w.lamp_first->set_fill_color(ui::kGreen); });
   err.step([&] { w.lamp_second->set_fill_color(w.lamp_first->fill_color().value_or(ui::kGreen)); });
+
+  if (f_.pollstep[w.k] == kCommandStep) {
+    const auto cr = buf.find('\r');
+    if (cr == std::string::npos) return;
+    finish_page_command(w, buf.substr(0, cr));
+    end_exchange(w);
+    return;
+  }
 
   const scanner::ReplyReading reading = scanner::read_reply(f_.pollstep[w.k], buf);
   if (reading.display_frame) err.step([&] { process_lcd(channel); });

@@ -2,7 +2,11 @@
 // The serial side of every channel: port set-up, poll cycle, reply parser, display frames,
 // silence watchdog and autodetect. Written once, wired per channel from the channel table.
 
+#include <array>
+#include <deque>
 #include <functional>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -49,6 +53,18 @@ class ScannerLink {
 
   const scanner::ChannelWiring& channel(int n) const { return channels_[static_cast<std::size_t>(n - 1)]; }
 
+  // --- Commands from the page (page_commands.cpp)
+  // Unlike a data-port client's text, which goes straight to the port, a page command is a step
+  // of the rotation of its own: sent at the poller's next free tick, its reply (up to the first
+  // carriage return, without it) read as its answer, "" when the watchdog ends the exchange
+  // first. The display query goes next, so the page sees the command's effect at once.
+  static constexpr int kCommandStep = 20;
+  static constexpr std::size_t kMaxWaitingCommands = 8;
+  using CommandDone = std::function<void(const std::string& reply)>;
+  // False when the channel already has kMaxWaitingCommands waiting.
+  bool queue_command(int channel, std::string text, CommandDone done);
+  std::size_t commands_waiting(int channel) const { return commands_[static_cast<std::size_t>(channel - 1)].size(); }
+
   // Every reply that ends an exchange, with the poll step it answered (a display frame cut to
   // its start), for readers outside the window (the call recorder). Runs inside the parser tick.
   std::function<void(int channel, int step, std::string_view reply)> on_reply;
@@ -58,6 +74,15 @@ class ScannerLink {
   SerialPort& port(const scanner::ChannelWiring& w) { return *f_.comm1[w.k]; }
   void end_exchange(scanner::ChannelWiring& w);
   int read_position(const char* name, int highest);
+  bool send_page_command(scanner::ChannelWiring& w);
+  void finish_page_command(scanner::ChannelWiring& w, const std::string& reply);
+
+  struct PageCommand {
+    std::string text;
+    CommandDone done;
+  };
+  std::array<std::deque<PageCommand>, 4> commands_;
+  std::array<std::optional<PageCommand>, 4> sent_;  // the page command whose reply is awaited
 
   Frmserver& f_;
   settings::SettingsStore& settings_;

@@ -11,6 +11,7 @@ void ScannerLink::watchdog_tick(int channel) {
   ++f_.counters[w.k].silences;
   f_.scanbuf[w.k].clear();
   f_.pollbusy[w.k] = 0;
+  if (f_.pollstep[w.k] == kCommandStep) finish_page_command(w, "");  // the radio said nothing
   if (w.watchdog_resets_step) f_.pollstep[w.k] = 0;
 
   // Closing and reopening with the same number and settings is also how a device that was

@@ -151,6 +151,8 @@ class Frmserver {
   std::array<int, kChannels> pollbusy{};          // pollbusy1..pollbusy4
   std::array<int, kChannels> numcom{};            // numcom1..numcom4
   std::array<long, kChannels> framecount{};
+  std::array<int, kChannels> data_sender{};       // the client slot whose data arrived last (for the command log)
+  std::array<bool, kChannels> relaying_mqtt{};    // Text1 is being set by the MQTT bridge
   std::array<std::string, kChannels> statusframe{};
   std::array<ChannelCounters, kChannels> counters{};
   std::string audiostatus, codecstatus, ipstatus;

@@ -31,6 +31,8 @@ class Socket {
   virtual std::string get_data() = 0;
   virtual void send_data(std::string_view data) = 0;
   virtual void close() = 0;
+  // The connected peer's address ("192.0.2.7"), "" when unknown.
+  virtual std::string remote_address() const { return {}; }
 
   std::function<void(RequestId)> on_connection_request;
   std::function<void(std::size_t bytes)> on_data_arrival;

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <future>
 #include <thread>
@@ -635,6 +636,43 @@ TEST_F(Console, AddedRouteIsServedBehindTheSameAccessRules) {
   EXPECT_EQ(r.raw, "up 1\n");
   EXPECT_EQ(r["Content-Type"], "text/plain; version=0.0.4");
   EXPECT_EQ(c.request(http::verb::post, "/metrics", "{}").status, 405);
+}
+
+// A deferred route answers when its handler does; the connection waits, the loop does not, and a
+// page of another site never reaches the handler.
+TEST_F(Console, DeferredRouteAnswersLaterWithoutHoldingTheLoop) {
+  start();
+  std::atomic<int> asked = 0;
+  std::atomic<bool> operator_ok = false;
+  ConsoleServer::Respond pending;  // on the loop thread only
+  std::string seen;
+  on_loop([&] {
+    server->add_deferred_route("/api/radio/", [&](const ConsoleRequest& r, ConsoleServer::Respond respond) {
+      operator_ok = r.operator_ok;
+      seen = r.method + " " + r.path + " " + r.body;
+      pending = std::move(respond);
+      ++asked;
+    });
+  });
+  std::future<test::HttpReply> later = std::async(std::launch::async, [this] {
+    ConsoleClient c(port);
+    return c.request(http::verb::post, "/api/radio/1/command", "{\"key\": \"HOLD\"}");
+  });
+  for (int i = 0; i < 2000 && asked == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_EQ(asked, 1);
+  // While that request waits for its answer, the console answers others.
+  ConsoleClient other(port);
+  EXPECT_EQ(other.get("/api/window").status, 200);
+  EXPECT_EQ(later.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
+  on_loop([&] { pending(ConsoleResponse{202, "text/plain", seen}); });
+  const auto r = later.get();
+  EXPECT_EQ(r.status, 202);
+  EXPECT_EQ(r.raw, "POST /api/radio/1/command {\"key\": \"HOLD\"}");
+  EXPECT_TRUE(operator_ok);
+  ConsoleClient foreign(port);
+  foreign.headers = {{http::field::origin, "http://evil.example"}};
+  EXPECT_EQ(foreign.request(http::verb::post, "/api/radio/1/command", "{}").status, 403);
+  EXPECT_EQ(asked, 1);
 }
 
 // A client that speaks TLS and trusts only the given certificate.

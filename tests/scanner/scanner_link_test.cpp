@@ -706,3 +706,70 @@ TEST(Autodetect, FindsEveryRadioWhileChannelOnesWatchdogRunsAndLeavesNoPortHeld)
 
 }  // namespace
 }  // namespace quillon
+
+namespace quillon {
+namespace {
+
+// The replies a page command got, in order.
+struct Answers {
+  std::vector<std::string> got;
+  ScannerLink::CommandDone done() {
+    return [this](const std::string& reply) { got.push_back(reply); };
+  }
+};
+
+TEST(PageCommands, AreAStepOfTheirOwnAnsweredByTheirReplyThenTheDisplayIsRead) {
+  Rig r;
+  r.reply = [](const std::string& q) { return q == "KEY07\r" ? std::string("OK\r") : radio_reply(q); };
+  r.t.server.start();
+  r.run(300);
+  Answers a;
+  ASSERT_TRUE(r.link().queue_command(1, "KEY07", a.done()));
+  const std::size_t before = r.queries(1).size();
+  r.run(300);
+  ASSERT_EQ(a.got, std::vector<std::string>{"OK"});
+  const auto after = r.queries(1);
+  ASSERT_GT(after.size(), before + 2);
+  EXPECT_EQ(after[before], "KEY07\r");
+  EXPECT_EQ(after[before + 1], "LCD\r");  // the display goes next, so the page sees the effect
+  EXPECT_EQ(after[before + 2], "ST\r");   // and the rotation goes on from there
+  // The command's reply is not read as another query's answer.
+  EXPECT_EQ(r.f().Label4[5].caption(), "ATTMD$=ATN");
+}
+
+TEST(PageCommands, ErrAndSilenceAreAnsweredAndTheRotationGoesOn) {
+  for (int channel : {1, 3}) {
+    Rig r;
+    r.reply = [](const std::string& q) {
+      if (q == "BAD\r") return std::string("ERR\r");
+      if (q == "HUSH\r") return std::string();  // a radio that answers nothing
+      return radio_reply(q);
+    };
+    r.t.server.start();
+    if (channel == 3) r.f().Check1[1].set_value(1);
+    r.run(300);
+    Answers a;
+    ASSERT_TRUE(r.link().queue_command(channel, "BAD", a.done()));
+    ASSERT_TRUE(r.link().queue_command(channel, "HUSH", a.done()));
+    r.run(2500);  // the watchdog ends the silent one after a second
+    EXPECT_EQ(a.got, (std::vector<std::string>{"ERR", ""})) << "channel " << channel;
+    const auto q = r.queries(channel);
+    const auto hush = std::find(q.begin(), q.end(), "HUSH\r");
+    ASSERT_NE(hush, q.end());
+    ASSERT_GT(q.end() - hush, 3);
+    EXPECT_EQ(*(hush + 1), "LCD\r") << "channel " << channel;
+    EXPECT_EQ(*(hush + 2), "ST\r") << "channel " << channel;
+  }
+}
+
+TEST(PageCommands, AtMostEightWaitPerChannel) {
+  Rig r;
+  Answers a;
+  for (std::size_t i = 0; i < ScannerLink::kMaxWaitingCommands; ++i) EXPECT_TRUE(r.link().queue_command(2, "KEY01", a.done()));
+  EXPECT_FALSE(r.link().queue_command(2, "KEY01", a.done()));
+  EXPECT_TRUE(r.link().queue_command(1, "KEY01", a.done()));
+  EXPECT_EQ(r.link().commands_waiting(2), ScannerLink::kMaxWaitingCommands);
+}
+
+}  // namespace
+}  // namespace quillon

@@ -35,6 +35,63 @@ TEST(SimRadio, AnswersQueriesSetCommandsAndUnknownText) {
   EXPECT_EQ(r.answer(""), "");
 }
 
+// The display's line n (1..4) without its attributes.
+std::string line(const Radio& r, int n) { return r.display_frame().substr(static_cast<std::size_t>(n - 1) * 42 + 6, 16); }
+
+TEST(SimRadio, KeysAndSetCommandsShowOnTheDisplay) {
+  Radio r(Model::BC785, 19200, 4);
+  r.set_auto_stops(false);
+  EXPECT_EQ(line(r, 1).substr(0, 4), "SCAN");
+  EXPECT_EQ(r.answer("KEY07"), "OK\r");  // HOLD: no more scanning
+  EXPECT_EQ(line(r, 1).substr(0, 4), "HOLD");
+  const std::string held = r.display_frame();
+  for (int i = 0; i < 5; ++i) r.step_display();
+  EXPECT_EQ(r.display_frame(), held);
+  EXPECT_EQ(r.answer("MD"), "MD01\r");
+
+  EXPECT_EQ(r.answer("ATN"), "OK\r");
+  EXPECT_NE(line(r, 1).find("ATT"), std::string::npos);
+  EXPECT_EQ(r.answer("AT"), "ATN\r");
+  EXPECT_EQ(r.answer("KEY06"), "OK\r");  // L/O of the channel it holds
+  EXPECT_EQ(line(r, 3).substr(0, 3), "L/O");
+
+  EXPECT_EQ(r.answer("RF01568000"), "OK\r");
+  EXPECT_EQ(r.answer("RM FM"), "OK\r");
+  EXPECT_NE(line(r, 2).find("156.8000  FM"), std::string::npos) << line(r, 2);
+  EXPECT_EQ(r.answer("MD"), "MD08\r");
+  EXPECT_EQ(r.answer("RF1568"), "NG\r");
+
+  // Typed on the keypad: 1 4 6 . 5 2 E tunes there.
+  for (const char* key : {"KEY021", "KEY024", "KEY026", "KEY03", "KEY025", "KEY022"}) EXPECT_EQ(r.answer(key), "OK\r");
+  EXPECT_EQ(r.answer("KEY04"), "OK\r");
+  EXPECT_NE(line(r, 2).find("146.5200"), std::string::npos) << line(r, 2);
+
+  EXPECT_EQ(r.answer("KEY01"), "OK\r");  // SCAN resumes
+  EXPECT_EQ(line(r, 1).substr(0, 4), "SCAN");
+  EXPECT_EQ(r.answer("MA102"), "OK\r");  // memory channel 102 is the marine channel
+  EXPECT_EQ(line(r, 3), "VHF Channel 2   ");
+  EXPECT_EQ(r.answer("MA999"), "NG\r");
+  EXPECT_EQ(r.answer("KEY99"), "NG\r");
+  EXPECT_EQ(r.answer("KEY07H"), "OK\r");
+}
+
+TEST(SimRadio, LockedOutChannelsAreNotStoppedOn) {
+  Radio r(Model::BC785, 19200, 5);
+  for (std::size_t c = 1; c <= r.channels(); ++c) {
+    r.answer("MA" + std::string(c == 2 ? "102" : c == 1 ? "020" : c == 3 ? "031" : c == 4 ? "057" : "008"));
+    if (c != 3) r.answer("KEY06");
+  }
+  r.answer("KEY01");
+  int stops = 0;
+  for (int i = 0; i < 200; ++i) {
+    r.step_display();
+    if (!r.squelch_open()) continue;
+    ++stops;
+    EXPECT_EQ(r.current_channel(), 2u);
+  }
+  EXPECT_GT(stops, 0);
+}
+
 TEST(SimRadio, FaultsChangeTheReplies) {
   Radio r(Model::BC785, 19200, 3);
   r.faults().ng_count = 1;

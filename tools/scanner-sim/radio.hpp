@@ -49,7 +49,8 @@ class Radio {
   std::optional<Clock::time_point> tick(Clock::time_point now);
   // Whether the radio stops on channels by itself (on by default).
   void set_auto_stops(bool on) { auto_stops_ = on; }
-  bool squelch_open() const { return !scanning_; }
+  bool squelch_open() const { return !scanning_ && !tuned_; }
+  bool held() const { return held_ || tuned_.has_value(); }
   std::size_t current_channel() const { return current_; }
   std::size_t channels() const { return channels_.size(); }
 
@@ -66,6 +67,11 @@ class Radio {
     int number;
   };
   std::string plain_answer(const std::string& command);
+  std::string control_answer(const std::string& command);
+  std::string press(int key);
+  void tune(long freq);
+  void go_to_channel(std::size_t index);
+  void advance_scan();
 
   Model model_;
   int baud_;
@@ -80,6 +86,18 @@ class Radio {
   bool auto_stops_ = true;
   std::optional<Clock::time_point> scripted_until_;
   std::uint64_t commands_ = 0;
+
+  // What an operator set from the front panel or a remote head.
+  bool held_ = false;                // HOLD/MAN: stays on the current channel
+  std::optional<long> tuned_;        // RF: a frequency of its own (100 Hz units), held there
+  std::string tuned_mode_ = "NFM";
+  std::vector<bool> locked_;         // L/O per channel: left out of the scan
+  bool attenuator_ = false;
+  bool delay_ = false;
+  bool priority_ = false;
+  std::string mute_ = "F";           // MUN / MUF / MUA
+  std::string word_ = "SCAN";        // the mode word while not held: SCAN, SRCH, LIM, TRNK, MENU
+  std::string entry_;                // digits typed on the keypad, until E
 };
 
 // A display line: "LCDn [" + 16 characters + "][" + 16 attribute characters + "]".

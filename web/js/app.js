@@ -11,11 +11,20 @@ import { MessageBoxes, confirmBox, dialog } from './dialogs.js';
 import { LevelMeters, listenControl } from './audio.js';
 import { listenersSection } from './listeners_view.js';
 import { CallsPage } from './calls.js';
+import { controlHead, commandLog } from './control.js';
 
 const model = new Model();
 const meters = new LevelMeters();
 const liveListeners = listenersSection('Live listeners');
 const calls = new CallsPage({ onSignIn: () => signIn() });
+// The control heads of the channel pages and the command log of the Status page; each polls
+// the server only while its page is shown.
+const heads = new Map();
+const commands = commandLog();
+function showControl(page) {
+  for (const [n, h] of heads) h.active(page?.channel === n);
+  commands.active(page?.id === 'status');
+}
 const ctx = { model, placed: new Set(), missing: new Set(), act };
 const $ = (id) => document.getElementById(id);
 
@@ -198,6 +207,7 @@ function buildSection(sec) {
   if (sec.kind === 'radio') return radioSection(CHANNELS[sec.channel - 1]);
   if (sec.kind === 'audioChains') return audioChains(sec);
   if (sec.kind === 'listeners') return liveListeners.node;
+  if (sec.kind === 'commands') return commands.node;
   const box = frameOrPanel(sec);
   box.classList.add('card');
   for (const row of sec.rows ?? []) {
@@ -234,13 +244,16 @@ function radioSection(ch) {
     return el('div', { class: 'reading' }, dt, dd);
   }));
   const title = el('h2', { id: `radio${ch.n}-title` }, `Scanner ${ch.n}`);
+  const head = heads.get(ch.n) ?? controlHead(ch.n, '/api/radio');
+  heads.set(ch.n, head);
   return el('section', { class: 'card radio', 'aria-labelledby': title.id },
     el('div', { class: 'radio-head' }, title, state, el('span', { class: 'lamp-with-text' }, lamp, el('span', { class: 'muted' }, 'Serial data'))),
     el('div', { class: 'radio-body' },
       displayBlock(model, ch.lcd, `Display of scanner ${ch.n}`),
       raw ? labelled('LCD data:', raw, 'field-raw') : null),
     el('h3', { class: 'sub' }, 'Readings'),
-    readings);
+    readings,
+    head.node);
 }
 
 function audioChains(sec) {
@@ -492,6 +505,7 @@ function build() {
       const onCalls = i === callsTab;
       $('scanner-data').hidden = onCalls;
       if (onCalls) {
+        showControl(null);
         if (byUser && !isCallsHash(location.hash)) history.replaceState(null, '', calls.hash());
         calls.show(true, location.hash.slice(1));
         document.querySelectorAll('.strip-card').forEach((c) => c.classList.remove('is-current'));
@@ -499,6 +513,7 @@ function build() {
       }
       calls.show(false);
       const page = PAGES[i];
+      showControl(page);
       if (byUser && location.hash !== `#${page.id}`) history.replaceState(null, '', `#${page.id}`);
       if (page.channel) data.sstab2.select(page.channel - 1);
       document.querySelectorAll('.strip-card').forEach((c) => c.classList.toggle('is-current', c.dataset.channel === String(page.channel)));
@@ -535,6 +550,7 @@ function route() {
   clearInterval(connTimer);
   if (onDiag) {
     calls.show(false);
+    showControl(null);
     diag.showConn();
     connTimer = setInterval(diag.showConn, 1000);
     mainTabs.buttons.forEach((b) => b.setAttribute('aria-selected', 'false'));

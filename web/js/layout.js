@@ -117,6 +117,7 @@ export const PAGES = [
       { buttons: ['cmdclr'] },
     ] },
     { frame: 'Frame3', note: 'The file-upload listener of this panel is never started by the server.' },
+    { kind: 'commands' },
   ] },
   { id: 'audio', tab: 5, sections: [
     { frame: 'Frame13', rows: [{ buttons: ['Command9'] }, { label: 'Sound library:', control: 'lblSoundLibrary' }] },

@@ -6,6 +6,7 @@
 import { el, setText } from './dom.js';
 import { displayBlock } from './display.js';
 import { levelMeter, listenControl } from './audio.js';
+import { controlHead } from './control.js';
 
 const $ = (id) => document.getElementById(id);
 const channelsNode = $('channels');
@@ -40,10 +41,14 @@ function build(channels) {
   channelsNode.replaceChildren(...channels.map((n) => {
     const meter = levelMeter(n);
     meters.set(n, meter);
+    // An operator's code gets the channel's control head; the server tells whether it may.
+    const head = controlHead(n, '/live/radio');
+    head.active(true);
     return el('article', { class: 'strip-card', dataset: { channel: String(n) }, 'aria-label': `Channel ${n}` },
       el('div', { class: 'strip-top' }, el('strong', {}, `Channel ${n}`)),
       displayBlock(model, `display-${n}`, `Display, channel ${n}`),
-      el('div', { class: 'strip-audio' }, meter.node, listenControl(n)));
+      el('div', { class: 'strip-audio' }, meter.node, listenControl(n)),
+      head.node);
   }));
   return { watchers, meters };
 }
