@@ -68,6 +68,8 @@ struct CallsFigures {
   std::vector<CallFigures> channels;
   std::vector<UploadFigures> uploads;
   bool stopped_disk_full = false;
+  double index_busy_since_seconds = 0;  // Unix time another process took the index; 0: free
+  std::uint64_t waiting_for_index = 0;  // finished calls kept until the index takes them
 };
 
 // A persisting fault (a port that cannot listen, the sound library complaining).
