@@ -205,9 +205,10 @@ void CallFiler::read_rows() {
 
 void CallFiler::flush() {
   if (!running_) return;
-  for (;;) {
+  for (int n = 0;; ++n) {
     if (held_.empty() && spilled_ > 0) read_rows();
     if (held_.empty()) break;
+    if (n == kPerTurn) return arm(kNextTurn);
     Held& h = held_.front();
     if (store_one(h.rec) == Outcome::Busy) return arm();
     held_.pop_front();
@@ -220,9 +221,9 @@ void CallFiler::flush() {
   if (store_.busy_since_ms() && !store_.probe()) arm();
 }
 
-void CallFiler::arm() {
+void CallFiler::arm(Millis after) {
   if (!running_ || timer_) return;
-  timer_ = loop_.call_after(kRetry, [this] {
+  timer_ = loop_.call_after(after, [this] {
     timer_ = 0;
     flush();
   });

@@ -23,6 +23,10 @@ namespace quillon::calls {
 class CallFiler {
  public:
   static constexpr Millis kRetry{1000};
+  // Waiting calls stored in one turn of the loop (each a durable commit); the rest in later
+  // turns, so a long backlog does not hold up the data clients.
+  static constexpr int kPerTurn = 4;
+  static constexpr Millis kNextTurn{1};
   // Rows held in memory; past this they wait in their files only and are read back in order.
   static constexpr std::size_t kMaxHeld = 1000;
 
@@ -57,7 +61,7 @@ class CallFiler {
   Outcome store_one(CallRecord& r);
   void keep(CallRecord r);
   void flush();
-  void arm();
+  void arm(Millis after = kRetry);
   // The waiting rows on disk, oldest first, at most kMaxHeld of them; counts the rest.
   void read_rows();
   bool write_row(const Held& h);

@@ -38,12 +38,14 @@ ApiReply unavailable(const CallStore& store, const StoreError& e) {
   return r;
 }
 
-// The characters of UTF-8 text; nothing when it is not UTF-8 or holds control characters.
+// The characters of UTF-8 text; nothing when it is not UTF-8 or holds control characters (a NUL
+// would cut the search short and find nothing).
 std::optional<std::size_t> text_length(const std::string& s) {
   std::size_t n = 0;
   for (std::size_t i = 0; i < s.size(); ++n) {
     const auto c = static_cast<unsigned char>(s[i]);
-    if (c < 0x20 || c == 0x7f) return std::nullopt;
+    // Tabs and line ends separate words as spaces do; other control characters are no text.
+    if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7f) return std::nullopt;
     const std::size_t len = c < 0x80 ? 1 : (c & 0xe0) == 0xc0 ? 2 : (c & 0xf0) == 0xe0 ? 3 : (c & 0xf8) == 0xf0 ? 4 : 0;
     if (len == 0 || i + len > s.size()) return std::nullopt;
     std::uint32_t cp = len == 1 ? c : len == 2 ? (c & 0x1f) : len == 3 ? (c & 0x0f) : (c & 0x07);
