@@ -190,6 +190,8 @@ void CallFiler::read_rows() {
       Held h{row_of(j), j.at("order").get<std::uint64_t>()};
       // Only a row of this very file: a renamed or edited one is not trusted.
       if (store_.row_path(h.rec.file) != it->path()) throw std::runtime_error("another file's row");
+      if (h.rec.file.empty() || h.rec.file.front() == '/' || h.rec.file.find("..") != std::string::npos)
+        throw std::runtime_error("a file outside the calls folder");
       if (!fs::exists(store_.temp_path(h.rec.file))) continue;  // stored meanwhile
       rows.push_back(std::move(h));
     } catch (const std::exception& e) {
