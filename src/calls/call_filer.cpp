@@ -54,7 +54,8 @@ CallRecord row_of(const nlohmann::json& j) {
 
 }  // namespace
 
-CallFiler::CallFiler(EventLoop& loop, CallStore& store) : loop_(loop), store_(store) {}
+CallFiler::CallFiler(EventLoop& loop, CallStore& store, std::size_t max_held)
+    : loop_(loop), store_(store), max_held_(std::max<std::size_t>(1, max_held)) {}
 
 CallFiler::~CallFiler() { stop(); }
 
@@ -132,7 +133,7 @@ void CallFiler::keep(CallRecord r) {
   last_order_ = h.order;
   const bool written = write_row(h);
   // A row only in memory cannot wait on disk; one on disk need not stay in memory.
-  if (!written || (spilled_ == 0 && held_.size() < kMaxHeld))
+  if (!written || (spilled_ == 0 && held_.size() < max_held_))
     held_.push_back(std::move(h));
   else
     ++spilled_;
@@ -200,7 +201,7 @@ void CallFiler::read_rows() {
   }
   std::sort(rows.begin(), rows.end(), [](const Held& a, const Held& b) { return a.order < b.order; });
   for (const auto& r : rows) last_order_ = std::max(last_order_, r.order);
-  const std::size_t take = std::min(rows.size(), kMaxHeld);
+  const std::size_t take = std::min(rows.size(), max_held_);
   for (std::size_t i = 0; i < take; ++i) held_.push_back(std::move(rows[i]));
   spilled_ = rows.size() - take;
 }

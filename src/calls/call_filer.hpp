@@ -30,7 +30,7 @@ class CallFiler {
   // Rows held in memory; past this they wait in their files only and are read back in order.
   static constexpr std::size_t kMaxHeld = 1000;
 
-  CallFiler(EventLoop& loop, CallStore& store);
+  CallFiler(EventLoop& loop, CallStore& store, std::size_t max_held = kMaxHeld);
   ~CallFiler();
   CallFiler(const CallFiler&) = delete;
   CallFiler& operator=(const CallFiler&) = delete;
@@ -69,6 +69,7 @@ class CallFiler {
 
   EventLoop& loop_;
   CallStore& store_;
+  const std::size_t max_held_;
   std::deque<Held> held_;
   std::size_t spilled_ = 0;
   std::uint64_t last_order_ = 0;
