@@ -125,8 +125,17 @@ CallStore::CallStore(const fs::path& dir) : dir_(dir) {
   }
   try {
     sqlite3_busy_timeout(db_, kOpenBusyWaitMs);
-    // Incremental vacuum must be chosen before the first table exists.
-    exec("PRAGMA auto_vacuum = INCREMENTAL");
+    // Incremental vacuum must be chosen before the first table exists; setting it again on an
+    // existing index would wait for a lock another process may hold (a backup at start-up).
+    bool fresh = false;
+    {
+      Stmt tables(db_, "SELECT COUNT(*) FROM sqlite_master");
+      if (!tables) fail("open");
+      const int rc = sqlite3_step(tables.get());
+      if (rc != SQLITE_ROW) fail("open");
+      fresh = sqlite3_column_int(tables.get(), 0) == 0;
+    }
+    if (fresh) exec("PRAGMA auto_vacuum = INCREMENTAL");
     exec("PRAGMA journal_mode = WAL");
     // FULL: a committed row survives power loss, since the file is moved in place right after.
     exec("PRAGMA synchronous = FULL");

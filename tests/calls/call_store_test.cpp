@@ -184,6 +184,20 @@ TEST_F(CallStoreTest, AHeldIndexIsReportedBusyWhileReadsGoOnAndFreedByTheNextWri
   EXPECT_EQ(s.count(), 2);
 }
 
+TEST_F(CallStoreTest, OpensWhileAnotherProcessHoldsTheIndex) {
+  CallRecord r = call(1, 1'000, "A", "B");
+  {
+    CallStore s(dir);
+    store(s, r, 100);
+  }
+  test::IndexHolder holder(dir / "calls.db");
+  CallStore s(dir);
+  EXPECT_EQ(s.find({}).calls.size(), 1u);
+  CallRecord next = call(1, 2'000, "C", "D");
+  EXPECT_THROW(store(s, next, 100), StoreError);
+  EXPECT_TRUE(s.busy_since_ms());
+}
+
 TEST_F(CallStoreTest, ACommitThatFindsTheDiskFullSaysSoAndNotWhatTheRollbackSaid) {
   CallStore s(dir);
   CallRecord r = call(1, 1'000, "A", "B");
