@@ -23,9 +23,9 @@ namespace quillon::calls {
 class CallFiler {
  public:
   static constexpr Millis kRetry{1000};
-  // Waiting calls stored in one turn of the loop (each a durable commit); the rest in later
-  // turns, so a long backlog does not hold up the data clients.
-  static constexpr int kPerTurn = 4;
+  // Waiting calls stored in one turn of the loop (each a durable commit): one, so draining a
+  // backlog never holds the loop longer than storing a call as it ends does.
+  static constexpr int kPerTurn = 1;
   static constexpr Millis kNextTurn{1};
   // Rows held in memory; past this they wait in their files only and are read back in order.
   static constexpr std::size_t kMaxHeld = 1000;
