@@ -227,7 +227,10 @@ int main(int argc, char** argv) {
   // 2. A backlog stored while the uploader did not run, in one transaction to save time.
   uploader.reset();
   for (auto* r : receivers) r->clear();
-  sqlite3* db = store.db();
+  // A connection of its own, as a bulk load from outside would be.
+  sqlite3* db = nullptr;
+  sqlite3_open((store.dir() / "calls.db").c_str(), &db);
+  sqlite3_busy_timeout(db, 5000);
   sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
   sqlite3_stmt* ins = nullptr;
   sqlite3_prepare_v2(db,
@@ -254,6 +257,7 @@ int main(int argc, char** argv) {
   }
   sqlite3_finalize(ins);
   sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
 
   const long rss_before = peak_rss_kb();
   const double cpu_before = cpu_seconds(RUSAGE_THREAD);

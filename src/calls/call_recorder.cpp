@@ -10,6 +10,7 @@
 
 #include "audio/listen_encoder.hpp"
 #include "calls/call_json.hpp"
+#include "calls/call_filer.hpp"
 #include "core/log.hpp"
 
 namespace quillon::calls {
@@ -60,13 +61,6 @@ std::string file_name(int channel, std::int64_t start_ms, int part) {
                 channel, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(start_ms % 1000),
                 part > 1 ? ("-p" + std::to_string(part)).c_str() : "");
   return buf;
-}
-
-void sync_dir(const fs::path& dir) {
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
 }
 
 }  // namespace
@@ -160,38 +154,11 @@ class CallRecorder::Channel final : public CallOutput {
     rec.signal_max = e.signal_max;
     rec.tone = e.radio.tone;
     rec.part = start_.part;
-    rec.prev_id = start_.part > 1 ? last_id_ : 0;
     rec.file = file_;
     rec.bytes = static_cast<std::int64_t>(bytes_);
-    try {
-      r_.store_->add(rec);
-    } catch (const StoreError& ex) {
-      drop_file();
-      ++figures_.errors;
-      if (ex.disk_full) r_.set_disk_full(true, ex.what());
-      r_.failed(ex.what());
-      return;
-    }
-    // The row is committed: the file goes to its place (a crash before this finishes the move
-    // on the next start).
-    const fs::path final_path = r_.store_->dir() / file_;
-    std::error_code ec;
-    fs::create_directories(final_path.parent_path(), ec);
-    fs::rename(temp_, final_path, ec);
-    if (ec) {
-      r_.store_->remove(rec.id);
-      drop_file();
-      ++figures_.errors;
-      r_.failed("cannot move " + temp_.string() + ": " + ec.message());
-      return;
-    }
-    sync_dir(final_path.parent_path());
-    sync_dir(r_.store_->incoming());
+    // The filer has the file now (the previous part's id is its to fill in).
     temp_.clear();
-    last_id_ = rec.id;
-    ++figures_.stored;
-    figures_.seconds += rec.duration_ms / 1000.0;
-    r_.stored(channel_, rec);
+    r_.filer_->file(std::move(rec));
   }
 
  private:
@@ -242,12 +209,24 @@ class CallRecorder::Channel final : public CallOutput {
   int rate_ = 0;
   std::uint64_t bytes_ = 0;
   std::string failed_;
-  std::int64_t last_id_ = 0;
 };
 
 CallRecorder::CallRecorder(EventLoop& loop, const config::Calls& cfg, const fs::path& dir, std::string site,
                            std::array<PcmSource, 4> sources)
     : loop_(loop), cfg_(cfg), site_(std::move(site)), store_(std::make_unique<CallStore>(dir)) {
+  store_->wall_ms = [this] { return std::chrono::duration_cast<Millis>(loop_.wall_now().time_since_epoch()).count(); };
+  filer_ = std::make_unique<CallFiler>(loop_, *store_);
+  filer_->on_stored = [this](CallRecord& r) {
+    auto& f = channels_[static_cast<std::size_t>(std::clamp(r.channel, 1, 4) - 1)]->figures();
+    ++f.stored;
+    f.seconds += r.duration_ms / 1000.0;
+    stored(r.channel, r);
+  };
+  filer_->on_failed = [this](const CallRecord& r, const std::string& why, bool disk_full) {
+    ++channels_[static_cast<std::size_t>(std::clamp(r.channel, 1, 4) - 1)]->figures().errors;
+    if (disk_full) set_disk_full(true, why);
+    failed(why);
+  };
   CutSettings cut;
   cut.hang_ms = cfg.hang_ms;
   cut.pre_roll_ms = cfg.pre_roll_ms;
@@ -265,13 +244,19 @@ CallRecorder::CallRecorder(EventLoop& loop, const config::Calls& cfg, const fs::
   if (rec.finished || rec.removed_temp || rec.removed_rows)
     log::info("call index recovered: " + std::to_string(rec.finished) + " calls finished, " + std::to_string(rec.removed_temp) +
               " unfinished calls removed, " + std::to_string(rec.removed_rows) + " calls without audio removed");
+  filer_->load();
 }
 
-CallRecorder::~CallRecorder() { stop(); }
+CallRecorder::~CallRecorder() {
+  stop();
+  // Calls the channels end now are kept for the next start when the index does not take them.
+  for (auto& c : channels_) c.reset();
+}
 
 void CallRecorder::start() {
   if (running_) return;
   running_ = true;
+  filer_->start();
   retain();
   for (std::size_t k = 0; k < 4; ++k)
     if (cfg_.channels[k]) channels_[k]->start();
@@ -284,6 +269,7 @@ void CallRecorder::stop() {
   running_ = false;
   loop_.cancel(tick_timer_);
   for (auto& c : channels_) c->stop();
+  filer_->stop();
 }
 
 void CallRecorder::on_reply(int channel, int step, std::string_view reply) {
@@ -339,6 +325,8 @@ void CallRecorder::tick() {
         text = "off";
       else if (disk_full_)
         text = "stopped: the disk is full";
+      else if (const std::string busy = index_busy(); !busy.empty())
+        text = busy;
       else if (!channels_[k]->capturing())
         text = "no audio: nothing recorded";
       else
@@ -408,15 +396,36 @@ void CallRecorder::retain() {
   try {
     store_->retain(cfg_.keep_days, cfg_.keep_mb, now_ms);
   } catch (const StoreError& e) {
-    failed(e.what());
+    if (!e.busy) failed(e.what());  // busy: the next turn does it
   }
   for (std::size_t k = 0; k < 4; ++k) channels_[k]->figures().bytes_on_disk = static_cast<std::uint64_t>(store_->channel_bytes()[k]);
+}
+
+std::string CallRecorder::index_busy() const {
+  const auto since = store_->busy_since_ms();
+  const std::size_t waiting = filer_->waiting();
+  if (!since && waiting == 0) return "";
+  std::string text;
+  if (since) {
+    const std::time_t secs = static_cast<std::time_t>(*since / 1000);
+    std::tm tm{};
+    ::localtime_r(&secs, &tm);
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", tm.tm_hour, tm.tm_min, tm.tm_sec);
+    text = std::string("index busy since ") + buf;
+  } else {
+    text = "storing calls kept while the index was busy";
+  }
+  if (waiting > 0) text += " (" + std::to_string(waiting) + (waiting == 1 ? " call waits)" : " calls wait)");
+  return text;
 }
 
 metrics::CallsFigures CallRecorder::figures() const {
   metrics::CallsFigures f;
   for (const auto& c : channels_) f.channels.push_back(c->figures());
   f.stopped_disk_full = disk_full_;
+  if (const auto since = store_->busy_since_ms()) f.index_busy_since_seconds = static_cast<double>(*since / 1000);
+  f.waiting_for_index = filer_->waiting();
   return f;
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // The call recorder of the four channels, on the loop: reads the radio's replies (squelch,
 // frequency, mode, display, tone), taps each recorded channel's PCM, cuts calls
-// (call_cutter.hpp), encodes each once to Ogg/Opus while it runs, and stores it (call_store.hpp).
+// (call_cutter.hpp), encodes each once to Ogg/Opus while it runs, and files it (call_filer.hpp:
+// a busy index delays a call, never loses it).
 // A full disk stops recording with one message; it resumes when space is back.
 
 #include <array>
@@ -18,6 +19,8 @@
 #include "fleet/metrics.hpp"
 
 namespace quillon::calls {
+
+class CallFiler;
 
 // A channel's PCM: subscribe a tap, unsubscribe it, and whether audio is being captured.
 struct PcmSource {
@@ -68,11 +71,14 @@ class CallRecorder {
   void succeeded();
   void retain();
   std::int64_t free_bytes() const;
+  // "index busy since 14:02:11 (3 calls wait)", or nothing while the index takes every call.
+  std::string index_busy() const;
 
   EventLoop& loop_;
   config::Calls cfg_;
   std::string site_;
   std::unique_ptr<CallStore> store_;
+  std::unique_ptr<CallFiler> filer_;
   std::array<std::unique_ptr<Channel>, 4> channels_;
   EventLoop::TimerId tick_timer_ = 0;
   bool running_ = false;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <ctime>
 #include <set>
 
@@ -17,6 +18,12 @@ namespace {
 
 // Longer than any call: the hard maximum (at most an hour) and the hang time.
 constexpr std::int64_t kLongestCallMs = 3700LL * 1000;
+// How long the loop waits for another process's lock before the operation says busy. Opening
+// (before the loop runs) may wait longer.
+constexpr int kBusyWaitMs = 10;
+constexpr int kOpenBusyWaitMs = 1000;
+
+bool busy_code(int code) { return (code & 0xff) == SQLITE_BUSY || (code & 0xff) == SQLITE_LOCKED; }
 
 // A prepared statement freed with its scope.
 class Stmt {
@@ -103,6 +110,9 @@ std::vector<std::string> CallRecord::tags() const {
 }
 
 CallStore::CallStore(const fs::path& dir) : dir_(dir) {
+  wall_ms = [] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  };
   std::error_code ec;
   fs::create_directories(incoming(), ec);
   if (ec) throw StoreError("cannot create " + incoming().string() + ": " + ec.message());
@@ -114,9 +124,18 @@ CallStore::CallStore(const fs::path& dir) : dir_(dir) {
     throw StoreError("cannot open " + (dir / "calls.db").string() + ": " + why);
   }
   try {
-    sqlite3_busy_timeout(db_, 1000);
-    // Incremental vacuum must be chosen before the first table exists.
-    exec("PRAGMA auto_vacuum = INCREMENTAL");
+    sqlite3_busy_timeout(db_, kOpenBusyWaitMs);
+    // Incremental vacuum must be chosen before the first table exists; setting it again on an
+    // existing index would wait for a lock another process may hold (a backup at start-up).
+    bool fresh = false;
+    {
+      Stmt tables(db_, "SELECT COUNT(*) FROM sqlite_master");
+      if (!tables) fail("open");
+      const int rc = sqlite3_step(tables.get());
+      if (rc != SQLITE_ROW) fail("open");
+      fresh = sqlite3_column_int(tables.get(), 0) == 0;
+    }
+    if (fresh) exec("PRAGMA auto_vacuum = INCREMENTAL");
     exec("PRAGMA journal_mode = WAL");
     // FULL: a committed row survives power loss, since the file is moved in place right after.
     exec("PRAGMA synchronous = FULL");
@@ -146,6 +165,8 @@ CallStore::CallStore(const fs::path& dir) : dir_(dir) {
       total_bytes_ += b;
       if (ch >= 1 && ch <= 4) channel_bytes_[static_cast<std::size_t>(ch - 1)] = b;
     }
+    sqlite3_busy_timeout(db_, kBusyWaitMs);
+    busy_since_ms_.reset();
   } catch (...) {
     sqlite3_finalize(insert_);
     sqlite3_finalize(insert_text_);
@@ -160,11 +181,32 @@ CallStore::~CallStore() {
   sqlite3_close(db_);
 }
 
-void CallStore::fail(const std::string& what) {
-  StoreError e("call index: " + what + ": " + sqlite3_errmsg(db_));
-  const int code = sqlite3_errcode(db_) & 0xff;
-  e.disk_full = code == SQLITE_FULL || code == SQLITE_IOERR;
+void CallStore::fail(const std::string& what) { fail(what, sqlite3_extended_errcode(db_), sqlite3_errmsg(db_)); }
+
+void CallStore::fail(const std::string& what, int code, const std::string& message) {
+  StoreError e("call index: " + what + ": " + message);
+  e.disk_full = (code & 0xff) == SQLITE_FULL || (code & 0xff) == SQLITE_IOERR;
+  e.busy = busy_code(code);
+  if (e.busy && !busy_since_ms_) busy_since_ms_ = wall_ms();
   throw e;
+}
+
+// After a failed step: SQLite may have ended the transaction itself (a failed commit does), so a
+// rollback's own complaint is of no interest.
+void CallStore::rollback() {
+  if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+void CallStore::written() { busy_since_ms_.reset(); }
+
+bool CallStore::probe() {
+  if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    if (busy_code(sqlite3_extended_errcode(db_)) && !busy_since_ms_) busy_since_ms_ = wall_ms();
+    return false;
+  }
+  sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  written();
+  return true;
 }
 
 void CallStore::exec(const char* sql) {
@@ -177,12 +219,23 @@ fs::path CallStore::temp_path(const std::string& file) const {
   return incoming() / (name + ".part");
 }
 
+fs::path CallStore::row_path(const std::string& file) const {
+  std::string name = file;
+  std::replace(name.begin(), name.end(), '/', '_');
+  return incoming() / (name + ".row");
+}
+
 void CallStore::reconcile() {
   // Temporary files: complete when their row exists, else cut short by a crash.
   std::error_code ec;
-  std::vector<fs::path> temps;
-  for (fs::directory_iterator it(incoming(), ec), end; !ec && it != end; it.increment(ec))
+  std::vector<fs::path> temps, rows;
+  for (fs::directory_iterator it(incoming(), ec), end; !ec && it != end; it.increment(ec)) {
     if (it->path().extension() == ".part") temps.push_back(it->path());
+    if (it->path().extension() == ".row") rows.push_back(it->path());
+    // A row file cut short while being written: its call's row was not kept yet.
+    if (it->path().extension() == ".tmp") fs::remove(it->path(), ec);
+  }
+  ec.clear();
   Stmt by_file(db_, "SELECT id FROM calls WHERE file = ?");
   for (const auto& t : temps) {
     std::string file = t.filename().string();
@@ -197,17 +250,28 @@ void CallStore::reconcile() {
     sqlite3_reset(by_file.get());
     bind_text(by_file.get(), 1, file);
     const bool listed = by_file && sqlite3_step(by_file.get()) == SQLITE_ROW;
+    fs::path row = t;
+    row.replace_extension(".row");
     if (listed) {
       fs::create_directories((dir_ / file).parent_path(), ec);
       fs::rename(t, dir_ / file, ec);
       if (!ec) {
         sync_dir((dir_ / file).parent_path());
+        fs::remove(row, ec);
         ++recovery_.finished;
         continue;
       }
     }
+    // Complete, waiting for the index when the process ended: the filer stores it.
+    if (!listed && fs::exists(row, ec)) continue;
     fs::remove(t, ec);
     ++recovery_.removed_temp;
+  }
+  // A row file whose call was stored and moved in place.
+  for (const auto& r : rows) {
+    fs::path part = r;
+    part.replace_extension(".part");
+    if (!fs::exists(part, ec)) fs::remove(r, ec);
   }
   sync_dir(incoming());
   // Rows whose file is gone: the newest (a crash before the move) and the oldest (retention).
@@ -223,8 +287,12 @@ void CallStore::reconcile() {
         gone.push_back(std::move(r));
     }
   }
-  remove_rows(gone);
-  recovery_.removed_rows = static_cast<int>(gone.size());
+  try {
+    remove_rows(gone);
+    recovery_.removed_rows = static_cast<int>(gone.size());
+  } catch (const StoreError& e) {
+    if (!e.busy) throw;  // held by another process: the next opening removes them
+  }
 }
 
 std::int64_t CallStore::add(CallRecord& r) {
@@ -245,8 +313,10 @@ std::int64_t CallStore::add(CallRecord& r) {
   bind_text(s, 15, r.file);
   sqlite3_bind_int64(s, 16, r.bytes);
   if (sqlite3_step(s) != SQLITE_DONE) {
-    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    fail("insert");
+    const int code = sqlite3_extended_errcode(db_);
+    const std::string why = sqlite3_errmsg(db_);
+    rollback();
+    fail("insert", code, why);
   }
   r.id = sqlite3_last_insert_rowid(db_);
   std::string tags, display;
@@ -257,13 +327,18 @@ std::int64_t CallStore::add(CallRecord& r) {
   bind_text(insert_text_, 2, tags);
   bind_text(insert_text_, 3, display);
   if (sqlite3_step(insert_text_) != SQLITE_DONE) {
-    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    fail("insert");
+    const int code = sqlite3_extended_errcode(db_);
+    const std::string why = sqlite3_errmsg(db_);
+    rollback();
+    fail("insert", code, why);
   }
   if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    fail("commit");
+    const int code = sqlite3_extended_errcode(db_);
+    const std::string why = sqlite3_errmsg(db_);
+    rollback();
+    fail("commit", code, why);
   }
+  written();
   total_bytes_ += r.bytes;
   if (r.channel >= 1 && r.channel <= 4) channel_bytes_[static_cast<std::size_t>(r.channel - 1)] += r.bytes;
   return r.id;
@@ -278,26 +353,50 @@ void CallStore::remove_rows(const std::vector<CallRecord>& rows) {
   exec("BEGIN IMMEDIATE");
   Stmt del(db_, "DELETE FROM calls WHERE id = ?");
   Stmt del_text(db_, "DELETE FROM calls_text WHERE rowid = ?");
-  for (const auto& r : rows) {
+  for (const auto& r : rows)
     for (sqlite3_stmt* s : {del.get(), del_text.get()}) {
       sqlite3_reset(s);
       sqlite3_bind_int64(s, 1, r.id);
-      sqlite3_step(s);
+      if (!s || sqlite3_step(s) != SQLITE_DONE) {
+        const int code = sqlite3_extended_errcode(db_);
+        const std::string why = sqlite3_errmsg(db_);
+        rollback();
+        fail("delete", code, why);
+      }
     }
+  if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    const int code = sqlite3_extended_errcode(db_);
+    const std::string why = sqlite3_errmsg(db_);
+    rollback();
+    fail("commit", code, why);
+  }
+  written();
+  for (const auto& r : rows) {
     total_bytes_ -= r.bytes;
     if (r.channel >= 1 && r.channel <= 4) channel_bytes_[static_cast<std::size_t>(r.channel - 1)] -= r.bytes;
   }
-  exec("COMMIT");
   // Give the freed pages back to the file system, a bounded amount at a time.
   sqlite3_exec(db_, "PRAGMA incremental_vacuum(2000)", nullptr, nullptr, nullptr);
 }
 
 std::optional<CallRecord> CallStore::get(std::int64_t id) {
   Stmt s(db_, std::string("SELECT ") + kColumns + " FROM calls WHERE id = ?");
-  if (!s) return std::nullopt;
+  if (!s) fail("query");
   sqlite3_bind_int64(s.get(), 1, id);
-  if (sqlite3_step(s.get()) != SQLITE_ROW) return std::nullopt;
-  return read_row(s.get());
+  const int rc = sqlite3_step(s.get());
+  if (rc == SQLITE_ROW) return read_row(s.get());
+  if (rc != SQLITE_DONE) fail("query");
+  return std::nullopt;
+}
+
+std::optional<CallRecord> CallStore::get_by_file(const std::string& file) {
+  Stmt s(db_, std::string("SELECT ") + kColumns + " FROM calls WHERE file = ?");
+  if (!s) fail("query");
+  bind_text(s.get(), 1, file);
+  const int rc = sqlite3_step(s.get());
+  if (rc == SQLITE_ROW) return read_row(s.get());
+  if (rc != SQLITE_DONE) fail("query");
+  return std::nullopt;
 }
 
 std::int64_t CallStore::count() {
@@ -312,8 +411,10 @@ CallPage CallStore::find(const CallQuery& q) {
     Stmt s(db_, sql);
     if (!s) fail("query");
     sqlite3_bind_int64(s.get(), 1, t);
-    if (sqlite3_step(s.get()) != SQLITE_ROW) return std::nullopt;
-    return sqlite3_column_int64(s.get(), 0);
+    const int rc = sqlite3_step(s.get());
+    if (rc == SQLITE_ROW) return sqlite3_column_int64(s.get(), 0);
+    if (rc != SQLITE_DONE) fail("query");
+    return std::nullopt;
   };
   std::int64_t lo = 0, hi = INT64_MAX;
   if (q.from_ms)
@@ -352,7 +453,9 @@ CallPage CallStore::find(const CallQuery& q) {
   const int limit = std::clamp(q.limit, 1, 500);
   bind64(":limit", limit + 1);
   CallPage page;
-  while (sqlite3_step(s.get()) == SQLITE_ROW) page.calls.push_back(read_row(s.get()));
+  int rc;
+  while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) page.calls.push_back(read_row(s.get()));
+  if (rc != SQLITE_DONE) fail("query");
   if (static_cast<int>(page.calls.size()) > limit) {
     page.calls.resize(static_cast<std::size_t>(limit));
     page.next = page.calls.back().id;
@@ -362,6 +465,8 @@ CallPage CallStore::find(const CallQuery& q) {
 
 int CallStore::retain(int keep_days, std::int64_t keep_mb, std::int64_t now_ms) {
   int removed = 0;
+  // Files go before their rows: not while the rows cannot follow.
+  if (busy_since_ms_ && !probe()) return 0;
   std::error_code ec;
   // In batches, oldest first: the file goes before its row (see the header). Calls held for
   // upload are stepped over.

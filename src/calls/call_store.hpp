@@ -8,6 +8,15 @@
 // (a call cut short by a crash is not kept); a row whose file is gone is removed. Retention
 // removes the file before the row, so a crash in between leaves a row without a file, which the
 // next opening removes. Only the newest and oldest rows can be affected, so opening checks those.
+//
+// Another process may hold the index for a while (a backup, a sqlite3 shell, a VACUUM): SQLite
+// waits only a few milliseconds for it on the loop, then the operation throws a StoreError with
+// `busy` set and the store notes since when; the caller tries again later (CallFiler keeps the
+// finished calls meanwhile). A temporary file with a row file beside it (NAME.row) is such a
+// call: opening leaves both for the filer.
+//
+// The store is the one owner of the database: the upload queues' statements live here too
+// (call_store_uploads.cpp), the uploader keeps only what is in flight.
 
 #include <array>
 #include <cstdint>
@@ -62,6 +71,19 @@ struct CallPage {
 struct StoreError : std::runtime_error {
   using std::runtime_error::runtime_error;
   bool disk_full = false;
+  bool busy = false;  // another connection holds the index; try again later
+};
+
+// A call's state for one upload destination, as stored.
+enum UploadState { kUploadQueued = 0, kUploadSending = 1, kUploadDone = 2, kUploadRefused = 3, kUploadGivenUp = 4 };
+const char* upload_state_name(int state);
+
+// One call's entry in one destination's queue.
+struct UploadEntry {
+  std::int64_t call_id = 0;
+  std::string destination;
+  int state = kUploadQueued;
+  std::string reason;
 };
 
 class CallStore {
@@ -77,20 +99,55 @@ class CallStore {
   // Where a call's audio waits until its row is committed.
   std::filesystem::path temp_path(const std::string& file) const;
 
+  // Where a call waiting for a busy index keeps its row until it is stored.
+  std::filesystem::path row_path(const std::string& file) const;
+
   // Commits the row (id set); the caller then moves the file in place. Throws StoreError.
   std::int64_t add(CallRecord& r);
   // Removes a row whose file could not be put in place.
   void remove(std::int64_t id);
+  // Throw StoreError when the index cannot be read (busy set when it is held).
   std::optional<CallRecord> get(std::int64_t id);
   CallPage find(const CallQuery& q);
+  // The row of a file, if it is listed.
+  std::optional<CallRecord> get_by_file(const std::string& file);
+
+  // Since when (UTC ms) the index is busy: set by an operation that found it held, cleared by a
+  // write that went through.
+  std::optional<std::int64_t> busy_since_ms() const { return busy_since_ms_; }
+  // Takes and gives back the write lock: clears busy_since when the index is free again.
+  bool probe();
+  // The wall clock for busy_since (the loop's in the server and in tests).
+  std::function<std::int64_t()> wall_ms;
+
+  // The upload queues, kept beside the calls. Each throws StoreError.
+  struct UploadDest {
+    std::string name;
+    std::array<bool, 4> channels{};
+  };
+  void open_upload_queues();
+  // At start: what was being sent goes back to waiting (unacknowledged), entries of removed calls
+  // go, a new destination begins with the calls from now on, and calls stored after each
+  // destination's last queued one are queued. Returns each destination's backlog.
+  std::vector<std::uint64_t> start_upload_queues(const std::vector<UploadDest>& dests);
+  // Queues the calls stored after the destination's last queued one; returns how many.
+  std::uint64_t queue_new_calls(const UploadDest& dest);
+  std::optional<std::int64_t> next_upload(const std::string& dest);
+  void set_upload_state(const std::string& dest, std::int64_t call_id, int state, const std::string& reason);
+  // Destinations still to send this call (queued or sending).
+  std::vector<std::string> uploads_waiting(std::int64_t call_id);
+  // Marks every waiting entry of the call given up, with the reason.
+  void give_up_uploads(std::int64_t call_id, const std::string& reason);
+  // The entries of these calls (ordered by call, then destination); without queues none.
+  std::vector<UploadEntry> upload_entries(const std::vector<std::int64_t>& ids);
+  // The entries of the newest `calls` calls that were queued, newest first.
+  std::vector<UploadEntry> recent_uploads(int calls);
 
   // Removes the oldest calls (file, then row) older than keep_days or beyond keep_mb together;
   // 0 keeps all. Returns how many went.
   int retain(int keep_days, std::int64_t keep_mb, std::int64_t now_ms);
   // Asked by retain() about each call it would remove: true keeps it (still waiting for upload).
   std::function<bool(const CallRecord&)> held;
-  // The open database, for tables kept beside the calls (the upload queues).
-  sqlite3* db() const { return db_; }
 
   std::int64_t total_bytes() const { return total_bytes_; }
   std::array<std::int64_t, 4> channel_bytes() const { return channel_bytes_; }
@@ -105,7 +162,14 @@ class CallStore {
   void exec(const char* sql);
   void reconcile();
   void remove_rows(const std::vector<CallRecord>& rows);
+  // Throws for the database's last error; `code` and `message` when a later call (a rollback)
+  // would have overwritten it.
   [[noreturn]] void fail(const std::string& what);
+  [[noreturn]] void fail(const std::string& what, int code, const std::string& message);
+  void rollback();
+  void written();
+  bool uploads_open_ = false;
+  std::optional<std::int64_t> busy_since_ms_;
 
   std::filesystem::path dir_;
   sqlite3* db_ = nullptr;

@@ -6,10 +6,11 @@
 
 #include <cctype>
 #include <charconv>
+#include <map>
+#include <optional>
 #include <nlohmann/json.hpp>
 
 #include "calls/call_json.hpp"
-#include "calls/uploader.hpp"
 
 namespace quillon::calls {
 
@@ -27,6 +28,40 @@ ApiReply json_reply(int status, const nlohmann::json& j) {
 }
 
 ApiReply bad(const std::string& message) { return json_reply(400, {{"error", message}}); }
+
+// The index could not answer: busy (held by another process) asks to come back shortly.
+ApiReply unavailable(const CallStore& store, const StoreError& e) {
+  if (!e.busy) return json_reply(503, {{"error", e.what()}});
+  const auto since = store.busy_since_ms();
+  ApiReply r = json_reply(503, {{"error", since ? "index busy since " + rfc3339_ms(*since) : std::string("index busy")}});
+  r.headers.emplace_back("Retry-After", "5");
+  return r;
+}
+
+// The characters of UTF-8 text; nothing when it is not UTF-8 or holds control characters (a NUL
+// would cut the search short and find nothing).
+std::optional<std::size_t> text_length(const std::string& s) {
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < s.size(); ++n) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    // Tabs and line ends separate words as spaces do; other control characters are no text.
+    if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7f) return std::nullopt;
+    const std::size_t len = c < 0x80 ? 1 : (c & 0xe0) == 0xc0 ? 2 : (c & 0xf0) == 0xe0 ? 3 : (c & 0xf8) == 0xf0 ? 4 : 0;
+    if (len == 0 || i + len > s.size()) return std::nullopt;
+    std::uint32_t cp = len == 1 ? c : len == 2 ? (c & 0x1f) : len == 3 ? (c & 0x0f) : (c & 0x07);
+    for (std::size_t k = 1; k < len; ++k) {
+      const auto cc = static_cast<unsigned char>(s[i + k]);
+      if ((cc & 0xc0) != 0x80) return std::nullopt;
+      cp = (cp << 6) | (cc & 0x3f);
+    }
+    // Overlong forms, surrogates and what lies past Unicode are not text.
+    if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10ffff)) ||
+        (cp >= 0xd800 && cp <= 0xdfff))
+      return std::nullopt;
+    i += len;
+  }
+  return n;
+}
 
 std::string decode(std::string_view s) {
   std::string out;
@@ -72,7 +107,9 @@ ApiReply list(CallStore& store, const std::string& query) {
       if (!t) return bad(name + ": expected a time such as 2026-12-08T02:41:07.250Z");
       (name == "from" ? q.from_ms : q.to_ms) = *t;
     } else if (name == "q") {
-      if (value.size() > 200) return bad("q: expected at most 200 characters");
+      const auto length = text_length(value);
+      if (!length) return bad("q: expected text without control characters (UTF-8)");
+      if (*length > 200) return bad("q: expected at most 200 characters");
       q.text = value;
     } else if (name == "min_ms") {
       const auto n = whole(value, 0, 1'000'000'000);
@@ -90,14 +127,16 @@ ApiReply list(CallStore& store, const std::string& query) {
     if (amp == query.size()) break;
   }
   CallPage page;
+  std::map<std::int64_t, nlohmann::json> uploads;
   try {
     page = store.find(q);
+    std::vector<std::int64_t> ids;
+    for (const auto& c : page.calls) ids.push_back(c.id);
+    for (const auto& e : store.upload_entries(ids))
+      uploads[e.call_id].push_back({{"destination", e.destination}, {"state", upload_state_name(e.state)}, {"reason", e.reason}});
   } catch (const StoreError& e) {
-    return json_reply(503, {{"error", e.what()}});
+    return unavailable(store, e);
   }
-  std::vector<std::int64_t> ids;
-  for (const auto& c : page.calls) ids.push_back(c.id);
-  auto uploads = upload_states(store, ids);
   nlohmann::json calls = nlohmann::json::array();
   for (const auto& c : page.calls) {
     auto j = call_json(c);
@@ -111,7 +150,12 @@ ApiReply list(CallStore& store, const std::string& query) {
 ApiReply not_found() { return json_reply(404, {{"error", "no such call"}}); }
 
 ApiReply audio(CallStore& store, std::int64_t id, const ApiRequest& req) {
-  const auto rec = store.get(id);
+  std::optional<CallRecord> rec;
+  try {
+    rec = store.get(id);
+  } catch (const StoreError& e) {
+    return unavailable(store, e);
+  }
   if (!rec) return not_found();
   const int fd = ::open((store.dir() / rec->file).c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return not_found();

@@ -66,6 +66,9 @@ std::pair<std::string, std::string> multipart(const std::vector<FormPart>& parts
 
 namespace {
 
+// What rdio-scanner answers a call it imported ("Call imported successfully.").
+constexpr const char* kRdioTookIt = "Call imported successfully";
+
 std::string base_url(const std::string& url) {
   std::string u = url;
   while (!u.empty() && u.back() == '/') u.pop_back();
@@ -169,7 +172,12 @@ Verdict judge_first(UploadKind kind, const HttpAnswer& a) {
   if (a.status == 404) return {Verdict::Pause, status + " (is the URL right?)", ""};
   switch (kind) {
     case UploadKind::RdioScanner:
-      if (a.status >= 200 && a.status < 300) return {Verdict::Done, text, ""};
+      // Only its success text says it took the call: a 2xx page from something else in front of
+      // it (a proxy, a captive portal, another web application) has not.
+      if (a.status >= 200 && a.status < 300) {
+        if (lower(text).rfind(lower(kRdioTookIt), 0) == 0) return {Verdict::Done, text, ""};
+        return {Verdict::Retry, status + " (not \"" + std::string(kRdioTookIt) + "\")", ""};
+      }
       if (a.status >= 400 && a.status < 500 && a.status != 408 && a.status != 429) return {Verdict::Refused, status, ""};
       return {Verdict::Retry, status, ""};
     case UploadKind::OpenMhz:

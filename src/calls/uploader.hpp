@@ -7,6 +7,10 @@
 // not acknowledged it), one marked done never is. A call stored while the process died between
 // its row and its queue entry is found again by its id (upload_dests keeps the last id queued).
 //
+// The queues' statements are the store's (it owns the database); a busy index (another process
+// holds it) delays a step by a second, never loses or doubles a call: a state the index did not
+// take is kept and written before the destination sends anything else.
+//
 // One request in flight per destination, each with a deadline; failures are retried with
 // exponential back-off and jitter up to 10 minutes; a refused key pauses the destination with its
 // reason. MP3 (OpenMHz, Broadcastify) is encoded once per call and kept until no destination needs
@@ -41,11 +45,6 @@ struct UploaderOptions {
 // Whether the kernel says the clock is synchronised (adjtimex: not STA_UNSYNC).
 bool system_clock_synchronised();
 
-// Where each of these calls went, read from the upload queues in one query: per call id, the
-// destinations it was queued for as [{"destination","state","reason"}] (absent: none). Without
-// queues (no uploads configured) the map is empty.
-std::map<std::int64_t, nlohmann::json> upload_states(CallStore& store, const std::vector<std::int64_t>& ids);
-
 class Uploader {
  public:
   static constexpr int kMinBackoffMs = 1000;
@@ -53,7 +52,7 @@ class Uploader {
   static constexpr int kRequestTimeoutMs = 90 * 1000;  // a whole step; the client's own is shorter
   static constexpr int kClockCheckMs = 60 * 1000;
 
-  // Creates the tables in the store's database. Throws StoreError.
+  // Creates the queues in the store. Throws StoreError.
   Uploader(EventLoop& loop, CallStore& store, std::vector<config::CallUpload> destinations, UploaderOptions options);
   ~Uploader();
   Uploader(const Uploader&) = delete;
@@ -85,12 +84,19 @@ class Uploader {
   void drop_mp3_if_unneeded(std::int64_t call_id);
   std::string mp3_of(const CallRecord& r);
   std::int64_t now_ms() const;
-  void exec(const std::string& sql);
+  // Pump again once the busy index may be free.
+  void wait_for_index(Destination& d);
+  // Writes the state the index did not take yet; false while it stays busy.
+  bool save_unsaved(Destination& d);
+  // The text with every key of ours taken out.
+  std::string redact(std::string text) const;
 
   EventLoop& loop_;
   CallStore& store_;
   UploaderOptions options_;
   std::vector<std::unique_ptr<Destination>> dests_;
+  std::vector<std::string> secrets_;
+  EventLoop::TimerId start_timer_ = 0;
   bool running_ = false;
 };
 

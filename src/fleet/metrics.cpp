@@ -192,6 +192,11 @@ std::string render(const Snapshot& s) {
     }
     w.family("quillon_calls_disk_full", "gauge", "Whether call recording stopped because the disk is full.");
     w.sample("quillon_calls_disk_full", "", s.calls->stopped_disk_full ? "1" : "0");
+    w.family("quillon_calls_index_busy_since_seconds", "gauge",
+             "Since when the call index is busy (another process holds it), as a Unix time; 0 while it is free.");
+    w.sample("quillon_calls_index_busy_since_seconds", "", number(s.calls->index_busy_since_seconds));
+    w.family("quillon_calls_waiting_for_index", "gauge", "Finished calls kept on disk until the busy call index takes them.");
+    w.sample("quillon_calls_waiting_for_index", "", std::to_string(s.calls->waiting_for_index));
     if (!s.calls->uploads.empty()) {
       const struct {
         const char* name;

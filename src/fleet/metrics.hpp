@@ -69,6 +69,8 @@ struct CallsFigures {
   std::vector<CallFigures> channels;
   std::vector<UploadFigures> uploads;
   bool stopped_disk_full = false;
+  double index_busy_since_seconds = 0;  // Unix time another process took the index; 0: free
+  std::uint64_t waiting_for_index = 0;  // finished calls kept until the index takes them
 };
 
 // Commands operators sent to the radios, and the command log.

@@ -2,10 +2,13 @@
 // restart after a crash finds, and retention.
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <csignal>
 #include <fstream>
 
 #include "calls/call_store.hpp"
+#include "index_holder.hpp"
 
 namespace quillon::calls {
 namespace {
@@ -147,6 +150,110 @@ TEST_F(CallStoreTest, RetentionRemovesTheOldestFilesAndRowsBySizeAndByAge) {
   EXPECT_LE(s.total_bytes(), 2 * 1024 * 1024);
   EXPECT_EQ(s.find({}).calls.back().channel, 2);  // the oldest left is one of the new ones
   EXPECT_EQ(s.count(), 20);
+}
+
+TEST_F(CallStoreTest, AHeldIndexIsReportedBusyWhileReadsGoOnAndFreedByTheNextWrite) {
+  CallStore s(dir);
+  s.wall_ms = [] { return std::int64_t{1'796'000'000'000}; };
+  CallRecord first = call(1, 1'000, "A", "B");
+  store(s, first, 100);
+  {
+    test::IndexHolder holder(dir / "calls.db");
+    CallRecord second = call(1, 2'000, "C", "D");
+    try {
+      store(s, second, 100);
+      FAIL() << "stored while another connection held the index";
+    } catch (const StoreError& e) {
+      EXPECT_TRUE(e.busy) << e.what();
+      EXPECT_FALSE(e.disk_full);
+    }
+    EXPECT_EQ(s.busy_since_ms(), 1'796'000'000'000);
+    EXPECT_FALSE(s.probe());
+    // Readers are not held up: the calls stored before are listed.
+    EXPECT_EQ(s.find({}).calls.size(), 1u);
+    EXPECT_TRUE(s.get(first.id));
+    // Retention removes no file while its row could not follow.
+    EXPECT_EQ(s.retain(0, 0, 0), 0);
+    EXPECT_EQ(s.retain(1, 0, 100 * 86'400'000LL), 0);
+    EXPECT_TRUE(fs::exists(dir / first.file));
+  }
+  EXPECT_TRUE(s.probe());
+  EXPECT_FALSE(s.busy_since_ms());
+  CallRecord third = call(1, 3'000, "E", "F");
+  store(s, third, 100);
+  EXPECT_EQ(s.count(), 2);
+}
+
+TEST_F(CallStoreTest, OpensWhileAnotherProcessHoldsTheIndex) {
+  CallRecord r = call(1, 1'000, "A", "B");
+  {
+    CallStore s(dir);
+    store(s, r, 100);
+  }
+  test::IndexHolder holder(dir / "calls.db");
+  CallStore s(dir);
+  EXPECT_EQ(s.find({}).calls.size(), 1u);
+  CallRecord next = call(1, 2'000, "C", "D");
+  EXPECT_THROW(store(s, next, 100), StoreError);
+  EXPECT_TRUE(s.busy_since_ms());
+}
+
+TEST_F(CallStoreTest, ACommitThatFindsTheDiskFullSaysSoAndNotWhatTheRollbackSaid) {
+  CallStore s(dir);
+  CallRecord r = call(1, 1'000, "A", "B");
+  {
+    std::ofstream(s.temp_path(r.file), std::ios::binary) << "OggS";
+  }
+  // A file size limit stands in for the full disk: the index's write-ahead log cannot grow.
+  const auto wal = fs::file_size(dir / "calls.db-wal");
+  const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit old_limit{};
+  ::getrlimit(RLIMIT_FSIZE, &old_limit);
+  rlimit limit = old_limit;
+  limit.rlim_cur = static_cast<rlim_t>(wal);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+  std::optional<StoreError> failure;
+  try {
+    s.add(r);
+  } catch (const StoreError& e) {
+    failure = e;
+  }
+  ::setrlimit(RLIMIT_FSIZE, &old_limit);
+  std::signal(SIGXFSZ, old_handler);
+  ASSERT_TRUE(failure);
+  const std::string what = failure->what();
+  EXPECT_TRUE(failure->disk_full) << what;
+  EXPECT_FALSE(failure->busy);
+  EXPECT_EQ(what.find("no transaction is active"), std::string::npos) << what;
+  EXPECT_NE(what.find("call index: commit: "), std::string::npos) << what;
+  // Nothing half-done stays behind: the same call goes in once there is room.
+  EXPECT_EQ(s.count(), 0);
+  s.add(r);
+  EXPECT_EQ(s.count(), 1);
+}
+
+TEST_F(CallStoreTest, OpeningLeavesACallWaitingForTheIndexAndDropsRowFilesOfStoredCalls) {
+  {
+    CallStore s(dir);
+    std::ofstream(s.temp_path("2026/12/08/c1-1000.opus")) << "OggS complete";
+    std::ofstream(s.row_path("2026/12/08/c1-1000.opus")) << "{}";
+    // Stored and moved in place; killed before its row file went.
+    CallRecord done = call(2, 2'000, "C", "D");
+    store(s, done, 100);
+    std::ofstream(s.row_path(done.file)) << "{}";
+    // Stored, killed before the move: moved now, its row file goes with it.
+    CallRecord unmoved = call(3, 3'000, "E", "F");
+    store(s, unmoved, 100, false);
+    std::ofstream(s.row_path(unmoved.file)) << "{}";
+    std::ofstream(s.incoming() / "2026_12_08_c4-1.opus.row.tmp") << "{\"or";
+  }
+  CallStore s(dir);
+  EXPECT_EQ(s.recovery().removed_temp, 0);
+  EXPECT_EQ(s.recovery().finished, 1);
+  std::vector<std::string> left;
+  for (const auto& e : fs::directory_iterator(s.incoming())) left.push_back(e.path().filename().string());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"2026_12_08_c1-1000.opus.part", "2026_12_08_c1-1000.opus.row"}));
 }
 
 TEST(CallTimes, Rfc3339RoundTripsAndRejectsOtherText) {

@@ -13,6 +13,7 @@
 
 #include "calls/call_store.hpp"
 #include "console/console_client.hpp"
+#include "index_holder.hpp"
 #include "integration/audio_env.hpp"
 #include "support/net.hpp"
 
@@ -259,6 +260,39 @@ TEST_F(CallsBinary, AfterSigkillDuringACallTheIndexAndTheFilesAgree) {
   for (const auto& e : fs::recursive_directory_iterator(data_ / "calls"))
     if (e.path().extension() == ".opus") ++files;
   EXPECT_EQ(files, 1u);
+}
+
+// Another process holds the index (a backup, a sqlite3 shell) while calls end: none is lost. They
+// wait, the metrics say so and the list is answered from what is stored meanwhile; a kill while
+// they wait loses none either: the next start stores them, in the order they ended.
+TEST_F(CallsBinary, CallsEndingWhileAnotherProcessHoldsTheIndexAreKeptThroughAKill) {
+  start_server();
+  sim_->say("1 open 2000 1");
+  ASSERT_TRUE(eventually([&] { return calls()["calls"].size() == 1; }, 15s));
+  auto holder = std::make_unique<test::IndexHolder>(data_ / "calls" / "calls.db");
+  sim_->say("1 open 2000 3");  // TWR Gardermoen
+  ASSERT_TRUE(eventually([&] { return metric("quillon_calls_waiting_for_index") == 1; }, 15s)) << server_->stderr_text();
+  sim_->say("1 open 2000 2");  // VHF Channel 2
+  ASSERT_TRUE(eventually([&] { return metric("quillon_calls_waiting_for_index") == 2; }, 15s)) << server_->stderr_text();
+  EXPECT_GT(metric("quillon_calls_index_busy_since_seconds"), 1.7e9);
+  EXPECT_EQ(calls()["calls"].size(), 1u);
+  const std::string err = server_->stderr_text();
+  EXPECT_EQ(err.find("call recording fails"), std::string::npos) << err;
+  EXPECT_NE(err.find("call index busy"), std::string::npos) << err;
+  server_->signal(SIGKILL);
+  server_->wait_exit(10s);
+  server_.reset();
+  holder.reset();
+  start_server();
+  ASSERT_TRUE(eventually([&] { return calls()["calls"].size() == 3; }, 15s)) << server_->stderr_text();
+  const auto all = calls();
+  EXPECT_EQ(all["calls"][0]["tags"][0], "VHF Channel 2");
+  EXPECT_EQ(all["calls"][1]["tags"][0], "TWR Gardermoen");
+  std::string log;
+  EXPECT_GT(decode(all["calls"][1], &log).size(), 8000u) << log;
+  EXPECT_TRUE(fs::is_empty(data_ / "calls" / "incoming"));
+  EXPECT_EQ(metric("quillon_calls_waiting_for_index"), 0);
+  EXPECT_EQ(metric("quillon_calls_index_busy_since_seconds"), 0);
 }
 
 // The calls folder on a small tmpfs (where the test may mount one): filled up, recording stops

@@ -2,7 +2,9 @@
 // public descriptions check every field they require and answer as those servers do. The queue
 // lives in a real call index in a temporary folder, so a restart is a new uploader on it.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <fstream>
@@ -11,7 +13,9 @@
 #include "audio/listen_encoder.hpp"
 #include "calls/calls_api.hpp"
 #include "calls/uploader.hpp"
+#include "core/log.hpp"
 #include "core/virtual_event_loop.hpp"
+#include "index_holder.hpp"
 
 namespace quillon::calls {
 namespace {
@@ -54,6 +58,7 @@ struct Receiver {
   bool down = false;  // connections refused
   bool hold = false;  // takes the request and never answers
   bool expire_next_url = false;
+  std::optional<HttpAnswer> answer_with;  // answers every request so, taking nothing
   std::vector<std::string> taken;  // call start seconds, in the order taken
   int requests = 0;
   std::map<std::string, std::pair<std::string, bool>> urls;  // one-time URL -> (call, used)
@@ -62,6 +67,7 @@ struct Receiver {
     ++requests;
     if (down) return HttpAnswer{0, "", "connection refused"};
     if (hold) return std::nullopt;
+    if (answer_with) return answer_with;
     if (r.method == "PUT") return put(r);
     const Fields f = parse_multipart(r.content_type, r.body);
     auto missing = [&](std::initializer_list<const char*> names) -> std::string {
@@ -361,6 +367,106 @@ TEST_F(UploadTest, RetentionKeepsQueuedCallsUntilTheyAreOlderThanKeepDays) {
   EXPECT_EQ(store->count(), 0);
   EXPECT_EQ(uploader->figures()[0].given_up, 3u);
   EXPECT_EQ(uploader->figures()[0].backlog, 0u);
+}
+
+// The server's own lines while it lives.
+class LogCapture {
+ public:
+  LogCapture() : path_(fs::temp_directory_path() / ("quillon-upload-log-" + std::to_string(::getpid()))) {
+    fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    log::set_output(fd_);
+  }
+  ~LogCapture() {
+    log::set_output(2);
+    ::close(fd_);
+    fs::remove(path_);
+  }
+  std::string text() const {
+    std::ifstream in(path_);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+ private:
+  fs::path path_;
+  int fd_ = -1;
+};
+
+TEST_F(UploadTest, AKeyEchoedByTheServerIsShownNowhere) {
+  LogCapture log;
+  auto rdio_dest = destination("rdio-scanner", "http://rdio.test", "12");
+  rdio_dest.api_key = "KEY-7f3a9c";
+  auto omhz = destination("openmhz", "http://openmhz.test", "fire");
+  omhz.api_key = "KEY-0b1d2e";
+  rdio.key = "KEY-7f3a9c";
+  rdio.answer_with = HttpAnswer{500, "invalid api key KEY-7f3a9c (also KEY-0b1d2e)", ""};
+  openmhz.answer_with = HttpAnswer{500, "Invalid API Key KEY-0b1d2e", ""};
+  start({rdio_dest, omhz});
+  add_call();
+  loop.advance(Millis(5000));
+  const std::string shown = uploader->status_json().dump() + uploader->call_json(1).dump() +
+                            handle_calls_request(*store, {"/api/calls", "", "", "", false}).body + log.text();
+  EXPECT_NE(shown.find("invalid api key"), std::string::npos) << shown;  // the answer itself is shown
+  EXPECT_EQ(shown.find("KEY-7f3a9c"), std::string::npos) << shown;
+  EXPECT_EQ(shown.find("KEY-0b1d2e"), std::string::npos) << shown;
+}
+
+TEST_F(UploadTest, AnRdioScannerAnswerWithoutItsSuccessTextIsNotAnUpload) {
+  start({destination("rdio-scanner", "http://rdio.test", "12")});
+  // Something else in front of the server answers 200 with a page of its own.
+  rdio.answer_with = HttpAnswer{200, "<html><body>Welcome</body></html>", ""};
+  const std::string first = add_call();
+  loop.advance(Millis(3000));
+  EXPECT_EQ(uploader->figures()[0].uploaded, 0u);
+  EXPECT_EQ(uploader->figures()[0].backlog, 1u);
+  EXPECT_EQ(uploader->call_json(1)[0]["state"], "queued");
+  EXPECT_NE(status("rdio-scanner")["last_error"].get<std::string>().find("Welcome"), std::string::npos);
+  // The real server answers: the call goes, once.
+  rdio.answer_with.reset();
+  loop.advance(Millis(10'000));
+  EXPECT_EQ(rdio.taken, std::vector<std::string>{first});
+  EXPECT_EQ(uploader->figures()[0].uploaded, 1u);
+  EXPECT_EQ(uploader->call_json(1)[0]["state"], "done");
+}
+
+TEST_F(UploadTest, WhileAnotherProcessHoldsTheIndexNoCallIsLostOrSentTwice) {
+  start({destination("rdio-scanner", "http://rdio.test", "12"), destination("openmhz", "http://openmhz.test", "fire")});
+  std::vector<std::string> sent;
+  sent.push_back(add_call());
+  loop.advance(Millis(10));  // the first requests are on their way
+  {
+    test::IndexHolder holder(dir / "calls.db");
+    // Their answers come while the index is held; calls stored meanwhile (by a store that got in
+    // before the hold, as the filer's do) are told to the uploader.
+    loop.advance(Millis(3000));
+    EXPECT_EQ(rdio.taken.size(), 1u);
+  }
+  // Calls the uploader heard of while the index was held.
+  {
+    CallRecord r;
+    r.site = "hq";
+    r.channel = 1;
+    r.start_ms = std::chrono::duration_cast<Millis>(loop.wall_now().time_since_epoch()).count();
+    r.duration_ms = 1000;
+    r.file = "2026/12/08/c1-late.opus";
+    fs::create_directories((dir / r.file).parent_path());
+    std::ofstream(dir / r.file, std::ios::binary) << opus_tone();
+    store->add(r);
+    test::IndexHolder holder(dir / "calls.db");
+    uploader->stored(r);
+    sent.push_back(std::to_string(r.start_ms / 1000));
+    loop.advance(Millis(3000));
+  }
+  sent.push_back(add_call());
+  loop.advance(Millis(10'000));
+  EXPECT_EQ(rdio.taken, sent);
+  EXPECT_EQ(openmhz.taken, sent);
+  for (int id = 1; id <= 3; ++id)
+    for (const auto& w : uploader->call_json(id)) EXPECT_EQ(w["state"], "done") << id;
+  // A restart sends nothing again.
+  start({destination("rdio-scanner", "http://rdio.test", "12"), destination("openmhz", "http://openmhz.test", "fire")});
+  loop.advance(Millis(10'000));
+  EXPECT_EQ(rdio.taken, sent);
+  EXPECT_EQ(openmhz.taken, sent);
 }
 
 TEST(UploadConfig, DestinationsAreCheckedWithTheirKeyFile) {
