@@ -197,6 +197,13 @@ void CallStore::rollback() {
   if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
+void CallStore::fail_rolled_back(const std::string& what) {
+  const int code = sqlite3_extended_errcode(db_);
+  const std::string why = sqlite3_errmsg(db_);
+  rollback();
+  fail(what, code, why);
+}
+
 void CallStore::written() { busy_since_ms_.reset(); }
 
 bool CallStore::probe() {
@@ -312,12 +319,7 @@ std::int64_t CallStore::add(CallRecord& r) {
   sqlite3_bind_int64(s, 14, r.prev_id);
   bind_text(s, 15, r.file);
   sqlite3_bind_int64(s, 16, r.bytes);
-  if (sqlite3_step(s) != SQLITE_DONE) {
-    const int code = sqlite3_extended_errcode(db_);
-    const std::string why = sqlite3_errmsg(db_);
-    rollback();
-    fail("insert", code, why);
-  }
+  if (sqlite3_step(s) != SQLITE_DONE) fail_rolled_back("insert");
   r.id = sqlite3_last_insert_rowid(db_);
   std::string tags, display;
   for (const auto& t : r.tags()) tags += (tags.empty() ? "" : " ") + t;
@@ -326,18 +328,8 @@ std::int64_t CallStore::add(CallRecord& r) {
   sqlite3_bind_int64(insert_text_, 1, r.id);
   bind_text(insert_text_, 2, tags);
   bind_text(insert_text_, 3, display);
-  if (sqlite3_step(insert_text_) != SQLITE_DONE) {
-    const int code = sqlite3_extended_errcode(db_);
-    const std::string why = sqlite3_errmsg(db_);
-    rollback();
-    fail("insert", code, why);
-  }
-  if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-    const int code = sqlite3_extended_errcode(db_);
-    const std::string why = sqlite3_errmsg(db_);
-    rollback();
-    fail("commit", code, why);
-  }
+  if (sqlite3_step(insert_text_) != SQLITE_DONE) fail_rolled_back("insert");
+  if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) fail_rolled_back("commit");
   written();
   total_bytes_ += r.bytes;
   if (r.channel >= 1 && r.channel <= 4) channel_bytes_[static_cast<std::size_t>(r.channel - 1)] += r.bytes;
@@ -357,19 +349,9 @@ void CallStore::remove_rows(const std::vector<CallRecord>& rows) {
     for (sqlite3_stmt* s : {del.get(), del_text.get()}) {
       sqlite3_reset(s);
       sqlite3_bind_int64(s, 1, r.id);
-      if (!s || sqlite3_step(s) != SQLITE_DONE) {
-        const int code = sqlite3_extended_errcode(db_);
-        const std::string why = sqlite3_errmsg(db_);
-        rollback();
-        fail("delete", code, why);
-      }
+      if (!s || sqlite3_step(s) != SQLITE_DONE) fail_rolled_back("delete");
     }
-  if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-    const int code = sqlite3_extended_errcode(db_);
-    const std::string why = sqlite3_errmsg(db_);
-    rollback();
-    fail("commit", code, why);
-  }
+  if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) fail_rolled_back("commit");
   written();
   for (const auto& r : rows) {
     total_bytes_ -= r.bytes;

@@ -167,6 +167,8 @@ class CallStore {
   [[noreturn]] void fail(const std::string& what);
   [[noreturn]] void fail(const std::string& what, int code, const std::string& message);
   void rollback();
+  // After a failed step inside a transaction: SQLite's error as it stands, then the rollback.
+  [[noreturn]] void fail_rolled_back(const std::string& what);
   void written();
   bool uploads_open_ = false;
   std::optional<std::int64_t> busy_since_ms_;

@@ -72,12 +72,7 @@ std::vector<std::uint64_t> CallStore::start_upload_queues(const std::vector<Uplo
   std::vector<std::uint64_t> backlog;
   exec("BEGIN IMMEDIATE");
   auto run = [&](Stmt& s, const char* what) {
-    if (s.step() != SQLITE_DONE) {
-      const int code = sqlite3_extended_errcode(db_);
-      const std::string why = sqlite3_errmsg(db_);
-      rollback();
-      fail(what, code, why);
-    }
+    if (s.step() != SQLITE_DONE) fail_rolled_back(what);
   };
   {
     Stmt back(db_, "UPDATE upload_queue SET state = 0 WHERE state = 1");
@@ -93,12 +88,7 @@ std::vector<std::uint64_t> CallStore::start_upload_queues(const std::vector<Uplo
       backlog.push_back(n.step() == SQLITE_ROW ? static_cast<std::uint64_t>(sqlite3_column_int64(n.get(), 0)) : 0);
     }
   }
-  if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-    const int code = sqlite3_extended_errcode(db_);
-    const std::string why = sqlite3_errmsg(db_);
-    rollback();
-    fail("upload queue: commit", code, why);
-  }
+  if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) fail_rolled_back("upload queue: commit");
   written();
   for (std::size_t i = 0; i < dests.size(); ++i) backlog[i] += queue_new_calls(dests[i]);
   return backlog;
@@ -114,12 +104,7 @@ std::uint64_t CallStore::queue_new_calls(const UploadDest& d) {
   std::uint64_t added = 0;
   const bool ok = q.step() == SQLITE_DONE && (added = static_cast<std::uint64_t>(sqlite3_changes(db_)), last.step() == SQLITE_DONE) &&
                   sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
-  if (!ok) {
-    const int code = sqlite3_extended_errcode(db_);
-    const std::string why = sqlite3_errmsg(db_);
-    rollback();
-    fail("upload queue", code, why);
-  }
+  if (!ok) fail_rolled_back("upload queue");
   written();
   return added;
 }
