@@ -25,7 +25,7 @@ using namespace std::chrono_literals;
 using test::eventually;
 using test::Process;
 
-#define QUILLON_SCANNER_SIM QUILLON_TOOLS_DIR "/scanner-sim/quillon-scanner-sim"
+#define QUILLON_SCANNER_SIM (std::string(QUILLON_TOOLS_DIR) + "/scanner-sim/quillon-scanner-sim")
 
 struct HttpReply {
   int status = 0;

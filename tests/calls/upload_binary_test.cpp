@@ -23,7 +23,7 @@ using namespace std::chrono_literals;
 using test::eventually;
 using test::Process;
 
-#define QUILLON_SCANNER_SIM QUILLON_TOOLS_DIR "/scanner-sim/quillon-scanner-sim"
+#define QUILLON_SCANNER_SIM (std::string(QUILLON_TOOLS_DIR) + "/scanner-sim/quillon-scanner-sim")
 
 std::string http_get(int port, const std::string& path) {
   const int fd = test::connect_tcp(port);

@@ -14,7 +14,7 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-constexpr const char* kSim = QUILLON_TOOLS_DIR "/scanner-sim/quillon-scanner-sim";
+const std::string kSim = std::string(QUILLON_TOOLS_DIR) + "/scanner-sim/quillon-scanner-sim";
 
 int console_port(test::Process& p) {
   const std::string announce = "operator console at http://127.0.0.1:";

@@ -32,7 +32,7 @@
 #include "support/process.hpp"
 
 #ifndef QUILLON_SCANNER_SIM
-#define QUILLON_SCANNER_SIM QUILLON_TOOLS_DIR "/scanner-sim/quillon-scanner-sim"
+#define QUILLON_SCANNER_SIM (std::string(QUILLON_TOOLS_DIR) + "/scanner-sim/quillon-scanner-sim")
 #endif
 
 namespace quillon {
