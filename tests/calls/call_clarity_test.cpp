@@ -126,8 +126,7 @@ TEST_F(CallClarityTest, AToneKeepsItsLevelAndPitch) {
   const std::vector<float> out = record(pcm);
   ASSERT_GT(out.size(), 48000u * 3);
 
-  // The steady middle of the tone: its start (after the 0.8 s of pre-roll, none here) and end
-  // are left out; find where the decoded tone is, then a second from half a second into it.
+  // A steady second of the tone: from half a second after it starts in the decoded call.
   std::size_t start = 0;
   while (start < out.size() && std::fabs(out[start]) < 0.05f) ++start;
   ASSERT_LT(start + 48000 * 2, out.size());
