@@ -9,21 +9,48 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace quillon::test {
 
-// A port of the given socket type that was free a moment ago (bound to port 0, then released).
+// The slot ctest gave this test (tests/resources.json: tests that run real processes hold one
+// of three), or -1 outside ctest.
+inline int test_slot() {
+  const char* g = std::getenv("CTEST_RESOURCE_GROUP_0_PROCESSES");
+  if (!g) return -1;
+  const char* id = std::strstr(g, "id:");
+  return id ? std::atoi(id + 3) : -1;
+}
+
+// A port of the given socket type that was free a moment ago. Under ctest each slot has ports of
+// its own (below the kernel's ephemeral range, where port 0 binds land): a port handed out here
+// and released is not taken by a test running beside this one before its server binds it. A
+// process never gets the same port twice.
 inline int free_port(int type = SOCK_STREAM) {
-  const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
+  auto bindable = [type](int port) {
+    const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ok ? static_cast<int>(ntohs(a.sin_port)) : 0;
+  };
+  const int slot = test_slot();
+  if (slot < 0 || slot > 2) return bindable(0);
+  constexpr int kFirst = 12000, kPerSlot = 6000;
+  static int next = static_cast<int>(::getpid() % kPerSlot);
+  for (int tries = 0; tries < kPerSlot; ++tries) {
+    const int port = kFirst + slot * kPerSlot + next;
+    next = (next + 1) % kPerSlot;
+    if (bindable(port)) return port;
+  }
+  return bindable(0);
 }
 
 // Whether nothing listens on `port` (tried by binding it on all addresses; below 1024 that needs root).

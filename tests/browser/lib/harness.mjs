@@ -118,7 +118,9 @@ export function makeRig({ channels = [true, true, true, true], site = 'Harbour',
   const data = path.join(dir, 'data');
   fs.mkdirSync(path.join(data, 'registry'), { recursive: true });
   fs.mkdirSync(path.join(data, 'ports'), { recursive: true });
-  const base = 21000 + (process.pid % 1500) * 12;
+  // Under ctest each slot of tests/resources.json has ports of its own (as tests/support/net.hpp).
+  const slot = /id:(\d+)/.exec(process.env.CTEST_RESOURCE_GROUP_0_PROCESSES || '');
+  const base = slot && Number(slot[1]) <= 2 ? 12000 + Number(slot[1]) * 6000 + (process.pid % 490) * 12 : 30000 + (process.pid % 200) * 12;
   const names = ['tcpport1', 'tcpport3', 'tcpport4', 'tcpport5', 'tcpport6', 'tcpport7', 'tcpport8', 'tcpport9'];
   const lines = ['REGEDIT4', '', '[HKEY_LOCAL_MACHINE\\Software\\Drovani\\Quillon785\\settings]'];
   names.forEach((n, i) => lines.push(`"${n}"="${base + i}x"`));
