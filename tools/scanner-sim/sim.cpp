@@ -273,6 +273,9 @@ struct Device {
       next_byte += bt;
     }
     if (n > 0) {
+      // Bytes sent while the other side listens at another speed arrive as noise, whatever
+      // speed they were asked at (a slow answer to an earlier probe).
+      if (!line_speed_matches()) pending.replace(0, n, radio.garbage(n));
       const ssize_t w = ::write(master, pending.data(), n);
       if (w > 0) pending.erase(0, static_cast<std::size_t>(w));
       if (w < static_cast<ssize_t>(n)) next_byte = now + bt;  // the reader fell behind: retry
