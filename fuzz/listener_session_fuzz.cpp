@@ -7,6 +7,7 @@
 // it. Checked: every answer is JSON with a documented status; a 200 to a POST hands out a
 // session cookie only for a body naming a configured code, and that cookie grants exactly the
 // code's channels; nothing grants a channel that no code has; sign-ins stay bounded.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <nlohmann/json.hpp>
@@ -32,7 +33,8 @@ struct Rig {
   Rig() {
     cfg.codes.push_back({"Ferry crew", "ferry-two-123", {false, true, false, false}, std::nullopt, 1});
     cfg.codes.push_back({"Harbour", "harbour-all-9", {true, true, true, true}, std::nullopt, 0});
-    cfg.codes.push_back({"Old", "old-code-0000", {true, false, false, false}, 1, 0});  // long expired
+    const auto now_s = std::chrono::duration_cast<std::chrono::seconds>(ts.loop.wall_now().time_since_epoch()).count();
+    cfg.codes.push_back({"Old", "old-code-0000", {true, false, false, false}, now_s, 0});  // expired as the page starts
     const std::array<audio::GsmCodec*, 4> ptrs{&codecs[0], &codecs[1], &codecs[2], &codecs[3]};
     live = std::make_unique<LiveListeners>(ts.loop, ts.f(), cfg, ptrs, nullptr, nullptr, nullptr);
   }
@@ -68,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const ConsoleResponse res = rig.live->session(req);
     switch (res.status) {
-      case 200: case 400: case 405: case 429: break;
+      case 200: case 400: case 401: case 403: case 405: case 429: case 500: break;
       default: fuzz::fail("status outside the documented ones");
     }
     const auto answer = nlohmann::json::parse(res.body, nullptr, false);

@@ -194,8 +194,10 @@ Verdict judge_first(UploadKind kind, const HttpAnswer& a) {
           url = url.substr(2, url.find_first_of("\r\n") - 2);
           while (!url.empty() && url.front() == ' ') url.erase(url.begin());
           while (!url.empty() && url.back() == ' ') url.pop_back();
+          // The URL goes into our next request line as it stands: printable ASCII without blanks only.
+          const bool clean = std::all_of(url.begin(), url.end(), [](char ch) { return ch > ' ' && ch < 127; });
           ParsedUrl parsed;
-          if (!parse_url(url, parsed)) return {Verdict::Retry, "answered an unusable upload URL", ""};
+          if (!clean || !parse_url(url, parsed)) return {Verdict::Retry, "answered an unusable upload URL", ""};
           return {Verdict::PutAudio, "", url};
         }
         if (text.rfind("1", 0) == 0) {

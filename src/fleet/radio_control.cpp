@@ -25,7 +25,9 @@ std::vector<KeyDef> key_table(const std::string& model, const config::Control& c
                               {"PUSH", "KEY14"},  {"UP", "KEY15"},   {"DOWN", "KEY16"}};
   for (char d = '0'; d <= '9'; ++d) keys.push_back({std::string(1, d), std::string("KEY02") + d});
   if (const auto changed = cfg.keys.find(model); changed != cfg.keys.end())
-    for (const auto& [name, command] : changed->second) {
+    for (const auto& entry : changed->second) {
+      const std::string& name = entry.first;
+      const std::string& command = entry.second;
       auto it = std::find_if(keys.begin(), keys.end(), [&](const KeyDef& k) { return k.name == name; });
       if (it != keys.end())
         it->command = command;

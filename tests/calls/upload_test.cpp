@@ -12,6 +12,7 @@
 
 #include "audio/listen_encoder.hpp"
 #include "calls/calls_api.hpp"
+#include "calls/upload_protocols.hpp"
 #include "calls/uploader.hpp"
 #include "core/log.hpp"
 #include "core/virtual_event_loop.hpp"
@@ -467,6 +468,21 @@ TEST_F(UploadTest, WhileAnotherProcessHoldsTheIndexNoCallIsLostOrSentTwice) {
   loop.advance(Millis(10'000));
   EXPECT_EQ(rdio.taken, sent);
   EXPECT_EQ(openmhz.taken, sent);
+}
+
+// The one-time URL goes into the next request line as it stands: a blank, a control character or
+// a byte past ASCII in it makes it unusable (found by fuzzing: it was taken).
+TEST(UploadAnswers, ABroadcastifyUrlWithBlanksOrBytesPastAsciiIsNotUsed) {
+  auto judged = [](const std::string& body) { return judge_first(UploadKind::Broadcastify, HttpAnswer{200, body, ""}); };
+  const Verdict good = judged("0 https://upload.example.net/x?sig=abc\n");
+  EXPECT_EQ(good.kind, Verdict::PutAudio);
+  EXPECT_EQ(good.url, "https://upload.example.net/x?sig=abc");
+  for (const char* bad : {"0 https://upload.example.net/x?s\x97\x8f=abc\n", "0 https://upload.example.net/a b\n",
+                          "0 https://upload.example.net/a\x01b\n"}) {
+    const Verdict v = judged(bad);
+    EXPECT_EQ(v.kind, Verdict::Retry) << bad;
+    EXPECT_EQ(v.text, "answered an unusable upload URL") << bad;
+  }
 }
 
 TEST(UploadConfig, DestinationsAreCheckedWithTheirKeyFile) {
