@@ -42,6 +42,9 @@ class Process {
     }
     posix_spawn_file_actions_addopen(&fa, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&fa, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    // Nothing else: a test run beside others may hold the runner's descriptors, and a program
+    // under test starts with only its three, as a service manager starts it.
+    posix_spawn_file_actions_addclosefrom_np(&fa, 3);
     std::vector<char*> args;
     for (auto& a : argv) args.push_back(a.data());
     args.push_back(nullptr);
