@@ -301,14 +301,14 @@ int main(int argc, char** argv) {
       console_watching = open > 0;
       meters.watch(console_watching || listeners_watching);
       // A page that just opened learns who listens (it starts from nobody).
-      if (open > 0 && live && !live->listeners().empty()) console->publish(live->listeners_json());
+      if (open > 0 && live && !live->listeners().empty()) console->publish_state("listeners", live->listeners_json());
     });
   live = std::make_unique<quillon::LiveListeners>(loop, srv.form, config.listen, std::array{&codec[0], &codec[1], &codec[2], &codec[3]},
                                                   console.get(), listen.public_server(), [&](bool on) {
                                                     listeners_watching = on;
                                                     meters.watch(console_watching || listeners_watching);
                                                   });
-  if (console) live->on_listeners([&console](std::string text) { console->publish(std::move(text)); });
+  if (console) live->on_listeners([&console](std::string text) { console->publish_state("listeners", std::move(text)); });
   // Access codes hold for the public port's HTTP streams as for its live path.
   listen.set_public_gate([l = live.get()](const quillon::ConsoleRequest& req, int channel) { return l->admit_stream(req, channel); });
 
@@ -323,7 +323,8 @@ int main(int argc, char** argv) {
       recorder = std::make_unique<quillon::calls::CallRecorder>(loop, config.calls, data_dir / "calls",
                                                                 quillon::config::site_name(config), std::move(pcm));
       recorder->on_call = [&console](const std::string& event) {
-        if (console) console->publish(event);
+        // A page that fell behind is told it missed calls, and fetches them.
+        if (console) console->publish_state("calls", event, R"({"type":"calls_missed"})");
       };
       recorder->on_state = [&srv](int channel, const std::string& text) {
         srv.form.lblCalls[channel - 1].set_caption(text);

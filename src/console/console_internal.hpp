@@ -118,6 +118,10 @@ struct WsSessionBase {
   virtual void send(std::shared_ptr<const std::string> msg) = 0;
   // Sends unless the peer is already behind: for events a later one replaces.
   virtual void send_unless_behind(std::shared_ptr<const std::string> msg) = 0;
+  // Sends, or, while the peer is behind, holds as the newest message of its kind until it
+  // has caught up.
+  virtual void send_or_hold(const std::string& kind, std::shared_ptr<const std::string> msg,
+                            std::shared_ptr<const std::string> held) = 0;
   virtual void finish(std::shared_ptr<const std::string> msg) = 0;
   virtual void close() = 0;
 };

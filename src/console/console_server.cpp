@@ -219,6 +219,14 @@ void ConsoleServer::publish(std::string text) {
   for (auto& s : std::vector<std::shared_ptr<WsSessionBase>>(impl_->sessions.begin(), impl_->sessions.end())) s->send_unless_behind(msg);
 }
 
+void ConsoleServer::publish_state(const std::string& kind, std::string text, std::string instead) {
+  if (impl_->stopped || impl_->sessions.empty()) return;
+  const auto msg = std::make_shared<const std::string>(std::move(text));
+  const auto held = instead.empty() ? msg : std::make_shared<const std::string>(std::move(instead));
+  for (auto& s : std::vector<std::shared_ptr<WsSessionBase>>(impl_->sessions.begin(), impl_->sessions.end()))
+    s->send_or_hold(kind, msg, held);
+}
+
 void ConsoleServer::on_event_streams(std::function<void(std::size_t)> watcher) {
   impl_->stream_watcher = std::move(watcher);
   impl_->streams_changed();

@@ -135,6 +135,10 @@ class ConsoleServer {
   // dropped, rather than queued, for a stream that is already behind: the next one supersedes
   // them. Nothing happens while no stream is open.
   void publish(std::string text);
+  // Publishes a state a page must not miss (who listens, a stored call). A stream that is behind
+  // holds it instead, the newest of its `kind` replacing an older one, and gets it, or `instead`
+  // when given (a short "you missed some" word), as soon as it has caught up.
+  void publish_state(const std::string& kind, std::string text, std::string instead = {});
   // Sends the window's changes waiting for their 250 ms turn now: for a change an operator waits
   // to see (the display after a command from the page).
   void flush_changes();

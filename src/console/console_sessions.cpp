@@ -65,6 +65,19 @@ class WsSession : public WsSessionBase, public std::enable_shared_from_this<WsSe
     if (queue_.size() < kBehind) send(std::move(msg));
   }
 
+  void send_or_hold(const std::string& kind, std::shared_ptr<const std::string> msg,
+                    std::shared_ptr<const std::string> held) override {
+    if (closed_) return;
+    if (queue_.size() < kBehind) {
+      send_held();
+      send(std::move(msg));
+      return;
+    }
+    const auto it = std::find_if(held_.begin(), held_.end(), [&kind](const auto& h) { return h.first == kind; });
+    if (it != held_.end()) it->second = std::move(held);
+    else held_.emplace_back(kind, std::move(held));
+  }
+
   // The last word before the server goes: queued behind everything already on its way, and
   // the stream closes once it is written.
   void finish(std::shared_ptr<const std::string> msg) override {
@@ -101,9 +114,19 @@ class WsSession : public WsSessionBase, public std::enable_shared_from_this<WsSe
         return;
       }
       if (self->closed_) return;
+      if (self->queue_.size() < kBehind / 2) self->send_held();
       if (!self->queue_.empty()) self->write_next();
       else if (self->finishing_) self->close();
     });
+  }
+
+  // Queued without starting a write: the caller's write goes on with them.
+  void send_held() {
+    for (auto& h : held_) {
+      queued_bytes_ += h.second->size();
+      queue_.push_back(std::move(h.second));
+    }
+    held_.clear();
   }
 
   // Weak: the server keeps its sessions, and a loop stopped with their operations pending
@@ -113,6 +136,8 @@ class WsSession : public WsSessionBase, public std::enable_shared_from_this<WsSe
   std::deque<std::shared_ptr<const std::string>> queue_;
   std::size_t queued_bytes_ = 0;
   std::shared_ptr<const std::string> in_flight_;
+  // What a page behind must still get, by kind (a few kinds at most).
+  std::vector<std::pair<std::string, std::shared_ptr<const std::string>>> held_;
   bool closed_ = false;
   bool finishing_ = false;
 };

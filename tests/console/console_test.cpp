@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <future>
@@ -435,6 +436,42 @@ TEST_F(Console, PublishedEventsReachOpenStreamsWhoseCountIsWatched) {
   EXPECT_EQ((*bye)["type"], "stopped");
   EXPECT_FALSE(b.next());
   EXPECT_EQ(last_count(), 1u) << "the watcher may be gone once the server stops";
+}
+
+// A page that fell behind loses level events (the next one supersedes them) but not a state it
+// must show: the newest "who listens" and the word that it missed calls reach it once it has
+// caught up. Everything published within one turn of the loop finds the page behind: no write
+// completes before the turn ends.
+TEST_F(Console, APageBehindGetsTheNewestStateOnceItCatchesUpButNoStaleLevels) {
+  start();
+  EventStream ws(port);
+  ASSERT_TRUE(ws.open());
+  ASSERT_TRUE(ws.next());  // the snapshot
+  on_loop([&] {
+    for (int n = 0; n < 40; ++n) server->publish(R"({"type":"levels","n":)" + std::to_string(n) + "}");
+    server->publish_state("listeners", R"({"type":"listeners","listeners":[1]})");
+    server->publish_state("calls", R"({"type":"call","id":1})", R"({"type":"calls_missed"})");
+    server->publish_state("listeners", R"({"type":"listeners","listeners":[1,2]})");
+    server->publish_state("calls", R"({"type":"call","id":2})", R"({"type":"calls_missed"})");
+  });
+  std::vector<json> got;
+  while (got.empty() || got.back()["type"] != "calls_missed") {
+    auto m = ws.next();
+    ASSERT_TRUE(m) << "after " << got.size() << " messages";
+    got.push_back(*m);
+  }
+  ASSERT_GE(got.size(), 3u);
+  const auto levels = static_cast<std::size_t>(std::count_if(got.begin(), got.end(), [](const json& m) { return m["type"] == "levels"; }));
+  EXPECT_EQ(levels, got.size() - 2) << "levels first, then the held states";
+  EXPECT_LT(levels, 40u) << "a page behind is not sent every level event";
+  EXPECT_EQ(got[got.size() - 2]["listeners"], json::array({1, 2})) << "only the newest list";
+  EXPECT_EQ(got.back()["type"], "calls_missed");
+
+  // Caught up: states go out as they come.
+  on_loop([&] { server->publish_state("listeners", R"({"type":"listeners","listeners":[]})"); });
+  auto now = ws.next();
+  ASSERT_TRUE(now);
+  EXPECT_EQ((*now)["listeners"], json::array());
 }
 
 std::string gunzip(const std::string& in) {

@@ -680,6 +680,8 @@ async function connect() {
       liveListeners.update(m.listeners);
     } else if (m.type === 'call') {
       calls.stored(m.call ?? m);
+    } else if (m.type === 'calls_missed') {
+      calls.resync();
     } else if (m.type === 'stopped') {
       stopping = true;  // the stream closes next: the server is shutting down
     }
