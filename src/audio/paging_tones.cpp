@@ -91,6 +91,15 @@ PagingToneDetector::PagingToneDetector(std::vector<ToneSet> sets, int sample_rat
       trackers_[p.a].long_sets.push_back(i);
   }
 
+  // Neighbours closer than their reaches (tones of one group can be under 3 % apart) would both
+  // take each other's tone into their runs, and a page from one to the other would look like one
+  // long tone on both: each reach stops halfway to the nearest neighbour, or at the tolerance.
+  for (Tracker& t : trackers_) {
+    double nearest = 1e12;
+    for (const Tracker& o : trackers_)
+      if (&o != &t) nearest = std::min(nearest, std::abs(o.hz - t.hz));
+    if (t.reach_hz > nearest / 2) t.reach_hz = std::max(nearest / 2, (t.reach_hz - kReachNoiseHz) / kReachFactor);
+  }
   for (const Tracker& t : trackers_) {
     coef_.push_back(2.0 * t.cos_w);
     freq_.push_back(t.hz);
