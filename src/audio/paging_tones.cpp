@@ -45,8 +45,8 @@ PagingToneDetector::PagingToneDetector(std::vector<ToneSet> sets, int sample_rat
   const double max_reach = kReachOfWidth * width_hz;
 
   std::map<long long, std::size_t> by_key;  // frequency in centihertz -> tracker
-  auto tracker_for = [&](double hz) -> std::optional<std::size_t> {
-    if (!finite_positive(hz) || hz + max_reach >= rate_ / 2.0) return std::nullopt;
+  auto hearable = [&](double hz) { return finite_positive(hz) && hz + max_reach < rate_ / 2.0; };
+  auto tracker_for = [&](double hz) -> std::size_t {
     const long long key = std::llround(hz * 100.0);
     if (auto it = by_key.find(key); it != by_key.end()) return it->second;
     Tracker t;
@@ -67,14 +67,10 @@ PagingToneDetector::PagingToneDetector(std::vector<ToneSet> sets, int sample_rat
     const ToneSet& s = sets_[i];
     SetPlan& p = plans_[i];
     if (!finite_positive(s.tolerance_pct) || !std::isfinite(s.min_level_dbfs)) continue;
-    if (s.b_hz && !finite_positive(*s.b_hz)) continue;
-    const auto a = tracker_for(s.a_hz);
-    const auto b = s.b_hz ? tracker_for(*s.b_hz) : std::nullopt;
-    if (!a || (s.b_hz && !b)) continue;
-    p.usable = true;
-    p.a = *a;
+    if (!hearable(s.a_hz) || (s.b_hz && !hearable(*s.b_hz))) continue;
+    p.a = tracker_for(s.a_hz);
     p.two_tone = s.b_hz.has_value();
-    p.b = p.two_tone ? *b : *a;
+    p.b = p.two_tone ? tracker_for(*s.b_hz) : p.a;
     p.a_min = ms_to_samples(s.a_ms, rate_);
     p.b_min = ms_to_samples(s.b_ms, rate_);
     p.long_min = ms_to_samples(s.long_ms, rate_);

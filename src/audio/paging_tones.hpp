@@ -93,7 +93,6 @@ class PagingToneDetector {
     std::vector<std::size_t> b_sets;     // two-tone sets whose tone B is this frequency
   };
   struct SetPlan {
-    bool usable = false;
     std::size_t a = 0, b = 0;      // trackers
     bool two_tone = false;
     std::int64_t a_min = 0, b_min = 0, long_min = 0;  // shortest runs accepted, in samples

@@ -191,9 +191,9 @@ TEST(PagingTones, SetsThatCannotBeHeardAreKeptButNeverReported) {
   bad_tol.tolerance_pct = -1;
   ToneSet negative = long_tone("negative length", 1000);
   negative.long_ms = -5;
-  const std::vector<ToneSet> sets{nan, above, zero, bad_tol, negative};
+  const std::vector<ToneSet> sets{nan, above, zero, bad_tol, negative, two_tone("B too high", 1500, 4500)};
   PagingToneDetector d(sets, 8000);
-  EXPECT_EQ(d.sets().size(), 5u);
+  EXPECT_EQ(d.sets().size(), 6u);
   EXPECT_EQ(d.filters(), 1u);  // only the negative length's 1000 Hz
   RadioAudio a(8000);
   page(a, 1000, 2000, std::nullopt, 0);
