@@ -240,7 +240,12 @@ TEST(SimAudio, PagesSoundTonesTheDetectorFindsThenTheCall) {
   };
   EXPECT_TRUE(test::eventually([&] { return errors() == 3; }, 5s)) << sim.output();
 
-  const std::vector<audio::ToneSet> sets{{.name = "station 7", .a_hz = 853.2, .b_hz = 1083.0}, {.name = "all call", .a_hz = 1500}};
+  std::vector<audio::ToneSet> sets(2);
+  sets[0].name = "station 7";
+  sets[0].a_hz = 853.2;
+  sets[0].b_hz = 1083.0;
+  sets[1].name = "all call";
+  sets[1].a_hz = 1500;
   audio::PagingToneDetector detector(sets, 8000);
   std::vector<std::int16_t> heard;  // everything read, for the sound after a tone-out
   std::string carry;
