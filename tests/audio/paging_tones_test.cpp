@@ -183,6 +183,30 @@ TEST(PagingTones, LongToneAndTwoToneSetsSharingAFrequencyEachGetTheirOwnPages) {
   EXPECT_NEAR(static_cast<double>(got[2].end_sample), static_cast<double>(long_a_end), 320);
 }
 
+// A dispatcher pages station after station without a pause, and sends the first page twice;
+// stations 1 and 2 share tone A, station 3's A is station 1's B.
+TEST(PagingTones, StationsPagedBackToBackAreEachFoundOnceInTurn) {
+  const std::vector<ToneSet> sets{two_tone("station 1", 569.1, 746.8), two_tone("station 2", 569.1, 1153.4),
+                                  two_tone("station 3", 746.8, 1513.5)};
+  RadioAudio a(8000, 21);
+  a.noise_for(kAmp, 10);
+  a.silence(300);
+  std::vector<std::int64_t> ends;
+  for (const std::size_t s : {0, 0, 1, 2}) {
+    a.tone(sets[s].a_hz, 1000, kAmp);
+    a.tone(*sets[s].b_hz, 3000, kAmp);
+    ends.push_back(a.size());
+  }
+  a.silence(300);
+  const auto got = detect(sets, a);
+  ASSERT_EQ(got.size(), 4u);
+  const std::size_t want[] = {0, 0, 1, 2};
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(got[i].set, want[i]) << i;
+    EXPECT_NEAR(static_cast<double>(got[i].end_sample), static_cast<double>(ends[i]), 320) << i;
+  }
+}
+
 TEST(PagingTones, SetsThatCannotBeHeardAreKeptButNeverReported) {
   ToneSet nan = two_tone("nan", std::numeric_limits<double>::quiet_NaN(), 1000);
   ToneSet above = long_tone("above half the rate", 4100);
