@@ -78,7 +78,7 @@ PagingToneDetector::PagingToneDetector(std::vector<ToneSet> sets, int sample_rat
     p.tol_b_hz = trackers_[p.b].hz * s.tolerance_pct / 100.0;
     for (const auto& [k, tol] : {std::pair{p.a, p.tol_a_hz}, std::pair{p.b, p.tol_b_hz}}) {
       Tracker& t = trackers_[k];
-      t.reach_hz = std::min(max_reach, std::max(t.reach_hz, kReachFactor * tol + kReachNoiseHz));
+      t.widest_tol_hz = std::max(t.widest_tol_hz, tol);
       t.min_level_dbfs = std::min(t.min_level_dbfs, s.min_level_dbfs);
     }
     if (p.two_tone)
@@ -90,11 +90,16 @@ PagingToneDetector::PagingToneDetector(std::vector<ToneSet> sets, int sample_rat
   // Neighbours closer than their reaches (tones of one group can be under 3 % apart) would both
   // take each other's tone into their runs, and a page from one to the other would look like one
   // long tone on both: each reach stops halfway to the nearest neighbour, or at the tolerance.
-  for (Tracker& t : trackers_) {
+  std::vector<std::size_t> by_hz(trackers_.size());
+  for (std::size_t k = 0; k < by_hz.size(); ++k) by_hz[k] = k;
+  std::sort(by_hz.begin(), by_hz.end(), [&](std::size_t x, std::size_t y) { return trackers_[x].hz < trackers_[y].hz; });
+  for (std::size_t i = 0; i < by_hz.size(); ++i) {
+    Tracker& t = trackers_[by_hz[i]];
     double nearest = 1e12;
-    for (const Tracker& o : trackers_)
-      if (&o != &t) nearest = std::min(nearest, std::abs(o.hz - t.hz));
-    if (t.reach_hz > nearest / 2) t.reach_hz = std::max(nearest / 2, (t.reach_hz - kReachNoiseHz) / kReachFactor);
+    if (i > 0) nearest = t.hz - trackers_[by_hz[i - 1]].hz;
+    if (i + 1 < by_hz.size()) nearest = std::min(nearest, trackers_[by_hz[i + 1]].hz - t.hz);
+    t.reach_hz = std::min(max_reach, kReachFactor * t.widest_tol_hz + kReachNoiseHz);
+    if (t.reach_hz > nearest / 2) t.reach_hz = std::max(nearest / 2, std::min(t.widest_tol_hz, max_reach));
   }
   for (const Tracker& t : trackers_) {
     coef_.push_back(2.0 * t.cos_w);

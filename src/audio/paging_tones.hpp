@@ -75,6 +75,7 @@ class PagingToneDetector {
     double cos_w = 0, sin_w = 0;   // one sample's turn
     double rot_re = 0, rot_im = 0; // minus one step's turn, to cancel it
     double reach_hz = 0;           // farthest offset a block may show and still count
+    double widest_tol_hz = 0;      // the widest tolerance of the sets on this frequency
     double min_level_dbfs = 0;     // the lowest any set on this frequency accepts
     // The previous step's value and the block being gathered.
     double prev_re = 0, prev_im = 0;
