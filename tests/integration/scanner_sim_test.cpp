@@ -13,6 +13,8 @@
 
 #include <boost/asio/io_context.hpp>
 #include <chrono>
+#include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -25,6 +27,7 @@
 #include <vector>
 
 #include "app/server.hpp"
+#include "audio/paging_tones.hpp"
 #include "core/asio_event_loop.hpp"
 #include "scanner/linux_serial_port.hpp"
 #include "scanner/channel_table.hpp"
@@ -210,6 +213,76 @@ TEST(RealBinary, PollsTheSimulatedRadio) {
   EXPECT_TRUE(test::eventually([&] { return commands() >= 20; }, 20s)) << sim.output() << server.output();
   server.stop(SIGTERM);
   EXPECT_NE(server.output().find("stopped"), std::string::npos) << server.output();
+  sim.stop(SIGTERM);
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+}
+
+// A page on the simulator's loudspeaker: the tones it sounds into its audio FIFO are found by
+// the paging-tone detector, two-tone and long, each followed by the call's sound.
+TEST(SimAudio, PagesSoundTonesTheDetectorFindsThenTheCall) {
+  const fs::path dir = test::fresh_temp_dir("sim-page");
+  const fs::path fifo = dir / "audio";
+  Child sim({QUILLON_SCANNER_SIM, "--link", (dir / "com1").string(), "--audio", fifo.string(), "--audio-rate", "8000"}, dir, {},
+            true);
+  ASSERT_TRUE(test::eventually([&] { return sim.output().find("ready") != std::string::npos; }, 10s)) << sim.output();
+  const int fd = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  sim.say("1 auto off");
+  sim.say("1 page 853.2:0");
+  sim.say("1 page 600 700 800");
+  sim.say("1 page 853.2x");
+  auto errors = [&] {
+    std::size_t n = 0;
+    const std::string out = sim.output();
+    for (auto at = out.find("error: page"); at != std::string::npos; at = out.find("error: page", at + 1)) ++n;
+    return n;
+  };
+  EXPECT_TRUE(test::eventually([&] { return errors() == 3; }, 5s)) << sim.output();
+
+  std::vector<audio::ToneSet> sets(2);
+  sets[0].name = "station 7";
+  sets[0].a_hz = 853.2;
+  sets[0].b_hz = 1083.0;
+  sets[1].name = "all call";
+  sets[1].a_hz = 1500;
+  audio::PagingToneDetector detector(sets, 8000);
+  std::vector<std::int16_t> heard;  // everything read, for the sound after a tone-out
+  std::string carry;
+  std::vector<audio::ToneOut> outs;
+  auto read_some = [&] {
+    char buf[4096];
+    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) {
+      carry.append(buf, static_cast<std::size_t>(n));
+      const std::size_t whole = carry.size() / 2;
+      std::vector<std::int16_t> pcm(whole);
+      std::memcpy(pcm.data(), carry.data(), whole * 2);
+      carry.erase(0, whole * 2);
+      heard.insert(heard.end(), pcm.begin(), pcm.end());
+      for (const auto& t : detector.feed(pcm.data(), pcm.size())) outs.push_back(t);
+    }
+  };
+  // RMS of what was heard from `from` on, over `n` samples; -1 until that much came.
+  auto rms_after = [&](std::int64_t from, std::size_t n) {
+    if (from < 0 || heard.size() < static_cast<std::size_t>(from) + n) return -1.0;
+    double sum = 0;
+    for (std::size_t i = 0; i < n; ++i) sum += std::pow(heard[static_cast<std::size_t>(from) + i], 2);
+    return std::sqrt(sum / static_cast<double>(n));
+  };
+
+  sim.say("1 page 853.2 1083.0");
+  ASSERT_TRUE(test::eventually([&] { read_some(); return !outs.empty(); }, 20s)) << sim.output();
+  ASSERT_EQ(outs.size(), 1u);
+  EXPECT_EQ(outs[0].set, 0u);
+  // The call goes on after the tones: three seconds of sound, not silence.
+  ASSERT_TRUE(test::eventually([&] { read_some(); return rms_after(outs[0].end_sample + 800, 24000) >= 0; }, 10s));
+  EXPECT_GT(rms_after(outs[0].end_sample + 800, 24000), 3000);
+
+  sim.say("1 page 1500:2200");
+  ASSERT_TRUE(test::eventually([&] { read_some(); return outs.size() >= 2; }, 20s)) << sim.output();
+  ASSERT_EQ(outs.size(), 2u);
+  EXPECT_EQ(outs[1].set, 1u);
+  ::close(fd);
   sim.stop(SIGTERM);
   std::error_code ec;
   fs::remove_all(dir, ec);

@@ -109,5 +109,36 @@ TEST(SimRadio, FaultsChangeTheReplies) {
   EXPECT_EQ(noise.find("BC"), std::string::npos);
 }
 
+// A page opens the squelch on the first channel, sounds its tones in turn, then the channel's
+// own sound until the opening ends; tuning away ends it early.
+TEST(SimRadio, PageSoundsItsTonesThenTheCallWithTheSquelchOpen) {
+  using namespace std::chrono_literals;
+  Radio r(Model::BC785, 19200, 4);
+  r.set_auto_stops(false);
+  const auto now = Radio::Clock::time_point{} + 1h;
+  const auto start = now + 30ms;
+  r.page({{853.2, 800}, {1083.0, 2500}}, 4000, start, now);
+  EXPECT_TRUE(r.squelch_open());
+  EXPECT_EQ(r.current_channel(), 0u);
+  EXPECT_EQ(r.sound_hz(now), 853.2);  // the squelch is open already: tone A
+  EXPECT_EQ(r.sound_hz(start + 799ms), 853.2);
+  EXPECT_EQ(r.sound_hz(start + 800ms), 1083.0);
+  EXPECT_EQ(r.sound_hz(start + 3299ms), 1083.0);
+  EXPECT_EQ(r.sound_hz(start + 3300ms), 400.0);
+  ASSERT_TRUE(r.tick(start + 7299ms).has_value());
+  EXPECT_TRUE(r.squelch_open());
+  r.step_display();
+  EXPECT_TRUE(r.squelch_open());
+  EXPECT_FALSE(r.tick(start + 7300ms).has_value());
+  EXPECT_FALSE(r.squelch_open());
+
+  r.page({{1000, 2000}}, 4000, start, now);
+  EXPECT_EQ(r.sound_hz(start + 1999ms), 1000.0);
+  EXPECT_EQ(r.sound_hz(start + 2000ms), 400.0);
+  r.answer("RF01461000");  // tuned away: no more page
+  EXPECT_EQ(r.sound_hz(start + 10ms), 400.0);
+  EXPECT_FALSE(r.tick(start + 10ms).has_value());
+}
+
 }  // namespace
 }  // namespace quillon::sim

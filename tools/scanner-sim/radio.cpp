@@ -30,11 +30,34 @@ void Radio::open_for(std::size_t n, int ms, Clock::time_point now) {
   hold_ = 0;
   signal_ = 150;
   scripted_until_ = now + std::chrono::milliseconds(std::max(0, ms));
+  page_.clear();
+}
+
+void Radio::page(std::vector<PageTone> tones, int call_ms, Clock::time_point start, Clock::time_point now) {
+  auto end = std::max(start, now);
+  for (const PageTone& t : tones) end += std::chrono::milliseconds(std::max(0, t.ms));
+  end += std::chrono::milliseconds(std::max(0, call_ms));
+  open_for(1, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(end - now).count()), now);
+  page_ = std::move(tones);
+  page_start_ = start;
+}
+
+double Radio::sound_hz(Clock::time_point t) const {
+  if (!page_.empty()) {
+    if (t < page_start_) return page_.front().hz;
+    auto until = page_start_;
+    for (const PageTone& tone : page_) {
+      until += std::chrono::milliseconds(std::max(0, tone.ms));
+      if (t < until) return tone.hz;
+    }
+  }
+  return 400.0 + 100.0 * static_cast<double>(current_);
 }
 
 std::optional<Radio::Clock::time_point> Radio::tick(Clock::time_point now) {
   if (scripted_until_ && now >= *scripted_until_) {
     scripted_until_.reset();
+    page_.clear();
     scanning_ = true;
     signal_ = 0;
   }
@@ -181,6 +204,7 @@ void Radio::tune(long freq) {
   held_ = true;
   signal_ = 0;
   scripted_until_.reset();
+  page_.clear();
 }
 
 void Radio::go_to_channel(std::size_t index) {
@@ -189,6 +213,7 @@ void Radio::go_to_channel(std::size_t index) {
   held_ = true;
   scanning_ = false;
   scripted_until_.reset();
+  page_.clear();
 }
 
 void Radio::advance_scan() {

@@ -47,6 +47,18 @@ class Radio {
   void open_for(std::size_t n, int ms, Clock::time_point now);
   // Ends a scripted opening that is due; when one runs, the time it ends.
   std::optional<Clock::time_point> tick(Clock::time_point now);
+  // A page as a fire station's dispatcher sends it: the squelch opens on the first channel, the
+  // tones sound one after the other from `start` (the first one also before it, while the
+  // squelch is already open), then `call_ms` of the channel's usual sound (the message after the
+  // tones), then the radio scans on. Like `open_for`, it replaces any opening under way.
+  struct PageTone {
+    double hz;
+    int ms;
+  };
+  void page(std::vector<PageTone> tones, int call_ms, Clock::time_point start, Clock::time_point now);
+  // What the loudspeaker sounds at `t` while the squelch is open: the page's tone, or the tone
+  // of the channel it stopped on (400 Hz + 100 Hz per channel).
+  double sound_hz(Clock::time_point t) const;
   // Whether the radio stops on channels by itself (on by default).
   void set_auto_stops(bool on) { auto_stops_ = on; }
   bool squelch_open() const { return !scanning_ && !tuned_; }
@@ -85,6 +97,8 @@ class Radio {
   int hold_ = 0;
   bool auto_stops_ = true;
   std::optional<Clock::time_point> scripted_until_;
+  std::vector<PageTone> page_;       // the tones of the page under way
+  Clock::time_point page_start_{};
   std::uint64_t commands_ = 0;
 
   // What an operator set from the front panel or a remote head.

@@ -18,6 +18,9 @@
 //   [N|all] baud B | model M  change the radio's line speed or model
 //   [N|all] open MS [C]       stop on channel C (1..5) with the squelch open for MS, then scan on
 //   [N|all] auto on|off       stop on channels by itself (on) or only when told to open
+//   [N|all] page A [B]        page on channel 1: tone A then tone B (Hz, two-tone: 0.8 s and
+//                             2.5 s) or one long tone A (2 s), then 4 s of the channel's sound;
+//                             HZ:MS gives a tone its own length (page 853.2:1000 1083:3000)
 //   [N|all] normal            clear every fault
 //   [N|all] stats             one line per radio on standard output
 //   [N|all] heard             the last commands the radio received, each in brackets
@@ -144,9 +147,9 @@ struct Device {
       int queued = 0;
       if (::ioctl(audio_fd, FIONREAD, &queued) == 0) queue_min = queue_min < 0 ? queued : std::min(queue_min, queued);
       const bool open = radio.squelch_open();
-      const double freq = 400.0 + 100.0 * static_cast<double>(radio.current_channel());
-      for (auto& s : chunk) {
-        s = open ? static_cast<std::int16_t>(8000 * std::sin(phase)) : 0;
+      for (std::size_t i = 0; i < per_chunk; ++i) {
+        const double freq = open ? radio.sound_hz(audio_time(audio_samples + static_cast<std::int64_t>(i))) : 0;
+        chunk[i] = open ? static_cast<std::int16_t>(8000 * std::sin(phase)) : 0;
         phase += 2 * M_PI * freq / audio_rate;
         if (phase > 2 * M_PI) phase -= 2 * M_PI;
       }
@@ -291,6 +294,34 @@ std::optional<Model> parse_model(const std::string& s) {
   return std::nullopt;
 }
 
+// The message after a page's tones, in the channel's usual sound.
+constexpr int kPageCallMs = 4000;
+
+// "A [B]": one long tone or two tones in sequence, each "HZ" or "HZ:MS"; empty when it is not.
+std::vector<Radio::PageTone> page_tones(const std::vector<std::string>& words) {
+  if (words.empty() || words.size() > 2) return {};
+  std::vector<Radio::PageTone> tones;
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    const std::string& w = words[i];
+    const std::size_t colon = w.find(':');
+    Radio::PageTone t{0, words.size() == 1 ? 2000 : (i == 0 ? 800 : 2500)};
+    try {
+      std::size_t used = 0;
+      t.hz = std::stod(w.substr(0, colon), &used);
+      if (used != std::min(colon, w.size())) return {};
+      if (colon != std::string::npos) {
+        t.ms = std::stoi(w.substr(colon + 1), &used);
+        if (used != w.size() - colon - 1) return {};
+      }
+    } catch (...) {
+      return {};
+    }
+    if (!(t.hz >= 20 && t.hz <= 3500) || t.ms < 1 || t.ms > 600000) return {};
+    tones.push_back(t);
+  }
+  return tones;
+}
+
 struct Simulator {
   std::vector<std::unique_ptr<Device>> devices;
   std::string control_path;
@@ -340,6 +371,14 @@ struct Simulator {
         return fallback;
       }
     };
+    std::vector<Radio::PageTone> page;
+    if (verb == "page") {
+      page = page_tones(std::vector<std::string>(words.begin() + static_cast<std::ptrdiff_t>(at) + 1, words.end()));
+      if (page.empty()) {
+        std::cout << "error: page A [B], tones in Hz (20..3500), each with :MS for its length if wanted" << std::endl;
+        return;
+      }
+    }
     for (std::size_t i : targets) {
       Device& d = *devices[i];
       Faults& f = d.radio.faults();
@@ -355,6 +394,9 @@ struct Simulator {
       else if (verb == "open") d.radio.open_for(static_cast<std::size_t>(at + 2 < words.size() ? std::max(1, std::atoi(words[at + 2].c_str())) : 1),
                                                 static_cast<int>(number(3000)), Clock::now());
       else if (verb == "auto") d.radio.set_auto_stops(arg != "off");
+      // The tones start once the audio already written ahead of the clock has played, so that
+      // none of tone A is lost to it.
+      else if (verb == "page") d.radio.page(page, kPageCallMs, Clock::now() + Device::kAudioLead + std::chrono::milliseconds(10), Clock::now());
       else if (verb == "unplug") d.unplug();
       else if (verb == "replug") {
         if (!d.plugged()) d.plug();
