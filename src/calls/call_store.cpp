@@ -594,10 +594,12 @@ void CallStore::link_new(CallRecord& r) {
   if (r.frequency_hz <= 0) return;
   // Calls ending after this one starts (the index on the end), then the rest of the test; the
   // times heard overlap when the stored times overlap by more than the margin.
+  // ("+link_id": the index of the links covers every call from 0 up, and SQLite would walk it
+  // instead of the ends.)
   sqlite3_stmt* s = link_stmt(kPartners,
                               "SELECT id, link_id FROM calls WHERE start_ms + duration_ms > ?1 AND start_ms < ?2 AND "
                               "channel != ?3 AND frequency_hz > ?4 AND frequency_hz < ?5 AND frequency_hz > 0 AND "
-                              "id != ?6 AND link_id >= 0 LIMIT 16");
+                              "id != ?6 AND +link_id >= 0 LIMIT 16");
   sqlite3_bind_int64(s, 1, r.start_ms + link_margin_ms);
   sqlite3_bind_int64(s, 2, r.start_ms + r.duration_ms - link_margin_ms);
   sqlite3_bind_int(s, 3, r.channel);
