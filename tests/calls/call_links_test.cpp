@@ -11,6 +11,7 @@
 
 #include "calls/call_store.hpp"
 #include "calls/calls_api.hpp"
+#include "calls/listener_calls.hpp"
 
 namespace quillon::calls {
 namespace {
@@ -217,6 +218,31 @@ TEST_F(CallLinksTest, TheApiShowsTheChannelsTheBestRecordingAndTheOthersAndSepar
   EXPECT_EQ(nlohmann::json::parse(r.body)["unlinked"].size(), 2u);
   calls = nlohmann::json::parse(handle_calls_request(*store, {"/api/calls", "", "", "", false}).body)["calls"];
   EXPECT_EQ(calls.size(), 3u);
+}
+
+// The listeners' page gathers the calls of the channels a listener may hear, channel by channel:
+// a transmission two of them heard is shown once, as the recording the list plays when it is
+// among them, else as the stronger of those there.
+TEST_F(CallLinksTest, TheListenersRecentCallsHoldEachTransmissionOnce) {
+  const CallRecord a = add(1, kT0, 4000, kFm, 10);
+  const CallRecord b = add(2, kT0 + 500, 4000, kFm, 20);
+  const CallRecord c = add(3, kT0 + 900, 4000, kFm, 60);  // the one played
+  const CallRecord alone = add(4, kT0 + 60'000, 4000, kFm, 5);
+  auto ids = [&](std::vector<int> channels) {
+    std::vector<CallRecord> gathered;
+    for (int ch : channels) {
+      CallQuery q;
+      q.channel = ch;
+      for (auto& r : store->find(q).calls) gathered.push_back(r);
+    }
+    std::sort(gathered.begin(), gathered.end(), [](const CallRecord& x, const CallRecord& y) { return x.id > y.id; });
+    std::vector<std::int64_t> out;
+    for (const auto& r : once_per_transmission(gathered)) out.push_back(r.id);
+    return out;
+  };
+  EXPECT_EQ(ids({1, 2, 3, 4}), (std::vector<std::int64_t>{alone.id, c.id}));
+  EXPECT_EQ(ids({1, 2}), std::vector<std::int64_t>{b.id});
+  EXPECT_EQ(ids({1}), std::vector<std::int64_t>{a.id});
 }
 
 TEST_F(CallLinksTest, AnIndexOfAnEarlierVersionGetsTheLinkColumnsKeepingItsCalls) {
