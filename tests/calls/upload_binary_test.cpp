@@ -38,6 +38,22 @@ std::string http_get(int port, const std::string& path) {
   return got.rfind("HTTP/1.1 200", 0) == 0 && end != std::string::npos ? got.substr(end + 4) : "";
 }
 
+// POST with a JSON body; the status and the body.
+std::pair<int, std::string> http_post(int port, const std::string& path, const std::string& body) {
+  const int fd = test::connect_tcp(port);
+  if (fd < 0) return {0, ""};
+  const std::string req = "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Type: application/json\r\n"
+                          "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  ::send(fd, req.data(), req.size(), MSG_NOSIGNAL);
+  std::string got;
+  char buf[8192];
+  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) got.append(buf, static_cast<std::size_t>(n));
+  ::close(fd);
+  const auto end = got.find("\r\n\r\n");
+  if (got.size() < 12 || end == std::string::npos) return {0, got};
+  return {std::atoi(got.c_str() + 9), got.substr(end + 4)};
+}
+
 // A data directory recording channel 1 (with `two`, channels 1 and 2) from the tone device and
 // uploading to `receiver`; returns channel 1's data port.
 int write_site(const fs::path& data, int receiver, bool two = false) {
@@ -168,7 +184,8 @@ TEST(UploadBinary, AServerThatNeverAnswersHoldsUpNeitherDataClientsNorRecordingN
 
 // Two radios stop on the same transmission at once: the list shows it once with both channels,
 // each channel's list keeps its own recording with its file, and the receiver gets it once.
-// Two radios on different frequencies at once: two calls, both sent.
+// Separated by hand, the other recording is listed and sent too. Two radios on different
+// frequencies at once: two calls, both sent.
 TEST(UploadBinary, OneTransmissionHeardByTwoRadiosIsListedOnceAndSentOnce) {
   test::AudioEnv env("uploads-linked", {{"quillon_tone", "Quillon test tone", 11025, 1000.0, 600}});
   if (!env.ok()) GTEST_SKIP() << env.why();
@@ -222,11 +239,17 @@ TEST(UploadBinary, OneTransmissionHeardByTwoRadiosIsListedOnceAndSentOnce) {
   EXPECT_EQ(receiver.taken().size(), 1u);
   EXPECT_EQ(receiver.taken()[0].frequency, "100200000");
 
+  // Separated by hand: two calls listed, and the recording held back goes too.
+  const auto [status, body] = http_post(console, "/api/calls/unlink", "{\"id\": " + calls[0]["id"].dump() + "}");
+  EXPECT_EQ(status, 200) << body;
+  EXPECT_EQ(list("").size(), 2u);
+  ASSERT_TRUE(eventually([&] { return receiver.taken().size() == 2; }, 30s)) << http_get(console, "/api/calls/uploads");
+
   sim.say("1 open 3000 1");  // 167.3500 FM
   sim.say("2 open 3000 2");  // 156.1000 NFM
-  ASSERT_TRUE(eventually([&] { return list("").size() == 3; }, 30s)) << list("").dump();
+  ASSERT_TRUE(eventually([&] { return list("").size() == 4; }, 30s)) << list("").dump();
   ASSERT_TRUE(eventually([&] { return settled(4); }, 30s)) << http_get(console, "/api/calls/uploads");
-  EXPECT_EQ(receiver.taken().size(), 3u);
+  EXPECT_EQ(receiver.taken().size(), 4u);
   server.signal(SIGTERM);
   server.wait_exit(20s);
 }
