@@ -233,9 +233,12 @@ void Uploader::pump(Destination& d) {
     try {
       instead = store_.upload_goes_as(d.cfg.name, *r);
     } catch (const StoreError& e) {
-      d.call_id = 0;
-      if (!e.busy) log::warning(std::string(e.what()));
-      return wait_for_index(d);
+      // Held by another process: asked again once it is free. Any other failure: the call goes
+      // (sent twice at worst, never lost).
+      if (e.busy) {
+        d.call_id = 0;
+        return wait_for_index(d);
+      }
     }
     if (instead) {
       finish_call(d, kUploadLinked, "the same transmission goes as call " + std::to_string(*instead));
