@@ -245,6 +245,26 @@ TEST_F(CallLinksTest, TheListenersRecentCallsHoldEachTransmissionOnce) {
   EXPECT_EQ(ids({1}), std::vector<std::int64_t>{a.id});
 }
 
+// Linking is part of storing: when it cannot be done, the call is not stored either (the filer
+// keeps its file and tries again), so no crash or failure leaves a call stored but not linked.
+TEST_F(CallLinksTest, ACallIsStoredAndLinkedTogetherOrNotAtAll) {
+  const CallRecord a = add(1, kT0, 4000, kFm, 10);
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((dir / "calls.db").c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "CREATE TRIGGER no_links BEFORE UPDATE OF link_id ON calls BEGIN SELECT RAISE(ABORT, 'no links'); END",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  EXPECT_THROW(add(2, kT0 + 500, 4000, kFm, 30, "COUNTY"), StoreError);
+  EXPECT_EQ(store->count(), 1);
+  EXPECT_TRUE(search("county").empty());
+  EXPECT_EQ(store->get(a.id)->link_id, 0);
+  ASSERT_EQ(sqlite3_exec(db, "DROP TRIGGER no_links", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  const CallRecord b = add(2, kT0 + 500, 4000, kFm, 30, "COUNTY");
+  EXPECT_EQ(b.link_id, a.id);
+  EXPECT_EQ(listed(), std::vector<std::int64_t>{b.id});
+}
+
 TEST_F(CallLinksTest, AnIndexOfAnEarlierVersionGetsTheLinkColumnsKeepingItsCalls) {
   store.reset();
   fs::remove_all(dir);
