@@ -349,6 +349,7 @@ int main(int argc, char** argv) {
       quillon::calls::UploaderOptions options;
       options.keep_days = config.calls.keep_days;
       options.make_client = [&loop] { return quillon::calls::make_http_client(loop); };
+      options.partner_pending = [r = recorder.get()](const quillon::calls::CallRecord& c) { return r->partner_pending(c); };
       uploader = std::make_unique<quillon::calls::Uploader>(loop, recorder->store(), config.calls.uploads, std::move(options));
     } catch (const quillon::calls::StoreError& e) {
       log_warning(std::string(e.what()) + "; calls are not uploaded");

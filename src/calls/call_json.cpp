@@ -18,6 +18,8 @@ nlohmann::json call_json(const CallRecord& r) {
   j["part"] = r.part;
   j["previous_part"] = r.prev_id ? nlohmann::json(r.prev_id) : nlohmann::json(nullptr);
   j["audio"] = "/api/calls/" + std::to_string(r.id) + "/audio";
+  // The same transmission was stored before, heard on another channel.
+  j["duplicate"] = r.duplicate;
   return j;
 }
 

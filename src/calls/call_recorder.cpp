@@ -79,6 +79,10 @@ class CallRecorder::Channel final : public CallOutput {
 
   CallCutter& cutter() { return cutter_; }
   RadioView& view() { return view_; }
+  const RadioView& view() const { return view_; }
+  // The call running now: when it began (UTC ms).
+  std::int64_t call_start_ms() const { return start_.start_ms; }
+  bool in_call() const { return cutter_.in_call(); }
   metrics::CallFigures& figures() { return figures_; }
 
   void start() {
@@ -217,6 +221,7 @@ CallRecorder::CallRecorder(EventLoop& loop, const config::Calls& cfg, const fs::
                            std::array<PcmSource, 4> sources)
     : loop_(loop), cfg_(cfg), site_(std::move(site)), store_(std::make_unique<CallStore>(dir)) {
   store_->wall_ms = [this] { return std::chrono::duration_cast<Millis>(loop_.wall_now().time_since_epoch()).count(); };
+  store_->link_margin_ms = cfg.pre_roll_ms + cfg.hang_ms;
   filer_ = std::make_unique<CallFiler>(loop_, *store_);
   filer_->on_stored = [this](CallRecord& r) {
     auto& f = channels_[static_cast<std::size_t>(std::clamp(r.channel, 1, 4) - 1)]->figures();
@@ -336,6 +341,20 @@ void CallRecorder::tick() {
       on_state(static_cast<int>(k + 1), text);
     }
   tick_timer_ = loop_.call_after(kTick, [this] { tick(); });
+}
+
+bool CallRecorder::partner_pending(const CallRecord& r) const {
+  if (r.frequency_hz <= 0) return false;  // never linked
+  if (filer_->waiting() > 0) return true;
+  for (std::size_t k = 0; k < 4; ++k) {
+    const Channel& c = *channels_[k];
+    if (static_cast<int>(k + 1) == r.channel || !cfg_.channels[k] || !c.in_call()) continue;
+    if (c.call_start_ms() >= r.start_ms + r.duration_ms) continue;
+    // Where the radio is now; unknown (0) may be anywhere.
+    const std::int64_t f = c.view().frequency_hz;
+    if (f == 0 || same_frequency(f, r.frequency_hz)) return true;
+  }
+  return false;
 }
 
 std::int64_t CallRecorder::free_bytes() const {

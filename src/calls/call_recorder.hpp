@@ -58,6 +58,10 @@ class CallRecorder {
   void stop();
 
   CallStore& store() { return *store_; }
+  // Whether another channel may still store a call of the same transmission as `r`: it records
+  // a call now that began before `r` ended, on a frequency that may be r's; or calls wait for
+  // the index (UploaderOptions::partner_pending).
+  bool partner_pending(const CallRecord& r) const;
   metrics::CallsFigures figures() const;
   bool disk_full() const { return disk_full_; }
 

@@ -43,7 +43,7 @@ class Stmt {
 
 constexpr const char* kColumns =
     "id, site, channel, start_ms, duration_ms, frequency_hz, modulation, d1, d2, d3, d4, signal_max, tone, part, prev_id, "
-    "file, bytes";
+    "file, bytes, link_id, shown";
 
 std::string text_col(sqlite3_stmt* s, int i) {
   const auto* t = sqlite3_column_text(s, i);
@@ -66,6 +66,9 @@ CallRecord read_row(sqlite3_stmt* s) {
   r.prev_id = sqlite3_column_int64(s, 14);
   r.file = text_col(s, 15);
   r.bytes = sqlite3_column_int64(s, 16);
+  r.link_id = sqlite3_column_int64(s, 17);
+  r.duplicate = r.link_id > 0 && r.link_id != r.id;
+  r.shown = sqlite3_column_int(s, 18) != 0;
   return r;
 }
 
@@ -148,6 +151,7 @@ CallStore::CallStore(const fs::path& dir) : dir_(dir) {
     // Calls are stored as they end: the end times grow with the ids (see find()).
     exec("CREATE INDEX IF NOT EXISTS calls_by_end ON calls (start_ms + duration_ms)");
     exec("CREATE VIRTUAL TABLE IF NOT EXISTS calls_text USING fts5 (tags, display)");
+    open_links();
     if (sqlite3_prepare_v2(db_,
                            "INSERT INTO calls (site, channel, start_ms, duration_ms, frequency_hz, modulation, d1, d2, d3, d4, "
                            "signal_max, tone, part, prev_id, file, bytes) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
@@ -168,6 +172,7 @@ CallStore::CallStore(const fs::path& dir) : dir_(dir) {
     sqlite3_busy_timeout(db_, kBusyWaitMs);
     busy_since_ms_.reset();
   } catch (...) {
+    close_links();
     sqlite3_finalize(insert_);
     sqlite3_finalize(insert_text_);
     sqlite3_close(db_);
@@ -176,6 +181,7 @@ CallStore::CallStore(const fs::path& dir) : dir_(dir) {
 }
 
 CallStore::~CallStore() {
+  close_links();
   sqlite3_finalize(insert_);
   sqlite3_finalize(insert_text_);
   sqlite3_close(db_);
@@ -329,6 +335,9 @@ std::int64_t CallStore::add(CallRecord& r) {
   bind_text(insert_text_, 2, tags);
   bind_text(insert_text_, 3, display);
   if (sqlite3_step(insert_text_) != SQLITE_DONE) fail_rolled_back("insert");
+  // The same transmission on another channel: linked in this transaction, so a crash leaves
+  // the call either absent or stored and linked.
+  link_new(r);
   if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) fail_rolled_back("commit");
   written();
   total_bytes_ += r.bytes;
@@ -351,6 +360,8 @@ void CallStore::remove_rows(const std::vector<CallRecord>& rows) {
       sqlite3_bind_int64(s, 1, r.id);
       if (!s || sqlite3_step(s) != SQLITE_DONE) fail_rolled_back("delete");
     }
+  // A linked call removed: the rest of its transmission is listed still.
+  relink_removed(rows);
   if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) fail_rolled_back("commit");
   written();
   for (const auto& r : rows) {
@@ -414,7 +425,12 @@ CallPage CallStore::find(const CallQuery& q) {
   sql += match.empty() ? "calls WHERE id BETWEEN :lo AND :hi"
                        : "calls_text CROSS JOIN calls ON calls.id = calls_text.rowid WHERE calls_text MATCH :match "
                          "AND calls_text.rowid BETWEEN :lo AND :hi";
-  if (q.channel) sql += " AND channel = :channel";
+  // A transmission heard on several channels is listed once: its shown recording. A channel's
+  // list holds every call of that channel.
+  if (q.channel)
+    sql += " AND channel = :channel";
+  else
+    sql += " AND shown = 1";
   if (q.from_ms) sql += " AND start_ms >= :from";
   if (q.to_ms) sql += " AND start_ms < :to";
   if (q.min_ms) sql += " AND duration_ms >= :min";
@@ -496,6 +512,266 @@ int CallStore::retain(int keep_days, std::int64_t keep_mb, std::int64_t now_ms) 
     removed += static_cast<int>(batch.size());
   }
   return removed;
+}
+
+// ---- Linked calls --------------------------------------------------------------------------
+// The same transmission heard by two radios: calls on different channels whose frequencies
+// differ by less than kLinkToleranceHz and whose times overlap. Each of its calls keeps its row
+// and file; `link_id` (the first stored call's id) groups them and `shown` marks the recording
+// the list shows: the highest signal_max, the earlier stored on a tie (the one already shown
+// and sent keeps its place). The shown call's search text holds the tags and display of every
+// recording, so a search finds the transmission by any of them, once.
+
+namespace {
+
+// The statements of linking, prepared once (link_stmt).
+enum LinkStmt { kPartners, kJoinGroup, kJoinCall, kMembers, kSetShown, kSetLink, kSetText, kLinkOf };
+
+// A call's search text: its tags, and its display lines.
+std::pair<std::string, std::string> search_text(const std::array<std::string, 4>& display) {
+  std::string tags, lines;
+  for (std::size_t i : {2u, 3u})
+    if (!display[i].empty()) tags += (tags.empty() ? "" : " ") + display[i];
+  for (const auto& d : display) lines += (lines.empty() ? "" : "\n") + d;
+  return {tags, lines};
+}
+
+struct Member {
+  std::int64_t id;
+  std::array<std::string, 4> display;
+};
+
+}  // namespace
+
+void CallStore::open_links() {
+  bool has = false;
+  {
+    Stmt cols(db_, "SELECT COUNT(*) FROM pragma_table_info('calls') WHERE name = 'link_id'");
+    if (!cols || sqlite3_step(cols.get()) != SQLITE_ROW) fail("open");
+    has = sqlite3_column_int(cols.get(), 0) > 0;
+  }
+  // An index of an earlier version: the columns are added once, in one transaction.
+  if (!has) {
+    exec("BEGIN IMMEDIATE");
+    for (const char* sql : {"ALTER TABLE calls ADD COLUMN link_id INTEGER NOT NULL DEFAULT 0",
+                            "ALTER TABLE calls ADD COLUMN shown INTEGER NOT NULL DEFAULT 1"})
+      if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) fail_rolled_back(sql);
+    if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) fail_rolled_back("commit");
+  }
+  exec("CREATE INDEX IF NOT EXISTS calls_by_link ON calls (link_id)");
+}
+
+void CallStore::close_links() {
+  for (auto& s : link_stmts_) {
+    sqlite3_finalize(s);
+    s = nullptr;
+  }
+}
+
+sqlite3_stmt* CallStore::link_stmt(int which, const char* sql) {
+  sqlite3_stmt*& s = link_stmts_[static_cast<std::size_t>(which)];
+  if (!s && sqlite3_prepare_v2(db_, sql, -1, &s, nullptr) != SQLITE_OK) {
+    s = nullptr;
+    fail_rolled_back("link");
+  }
+  sqlite3_reset(s);
+  sqlite3_clear_bindings(s);
+  return s;
+}
+
+void CallStore::set_search_text(std::int64_t id, const std::string& tags, const std::string& display) {
+  sqlite3_stmt* s = link_stmt(kSetText, "UPDATE calls_text SET tags = ?2, display = ?3 WHERE rowid = ?1");
+  sqlite3_bind_int64(s, 1, id);
+  bind_text(s, 2, tags);
+  bind_text(s, 3, display);
+  if (sqlite3_step(s) != SQLITE_DONE) fail_rolled_back("link");
+}
+
+void CallStore::link_new(CallRecord& r) {
+  r.link_id = 0;
+  r.duplicate = false;
+  r.shown = true;
+  if (r.frequency_hz <= 0) return;
+  // Calls ending after this one starts (the index on the end), then the rest of the test; the
+  // times heard overlap when the stored times overlap by more than the margin.
+  // ("+link_id": the index of the links covers every call from 0 up, and SQLite would walk it
+  // instead of the ends.)
+  sqlite3_stmt* s = link_stmt(kPartners,
+                              "SELECT id, link_id FROM calls WHERE start_ms + duration_ms > ?1 AND start_ms < ?2 AND "
+                              "channel != ?3 AND frequency_hz > ?4 AND frequency_hz < ?5 AND frequency_hz > 0 AND "
+                              "id != ?6 AND +link_id >= 0 LIMIT 16");
+  sqlite3_bind_int64(s, 1, r.start_ms + link_margin_ms);
+  sqlite3_bind_int64(s, 2, r.start_ms + r.duration_ms - link_margin_ms);
+  sqlite3_bind_int(s, 3, r.channel);
+  sqlite3_bind_int64(s, 4, r.frequency_hz - kLinkToleranceHz);
+  sqlite3_bind_int64(s, 5, r.frequency_hz + kLinkToleranceHz);
+  sqlite3_bind_int64(s, 6, r.id);
+  std::vector<std::int64_t> groups;
+  int rc;
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+    const std::int64_t id = sqlite3_column_int64(s, 0), link = sqlite3_column_int64(s, 1);
+    const std::int64_t group = link > 0 ? link : id;
+    if (std::find(groups.begin(), groups.end(), group) == groups.end()) groups.push_back(group);
+  }
+  if (rc != SQLITE_DONE) fail_rolled_back("link");
+  if (groups.empty()) return;
+  // Partners already linked elsewhere: their transmissions become one, under the earliest.
+  const std::int64_t g = *std::min_element(groups.begin(), groups.end());
+  for (const std::int64_t k : groups) {
+    s = link_stmt(kJoinGroup, "UPDATE calls SET link_id = ?1 WHERE link_id = ?2");
+    sqlite3_bind_int64(s, 1, g);
+    sqlite3_bind_int64(s, 2, k);
+    if (sqlite3_step(s) != SQLITE_DONE) fail_rolled_back("link");
+    s = link_stmt(kJoinCall, "UPDATE calls SET link_id = ?1 WHERE id = ?2");
+    sqlite3_bind_int64(s, 1, g);
+    sqlite3_bind_int64(s, 2, k);
+    if (sqlite3_step(s) != SQLITE_DONE) fail_rolled_back("link");
+  }
+  s = link_stmt(kJoinCall, "UPDATE calls SET link_id = ?1 WHERE id = ?2");
+  sqlite3_bind_int64(s, 1, g);
+  sqlite3_bind_int64(s, 2, r.id);
+  if (sqlite3_step(s) != SQLITE_DONE) fail_rolled_back("link");
+  const std::int64_t best = relink(g);
+  r.link_id = g;
+  r.duplicate = true;
+  r.shown = best == r.id;
+}
+
+std::int64_t CallStore::relink(std::int64_t g) {
+  sqlite3_stmt* s = link_stmt(kMembers, "SELECT id, d1, d2, d3, d4 FROM calls WHERE link_id = ?1 ORDER BY signal_max DESC, id ASC");
+  sqlite3_bind_int64(s, 1, g);
+  std::vector<Member> members;
+  int rc;
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+    Member m{sqlite3_column_int64(s, 0), {}};
+    for (int i = 0; i < 4; ++i) m.display[static_cast<std::size_t>(i)] = text_col(s, 1 + i);
+    members.push_back(std::move(m));
+  }
+  if (rc != SQLITE_DONE) fail_rolled_back("link");
+  if (members.empty()) return 0;
+  if (members.size() == 1) {
+    // The only one left: a call heard alone again.
+    s = link_stmt(kSetLink, "UPDATE calls SET link_id = ?2, shown = 1 WHERE id = ?1");
+    sqlite3_bind_int64(s, 1, members[0].id);
+    sqlite3_bind_int64(s, 2, 0);
+    if (sqlite3_step(s) != SQLITE_DONE) fail_rolled_back("link");
+    const auto [tags, lines] = search_text(members[0].display);
+    set_search_text(members[0].id, tags, lines);
+    return 0;
+  }
+  const std::int64_t best = members[0].id;
+  s = link_stmt(kSetShown, "UPDATE calls SET shown = (id = ?2) WHERE link_id = ?1");
+  sqlite3_bind_int64(s, 1, g);
+  sqlite3_bind_int64(s, 2, best);
+  if (sqlite3_step(s) != SQLITE_DONE) fail_rolled_back("link");
+  std::string all_tags, all_lines;
+  for (const auto& m : members) {
+    const auto [tags, lines] = search_text(m.display);
+    if (!tags.empty()) all_tags += (all_tags.empty() ? "" : " ") + tags;
+    all_lines += (all_lines.empty() ? "" : "\n") + lines;
+    if (m.id != best) set_search_text(m.id, tags, lines);
+  }
+  set_search_text(best, all_tags, all_lines);
+  return best;
+}
+
+void CallStore::relink_removed(const std::vector<CallRecord>& rows) {
+  std::set<std::int64_t> groups;
+  for (const auto& r : rows)
+    if (r.link_id > 0) groups.insert(r.link_id);
+  for (const std::int64_t g : groups) relink(g);
+}
+
+std::vector<std::int64_t> CallStore::unlink(std::int64_t id) {
+  exec("BEGIN IMMEDIATE");
+  std::int64_t g = 0;
+  {
+    sqlite3_stmt* s = link_stmt(kLinkOf, "SELECT link_id FROM calls WHERE id = ?1");
+    sqlite3_bind_int64(s, 1, id);
+    const int rc = sqlite3_step(s);
+    if (rc == SQLITE_ROW) g = sqlite3_column_int64(s, 0);
+    else if (rc != SQLITE_DONE) fail_rolled_back("unlink");
+    sqlite3_reset(s);
+  }
+  std::vector<std::int64_t> ids;
+  if (g <= 0) {
+    rollback();
+    return ids;
+  }
+  sqlite3_stmt* s = link_stmt(kMembers, "SELECT id, d1, d2, d3, d4 FROM calls WHERE link_id = ?1 ORDER BY signal_max DESC, id ASC");
+  sqlite3_bind_int64(s, 1, g);
+  std::vector<Member> members;
+  int rc;
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+    Member m{sqlite3_column_int64(s, 0), {}};
+    for (int i = 0; i < 4; ++i) m.display[static_cast<std::size_t>(i)] = text_col(s, 1 + i);
+    members.push_back(std::move(m));
+  }
+  if (rc != SQLITE_DONE) fail_rolled_back("unlink");
+  sqlite3_reset(s);
+  for (const auto& m : members) {
+    s = link_stmt(kSetLink, "UPDATE calls SET link_id = ?2, shown = 1 WHERE id = ?1");
+    sqlite3_bind_int64(s, 1, m.id);
+    sqlite3_bind_int64(s, 2, kKeptApart);
+    if (sqlite3_step(s) != SQLITE_DONE) fail_rolled_back("unlink");
+    const auto [tags, lines] = search_text(m.display);
+    set_search_text(m.id, tags, lines);
+    ids.push_back(m.id);
+  }
+  // Uploads held back because another recording went: each recording goes on its own now.
+  int requeued = 0;
+  Stmt queues(db_, "SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name = 'upload_queue'");
+  if (!queues || sqlite3_step(queues.get()) != SQLITE_ROW) fail_rolled_back("unlink");
+  if (sqlite3_column_int(queues.get(), 0) > 0) {
+    Stmt back(db_, "UPDATE upload_queue SET state = 0, reason = '' WHERE call_id = ? AND state = 5");
+    for (const std::int64_t m : ids) {
+      sqlite3_reset(back.get());
+      sqlite3_bind_int64(back.get(), 1, m);
+      if (!back || sqlite3_step(back.get()) != SQLITE_DONE) fail_rolled_back("unlink");
+      requeued += sqlite3_changes(db_);
+    }
+  }
+  if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) fail_rolled_back("commit");
+  written();
+  if (requeued > 0 && on_requeued) on_requeued();
+  return ids;
+}
+
+std::vector<LinkedRecording> CallStore::linked_recordings(const std::vector<std::int64_t>& link_ids) {
+  std::vector<LinkedRecording> out;
+  if (link_ids.empty()) return out;
+  std::string sql = "SELECT link_id, id, channel, signal_max, shown FROM calls WHERE link_id IN (?";
+  for (std::size_t i = 1; i < link_ids.size(); ++i) sql += ",?";
+  sql += ") ORDER BY link_id, signal_max DESC, id ASC";
+  Stmt s(db_, sql);
+  if (!s) fail("query");
+  for (std::size_t i = 0; i < link_ids.size(); ++i) sqlite3_bind_int64(s.get(), static_cast<int>(i + 1), link_ids[i]);
+  int rc;
+  while ((rc = sqlite3_step(s.get())) == SQLITE_ROW)
+    out.push_back({sqlite3_column_int64(s.get(), 0), sqlite3_column_int64(s.get(), 1), sqlite3_column_int(s.get(), 2),
+                   sqlite3_column_int(s.get(), 3), sqlite3_column_int(s.get(), 4) != 0});
+  if (rc != SQLITE_DONE) fail("query");
+  return out;
+}
+
+std::optional<std::int64_t> CallStore::upload_goes_as(const std::string& dest, const CallRecord& r) {
+  if (r.link_id <= 0 || !uploads_open_) return std::nullopt;
+  Stmt s(db_,
+         "SELECT c.id, c.signal_max, q.state FROM calls c JOIN upload_queue q ON q.dest = ?1 AND q.call_id = c.id "
+         "WHERE c.link_id = ?2 AND c.id != ?3 AND q.state IN (0, 1, 2) ORDER BY c.signal_max DESC, c.id ASC");
+  if (!s) fail("upload queue");
+  bind_text(s.get(), 1, dest);
+  sqlite3_bind_int64(s.get(), 2, r.link_id);
+  sqlite3_bind_int64(s.get(), 3, r.id);
+  int rc;
+  while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
+    const std::int64_t id = sqlite3_column_int64(s.get(), 0);
+    const int signal = sqlite3_column_int(s.get(), 1), state = sqlite3_column_int(s.get(), 2);
+    // Already on its way or there; or waiting and the better recording (the same order as shown).
+    if (state != kUploadQueued || signal > r.signal_max || (signal == r.signal_max && id < r.id)) return id;
+  }
+  if (rc != SQLITE_DONE) fail("upload queue");
+  return std::nullopt;
 }
 
 std::string rfc3339_ms(std::int64_t ms) {

@@ -48,8 +48,38 @@ struct CallRecord {
   std::string file;          // under the calls folder: "2026/12/08/c1-024107250.opus"
   std::int64_t bytes = 0;
 
+  // The same transmission heard on other channels (see "Linked calls" below): the id of the
+  // first stored call of the linked recordings; 0 when heard on this channel only; kKeptApart
+  // when an operator separated it (never linked again).
+  std::int64_t link_id = 0;
+  // Linked to a call stored before it: the transmission was already there, so whatever should
+  // happen once per transmission (an alert, a notice) has happened for the earlier call.
+  bool duplicate = false;
+  // The recording the list shows and plays for its transmission: every call heard alone is; of
+  // linked calls the one with the highest signal_max (the earlier stored on a tie).
+  bool shown = true;
+
   // The channel and bank tags (display lines 3 and 4), those shown.
   std::vector<std::string> tags() const;
+};
+
+// Linked calls. Calls on different channels whose frequencies differ by less than
+// kLinkToleranceHz and whose times overlap are one transmission heard by two radios: linked in
+// the same transaction that stores the later one, listed once (the best recording), the others
+// kept and reachable. A call with no frequency (0) is never linked.
+inline constexpr std::int64_t kLinkToleranceHz = 5000;
+inline constexpr std::int64_t kKeptApart = -1;
+inline bool same_frequency(std::int64_t a_hz, std::int64_t b_hz) {
+  return a_hz > 0 && b_hz > 0 && (a_hz > b_hz ? a_hz - b_hz : b_hz - a_hz) < kLinkToleranceHz;
+}
+
+// One recording of a linked transmission.
+struct LinkedRecording {
+  std::int64_t link_id = 0;
+  std::int64_t id = 0;
+  int channel = 0;
+  int signal_max = 0;
+  bool shown = false;
 };
 
 struct CallQuery {
@@ -61,7 +91,8 @@ struct CallQuery {
   std::optional<std::int64_t> before;  // ids below this (the cursor)
 };
 
-// Newest stored first: ids follow the order calls end in, so a time range is also a range of
+// Newest stored first, each transmission once (its shown recording; with a channel, every call
+// of that channel, linked or not): ids follow the order calls end in, so a time range is also a range of
 // ids, which both the table and the text index walk backwards without sorting.
 struct CallPage {
   std::vector<CallRecord> calls;
@@ -75,7 +106,8 @@ struct StoreError : std::runtime_error {
 };
 
 // A call's state for one upload destination, as stored.
-enum UploadState { kUploadQueued = 0, kUploadSending = 1, kUploadDone = 2, kUploadRefused = 3, kUploadGivenUp = 4 };
+// Linked: not sent, since another recording of the same transmission goes to that destination.
+enum UploadState { kUploadQueued = 0, kUploadSending = 1, kUploadDone = 2, kUploadRefused = 3, kUploadGivenUp = 4, kUploadLinked = 5 };
 const char* upload_state_name(int state);
 
 // One call's entry in one destination's queue.
@@ -119,6 +151,11 @@ class CallStore {
   bool probe();
   // The wall clock for busy_since (the loop's in the server and in tests).
   std::function<std::int64_t()> wall_ms;
+  // What a call carries beyond what its radio heard: the pre-roll before and the hang after.
+  // Two calls are one transmission when the times their radios heard overlap: their stored
+  // times overlap by more than this (a reply on the same frequency that follows within the hang
+  // is another transmission).
+  std::int64_t link_margin_ms = 0;
 
   // The upload queues, kept beside the calls. Each throws StoreError.
   struct UploadDest {
@@ -142,6 +179,20 @@ class CallStore {
   std::vector<UploadEntry> upload_entries(const std::vector<std::int64_t>& ids);
   // The entries of the newest `calls` calls that were queued, newest first.
   std::vector<UploadEntry> recent_uploads(int calls);
+
+  // Linked calls (call_store.cpp, "Linked calls"). The recordings of these transmissions
+  // (link ids), ordered by link id, then best first.
+  std::vector<LinkedRecording> linked_recordings(const std::vector<std::int64_t>& link_ids);
+  // Separates the transmission of call `id` into its recordings again, each listed on its own
+  // and never linked again; uploads held back as linked are queued again. Returns the ids
+  // separated (none when the call is not linked). Throws StoreError.
+  std::vector<std::int64_t> unlink(std::int64_t id);
+  // Told after unlink() queued uploads again (the uploader sends them).
+  std::function<void()> on_requeued;
+  // For the uploader: the call of the same transmission that goes to `dest` instead of `r` (one
+  // already sending or sent there, or one waiting there that is the better recording); nothing
+  // when `r` should go.
+  std::optional<std::int64_t> upload_goes_as(const std::string& dest, const CallRecord& r);
 
   // Removes the oldest calls (file, then row) older than keep_days or beyond keep_mb together;
   // 0 keeps all. Returns how many went.
@@ -170,6 +221,18 @@ class CallStore {
   // After a failed step inside a transaction: SQLite's error as it stands, then the rollback.
   [[noreturn]] void fail_rolled_back(const std::string& what);
   void written();
+  // Linked calls: the columns and statements (on opening), linking a call just inserted, and
+  // the choice of the shown recording of a transmission (inside the caller's transaction).
+  void open_links();
+  void close_links();
+  void link_new(CallRecord& r);
+  // Chooses the shown recording of a transmission; one left alone is a call heard alone.
+  // Returns the shown call's id (0 when none is linked any more).
+  std::int64_t relink(std::int64_t link_id);
+  void relink_removed(const std::vector<CallRecord>& rows);
+  void set_search_text(std::int64_t id, const std::string& tags, const std::string& display);
+  sqlite3_stmt* link_stmt(int which, const char* sql);
+  std::array<sqlite3_stmt*, 8> link_stmts_{};
   bool uploads_open_ = false;
   std::optional<std::int64_t> busy_since_ms_;
 

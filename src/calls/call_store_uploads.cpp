@@ -53,6 +53,7 @@ const char* upload_state_name(int s) {
     case kUploadDone: return "done";
     case kUploadRefused: return "refused";
     case kUploadGivenUp: return "given up";
+    case kUploadLinked: return "linked";
   }
   return "unknown";
 }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <map>
@@ -86,6 +87,41 @@ std::optional<std::int64_t> whole(const std::string& v, std::int64_t lo, std::in
   return n;
 }
 
+// Linked calls: per listed call, the channels its transmission was heard on, the recording
+// played ("best") and the other recordings ("linked": id, channel, signal_max, audio), read in
+// one query per page.
+struct Links {
+  std::map<std::int64_t, std::vector<LinkedRecording>> groups;  // by link id, best first
+};
+
+Links links_of(CallStore& store, const std::vector<CallRecord>& calls) {
+  std::vector<std::int64_t> keys;
+  for (const auto& c : calls)
+    if (c.link_id > 0 && std::find(keys.begin(), keys.end(), c.link_id) == keys.end()) keys.push_back(c.link_id);
+  Links l;
+  for (auto& r : store.linked_recordings(keys)) l.groups[r.link_id].push_back(r);
+  return l;
+}
+
+void add_links(nlohmann::json& j, const CallRecord& c, const Links& l) {
+  std::vector<int> heard{c.channel};
+  std::int64_t best = c.id;
+  nlohmann::json others = nlohmann::json::array();
+  const auto g = c.link_id > 0 ? l.groups.find(c.link_id) : l.groups.end();
+  if (g != l.groups.end())
+    for (const auto& r : g->second) {
+      if (r.shown) best = r.id;
+      if (r.id == c.id) continue;
+      if (std::find(heard.begin(), heard.end(), r.channel) == heard.end()) heard.push_back(r.channel);
+      others.push_back({{"id", r.id}, {"channel", r.channel}, {"signal_max", r.signal_max},
+                        {"audio", "/api/calls/" + std::to_string(r.id) + "/audio"}});
+    }
+  std::sort(heard.begin(), heard.end());
+  j["heard_on"] = heard;
+  j["best"] = best;
+  j["linked"] = std::move(others);
+}
+
 ApiReply list(CallStore& store, const std::string& query) {
   CallQuery q;
   std::size_t pos = 0;
@@ -128,8 +164,10 @@ ApiReply list(CallStore& store, const std::string& query) {
   }
   CallPage page;
   std::map<std::int64_t, nlohmann::json> uploads;
+  Links links;
   try {
     page = store.find(q);
+    links = links_of(store, page.calls);
     std::vector<std::int64_t> ids;
     for (const auto& c : page.calls) ids.push_back(c.id);
     for (const auto& e : store.upload_entries(ids))
@@ -140,6 +178,7 @@ ApiReply list(CallStore& store, const std::string& query) {
   nlohmann::json calls = nlohmann::json::array();
   for (const auto& c : page.calls) {
     auto j = call_json(c);
+    add_links(j, c, links);
     const auto u = uploads.find(c.id);
     j["uploads"] = u != uploads.end() ? std::move(u->second) : nlohmann::json::array();
     calls.push_back(std::move(j));
@@ -234,6 +273,21 @@ ApiReply audio(CallStore& store, std::int64_t id, const ApiRequest& req) {
 }
 
 }  // namespace
+
+ApiReply handle_unlink_request(CallStore& store, const std::string& body) {
+  const auto j = nlohmann::json::parse(body, nullptr, false);
+  const auto id = j.is_object() ? j.find("id") : j.end();
+  if (!j.is_object() || id == j.end() || !id->is_number_integer() || id->get<std::int64_t>() < 1)
+    return bad("send {\"id\": CALL}, the id of one of the linked calls");
+  std::vector<std::int64_t> ids;
+  try {
+    if (!store.get(id->get<std::int64_t>())) return not_found();
+    ids = store.unlink(id->get<std::int64_t>());
+  } catch (const StoreError& e) {
+    return unavailable(store, e);
+  }
+  return json_reply(200, {{"unlinked", ids}});
+}
 
 ApiReply handle_calls_request(CallStore& store, const ApiRequest& req) {
   const std::string& p = req.path;

@@ -5,7 +5,11 @@
 //   GET /api/calls?channel=&from=&to=&q=&min_ms=&limit=&before=
 //       {"calls":[...], "next": CURSOR or null}, newest stored first; 400 {"error": "..."} for a bad
 //       parameter. Each call carries "uploads": [{"destination","state","reason"}], where it went.
+//       A transmission heard on several channels is listed once (its best recording) with
+//       "heard_on" (the channels), "best" (the id played) and "linked" (the other recordings).
 //   GET /api/calls/ID/audio   audio/ogg, single byte ranges (206, 416), ETag (304), a file name
+//   POST /api/calls/unlink {"id": ID}   separates the linked recordings of ID's transmission:
+//       {"unlinked": [ids]} (empty when it was not linked), 404 for no such call
 
 #include <string>
 #include <utility>
@@ -35,5 +39,7 @@ struct ApiReply {
 inline constexpr std::size_t kMaxAudioBytes = 64 << 20;
 
 ApiReply handle_calls_request(CallStore& store, const ApiRequest& request);
+// The body of POST /api/calls/unlink.
+ApiReply handle_unlink_request(CallStore& store, const std::string& body);
 
 }  // namespace quillon::calls

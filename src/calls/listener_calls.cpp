@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,8 @@ ConsoleResponse recent(CallStore& store, const std::array<bool, 4>& channels) {
     for (CallRecord& r : store.find(q).calls) calls.push_back(std::move(r));
   }
   std::sort(calls.begin(), calls.end(), [](const CallRecord& a, const CallRecord& b) { return a.id > b.id; });
+  // Each channel's list holds its own recording of a transmission others heard too.
+  calls = once_per_transmission(std::move(calls));
   if (calls.size() > kRecent) calls.resize(kRecent);
   nlohmann::json list = nlohmann::json::array();
   for (const CallRecord& r : calls) list.push_back(listener_call(r));
@@ -63,6 +66,21 @@ ConsoleResponse recent(CallStore& store, const std::array<bool, 4>& channels) {
 }
 
 }  // namespace
+
+std::vector<CallRecord> once_per_transmission(std::vector<CallRecord> calls) {
+  std::map<std::int64_t, const CallRecord*> chosen;
+  for (const CallRecord& r : calls) {
+    if (r.link_id <= 0) continue;
+    const CallRecord*& c = chosen[r.link_id];
+    const bool better = !c || (r.shown && !c->shown) ||
+                        (r.shown == c->shown && (r.signal_max > c->signal_max || (r.signal_max == c->signal_max && r.id < c->id)));
+    if (better) c = &r;
+  }
+  std::vector<CallRecord> out;
+  for (CallRecord& r : calls)
+    if (r.link_id <= 0 || chosen[r.link_id] == &r) out.push_back(std::move(r));
+  return out;
+}
 
 void serve_listener_calls(ConsoleServer& server, CallStore& store, ChannelsFor channels_for) {
   server.add_open_route("/live/calls", [&store, channels_for](const ConsoleRequest& req) {

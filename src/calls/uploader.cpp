@@ -49,6 +49,8 @@ struct Uploader::Destination {
     std::string reason;
   };
   std::optional<Unsaved> unsaved;
+  std::int64_t hold_call = 0;    // the call waiting for a partner, since hold_since
+  TimePoint hold_since{};
   std::string paused;            // why nothing goes
   std::string state = "idle";
   std::string last_error;
@@ -84,12 +86,20 @@ Uploader::Uploader(EventLoop& loop, CallStore& store, std::vector<config::CallUp
     dests_.push_back(std::move(d));
   }
   store_.held = [this](const CallRecord& r) { return held(r); };
+  // Recordings separated by hand go on their own.
+  store_.on_requeued = [this] {
+    for (auto& d : dests_) {
+      d->catch_up = true;
+      pump(*d);
+    }
+  };
 }
 
 Uploader::~Uploader() {
   stop();
   loop_.cancel(start_timer_);
   store_.held = nullptr;
+  store_.on_requeued = nullptr;
 }
 
 std::string Uploader::redact(std::string text) const {
@@ -217,6 +227,24 @@ void Uploader::pump(Destination& d) {
       if (d.unsaved) return wait_for_index(d);
       continue;
     }
+    if (!hold_over(d, *r)) return;
+    // Another recording of the same transmission goes (or went) to this destination.
+    std::optional<std::int64_t> instead;
+    try {
+      instead = store_.upload_goes_as(d.cfg.name, *r);
+    } catch (const StoreError& e) {
+      // Held by another process: asked again once it is free. Any other failure: the call goes
+      // (sent twice at worst, never lost).
+      if (e.busy) {
+        d.call_id = 0;
+        return wait_for_index(d);
+      }
+    }
+    if (instead) {
+      finish_call(d, kUploadLinked, "the same transmission goes as call " + std::to_string(*instead));
+      if (d.unsaved) return wait_for_index(d);
+      continue;
+    }
     if (d.kind == UploadKind::Broadcastify && !options_.clock_synchronised()) {
       d.call_id = 0;
       const std::string why = "the system clock is not synchronised; Broadcastify needs the correct time";
@@ -239,6 +267,24 @@ void Uploader::pump(Destination& d) {
     send_first(d, *r);
     return;
   }
+}
+
+bool Uploader::hold_over(Destination& d, const CallRecord& r) {
+  if (!options_.partner_pending) return true;
+  if (d.hold_call != r.id) {
+    d.hold_call = r.id;
+    d.hold_since = loop_.now();
+  }
+  if (loop_.now() - d.hold_since >= kLinkHold || !options_.partner_pending(r)) return true;
+  d.call_id = 0;
+  d.state = "holding call " + std::to_string(r.id) + ": another channel may be recording the same transmission";
+  d.waiting = true;
+  d.timer = loop_.call_after(kLinkCheck, [this, &d] {
+    d.timer = 0;
+    d.waiting = false;
+    pump(d);
+  });
+  return false;
 }
 
 std::string Uploader::mp3_of(const CallRecord& r) {

@@ -16,6 +16,12 @@
 // reason. MP3 (OpenMHz, Broadcastify) is encoded once per call and kept until no destination needs
 // it. Retention keeps a call still queued somewhere unless it is older than keep_days; then it is
 // given up and counted.
+//
+// A transmission heard on several channels (linked calls, call_store.hpp) goes once to each
+// destination: its best recording among those the destination takes. A call whose turn comes
+// while another channel still records what may be the same transmission waits for it (at most
+// kLinkHold); a recording whose transmission already went, or goes as a better recording, is
+// marked linked instead of sent.
 
 #include <cstdint>
 #include <functional>
@@ -40,6 +46,9 @@ struct UploaderOptions {
   // Whether the system clock is synchronised (Broadcastify needs it).
   std::function<bool()> clock_synchronised;
   std::function<std::uint32_t()> random;  // jitter and boundaries; default: random_device seeded
+  // Whether another channel may still store a call of the same transmission as this one (it
+  // records one now, or calls wait for the index); none: never.
+  std::function<bool(const CallRecord&)> partner_pending;
 };
 
 // Whether the kernel says the clock is synchronised (adjtimex: not STA_UNSYNC).
@@ -51,6 +60,10 @@ class Uploader {
   static constexpr int kMaxBackoffMs = 600 * 1000;
   static constexpr int kRequestTimeoutMs = 90 * 1000;  // a whole step; the client's own is shorter
   static constexpr int kClockCheckMs = 60 * 1000;
+  // How long a call waits at most for a recording of the same transmission on another channel,
+  // and how often it looks.
+  static constexpr Millis kLinkHold{10 * 1000};
+  static constexpr Millis kLinkCheck{250};
 
   // Creates the queues in the store. Throws StoreError.
   Uploader(EventLoop& loop, CallStore& store, std::vector<config::CallUpload> destinations, UploaderOptions options);
@@ -81,6 +94,8 @@ class Uploader {
   void retry(Destination& d, const std::string& why);
   void set_state(Destination& d, int call_state, const std::string& reason);
   bool held(const CallRecord& r);
+  // False while the call waits for a partner on another channel (the pump is armed again).
+  bool hold_over(Destination& d, const CallRecord& r);
   void drop_mp3_if_unneeded(std::int64_t call_id);
   std::string mp3_of(const CallRecord& r);
   std::int64_t now_ms() const;

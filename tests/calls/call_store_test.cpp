@@ -101,11 +101,14 @@ TEST_F(CallStoreTest, ARestartAfterACrashListsEveryFinishedCallAndNoCallWithoutI
     store(s, done, 500);
     finished_id = done.id;
     // Killed after the row was committed, before the file was moved in place.
+    // (Each call a transmission of its own: on another frequency, so none is linked to another.)
     CallRecord committed = call(2, 2'000, "C", "D");
+    committed.frequency_hz += 25'000;
     store(s, committed, 700, false);
     moved_id = committed.id;
     // A listed call whose file went (removed by hand, or retention killed half-way).
     CallRecord gone = call(3, 3'000, "E", "F");
+    gone.frequency_hz += 50'000;
     store(s, gone, 300);
     lost_id = gone.id;
     fs::remove(s.dir() / gone.file);

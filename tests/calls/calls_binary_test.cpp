@@ -241,6 +241,11 @@ TEST_F(CallsBinary, AfterSigkillDuringACallTheIndexAndTheFilesAgree) {
   EXPECT_EQ(call["uploads"], nlohmann::json::array());
   EXPECT_EQ(calls("/uploads")["destinations"], nlohmann::json::array());
   call.erase("uploads");
+  // And who else heard it: no other channel records here.
+  EXPECT_EQ(call["heard_on"], nlohmann::json({1}));
+  EXPECT_EQ(call["best"], call["id"]);
+  EXPECT_EQ(call["linked"], nlohmann::json::array());
+  for (const char* key : {"heard_on", "best", "linked"}) call.erase(key);
   EXPECT_EQ(event, call);
   sim_->say("1 open 8000 3");
   std::this_thread::sleep_for(3s);

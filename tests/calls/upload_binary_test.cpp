@@ -38,9 +38,25 @@ std::string http_get(int port, const std::string& path) {
   return got.rfind("HTTP/1.1 200", 0) == 0 && end != std::string::npos ? got.substr(end + 4) : "";
 }
 
-// A data directory recording channel 1 from the tone device and uploading to `receiver`;
-// returns channel 1's data port.
-int write_site(const fs::path& data, int receiver) {
+// POST with a JSON body; the status and the body.
+std::pair<int, std::string> http_post(int port, const std::string& path, const std::string& body) {
+  const int fd = test::connect_tcp(port);
+  if (fd < 0) return {0, ""};
+  const std::string req = "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Type: application/json\r\n"
+                          "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  ::send(fd, req.data(), req.size(), MSG_NOSIGNAL);
+  std::string got;
+  char buf[8192];
+  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) got.append(buf, static_cast<std::size_t>(n));
+  ::close(fd);
+  const auto end = got.find("\r\n\r\n");
+  if (got.size() < 12 || end == std::string::npos) return {0, got};
+  return {std::atoi(got.c_str() + 9), got.substr(end + 4)};
+}
+
+// A data directory recording channel 1 (with `two`, channels 1 and 2) from the tone device and
+// uploading to `receiver`; returns channel 1's data port.
+int write_site(const fs::path& data, int receiver, bool two = false) {
   fs::create_directories(data / "registry");
   fs::create_directories(data / "ports");
   const int data_port = test::free_port();
@@ -50,10 +66,11 @@ int write_site(const fs::path& data, int receiver) {
     for (const char* n : {"tcpport1", "tcpport3", "tcpport4", "tcpport5", "tcpport6", "tcpport7", "tcpport8", "tcpport9"})
       hive << "\"" << n << "\"=\"" << (n == std::string("tcpport1") ? data_port : test::free_port()) << "x\"\r\n";
     hive << "\"audiodevice1\"=\"1x\"\r\n";
+    if (two) hive << "\"channel2ena\"=\"1x\"\r\n\"audiodevice2\"=\"1x\"\r\n";
   }
   std::ofstream(data / "rdio.secret") << "secret-key\n";
   ::chmod((data / "rdio.secret").c_str(), 0600);
-  std::ofstream(data / "quillon.toml") << "[calls]\nchannels = [1]\ngate = \"squelch\"\nhang_ms = 1000\n\n"
+  std::ofstream(data / "quillon.toml") << "[calls]\nchannels = " << (two ? "[1, 2]" : "[1]") << "\ngate = \"squelch\"\nhang_ms = 1000\n\n"
                                           "[[calls.upload]]\ntype = \"rdio-scanner\"\nurl = \"http://127.0.0.1:"
                                        << receiver
                                        << "\"\nallow_plain_http = true\napi_key_file = \"rdio.secret\"\nsystem = 12\n"
@@ -161,6 +178,78 @@ TEST(UploadBinary, AServerThatNeverAnswersHoldsUpNeitherDataClientsNorRecordingN
   EXPECT_EQ(status["destinations"][0]["state"].get<std::string>().rfind("sending call", 0), 0u) << status.dump();
   EXPECT_EQ(status["destinations"][0]["backlog"], 2);
   EXPECT_EQ(receiver.held.load(), 1);  // one request in flight, the second call waits
+  server.signal(SIGTERM);
+  server.wait_exit(20s);
+}
+
+// Two radios stop on the same transmission at once: the list shows it once with both channels,
+// each channel's list keeps its own recording with its file, and the receiver gets it once.
+// Separated by hand, the other recording is listed and sent too. Two radios on different
+// frequencies at once: two calls, both sent.
+TEST(UploadBinary, OneTransmissionHeardByTwoRadiosIsListedOnceAndSentOnce) {
+  test::AudioEnv env("uploads-linked", {{"quillon_tone", "Quillon test tone", 11025, 1000.0, 600}});
+  if (!env.ok()) GTEST_SKIP() << env.why();
+  test::RdioReceiver receiver;
+  const fs::path data = env.dir() / "data";
+  write_site(data, receiver.port(), true);
+  const int console = test::free_port();
+  Process sim({QUILLON_SCANNER_SIM, "--display-ms", "300", "--link", (data / "ports" / "com1").string(), "--link",
+               (data / "ports" / "com2").string()},
+              env.dir() / "sim", {}, true);
+  ASSERT_TRUE(eventually([&] { return Process::slurp(env.dir() / "sim" / "quillon-scanner-sim.out").find("ready") != std::string::npos; }, 10s));
+  sim.say("all auto off");
+  Process server({QUILLON_BIN, "--data-dir", data.string(), "--console", "127.0.0.1:" + std::to_string(console)}, env.dir() / "run", env.env());
+  ASSERT_TRUE(eventually([&] { return !http_get(console, "/api/calls/uploads").empty(); }, 30s)) << server.stderr_text();
+  // Both radios answer their polls (their calls are cut from what they show).
+  const auto rotations = [&](int channel) {
+    const std::string body = http_get(console, "/metrics");
+    const std::string sample = "\nquillon_poll_rotations_total{channel=\"" + std::to_string(channel) + "\"} ";
+    const auto at = body.find(sample);
+    return at == std::string::npos ? -1.0 : std::atof(body.c_str() + at + sample.size());
+  };
+  ASSERT_TRUE(eventually([&] { return rotations(1) > 3 && rotations(2) > 3; }, 30s)) << server.stderr_text();
+  std::this_thread::sleep_for(2s);
+  const auto list = [&](const std::string& query) {
+    const auto j = nlohmann::json::parse(http_get(console, "/api/calls" + query), nullptr, false);
+    return j.is_object() ? j["calls"] : nlohmann::json::array();
+  };
+
+  sim.say("1 open 4000 5");  // NRK P1, 100.2000 WFM, on both radios
+  sim.say("2 open 4000 5");
+  ASSERT_TRUE(eventually([&] { return list("?channel=1").size() == 1 && list("?channel=2").size() == 1; }, 30s))
+      << server.stderr_text();
+  const auto calls = list("");
+  ASSERT_EQ(calls.size(), 1u) << calls.dump();
+  EXPECT_EQ(calls[0]["heard_on"], nlohmann::json({1, 2}));
+  ASSERT_EQ(calls[0]["linked"].size(), 1u);
+  EXPECT_EQ(calls[0]["best"], calls[0]["id"]);
+  for (const auto* q : {"?channel=1", "?channel=2"}) {
+    const auto own = list(q)[0];
+    EXPECT_FALSE(http_get(console, own["audio"].get<std::string>()).empty()) << q << ": its file is kept";
+  }
+  // Sent once: one upload, the other recording marked linked.
+  const auto settled = [&](std::size_t n) {
+    const auto st = nlohmann::json::parse(http_get(console, "/api/calls/uploads"), nullptr, false);
+    if (!st.is_object() || st["calls"].size() != n) return false;
+    for (const auto& c : st["calls"])
+      if (c["state"] != "done" && c["state"] != "linked") return false;
+    return true;
+  };
+  ASSERT_TRUE(eventually([&] { return settled(2); }, 30s)) << http_get(console, "/api/calls/uploads");
+  EXPECT_EQ(receiver.taken().size(), 1u);
+  EXPECT_EQ(receiver.taken()[0].frequency, "100200000");
+
+  // Separated by hand: two calls listed, and the recording held back goes too.
+  const auto [status, body] = http_post(console, "/api/calls/unlink", "{\"id\": " + calls[0]["id"].dump() + "}");
+  EXPECT_EQ(status, 200) << body;
+  EXPECT_EQ(list("").size(), 2u);
+  ASSERT_TRUE(eventually([&] { return receiver.taken().size() == 2; }, 30s)) << http_get(console, "/api/calls/uploads");
+
+  sim.say("1 open 3000 1");  // 167.3500 FM
+  sim.say("2 open 3000 2");  // 156.1000 NFM
+  ASSERT_TRUE(eventually([&] { return list("").size() == 4; }, 30s)) << list("").dump();
+  ASSERT_TRUE(eventually([&] { return settled(4); }, 30s)) << http_get(console, "/api/calls/uploads");
+  EXPECT_EQ(receiver.taken().size(), 4u);
   server.signal(SIGTERM);
   server.wait_exit(20s);
 }

@@ -194,6 +194,7 @@ class UploadTest : public ::testing::Test {
     o.make_client = [this] { return std::make_unique<FakeClient>(loop, hosts); };
     o.clock_synchronised = [this] { return clock_synced; };
     o.random = [n = 0u]() mutable { return n += 7919; };
+    o.partner_pending = partner_pending;
     uploader = std::make_unique<Uploader>(loop, *store, std::move(dests), std::move(o));
     uploader->start();
   }
@@ -217,6 +218,27 @@ class UploadTest : public ::testing::Test {
     return std::to_string(r.start_ms / 1000);
   }
 
+  // One radio's recording of a transmission that began at `start_ms`, told to the uploader.
+  CallRecord add_recording(int channel, std::int64_t start_ms, int signal) {
+    static const std::string audio = opus_tone();
+    CallRecord r;
+    r.site = "hq";
+    r.channel = channel;
+    r.start_ms = start_ms;
+    r.duration_ms = 4000;
+    r.frequency_hz = 100'200'000;
+    r.signal_max = signal;
+    r.display = {"SCAN", "100.2000 WFM", "NRK P1", "BROADCAST"};
+    r.file = "2026/12/08/c" + std::to_string(channel) + "-" + std::to_string(start_ms) + ".opus";
+    r.bytes = 4096;
+    fs::create_directories((dir / r.file).parent_path());
+    std::ofstream(dir / r.file, std::ios::binary) << audio;
+    store->add(r);
+    uploader->stored(r);
+    return r;
+  }
+  std::int64_t wall_ms() { return std::chrono::duration_cast<Millis>(loop.wall_now().time_since_epoch()).count(); }
+
   nlohmann::json status(const std::string& name) {
     const auto all = uploader->status_json();
     for (const auto& d : all["destinations"])
@@ -231,6 +253,7 @@ class UploadTest : public ::testing::Test {
   std::map<std::string, Receiver*> hosts;
   bool clock_synced = true;
   std::unique_ptr<Uploader> uploader;
+  std::function<bool(const CallRecord&)> partner_pending;
   int calls = 0;
 };
 
@@ -504,6 +527,59 @@ TEST(UploadConfig, DestinationsAreCheckedWithTheirKeyFile) {
   fs::permissions(key, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
   EXPECT_THROW(config::parse(head + "url = \"https://x\"\n", "q.toml"), config::ConfigError);
   fs::remove(key);
+}
+
+// Two radios record one transmission: while the second still records, the first waits; then
+// the stronger recording goes once to each destination and the other is marked linked, its file kept.
+TEST_F(UploadTest, OneTransmissionHeardByTwoRadiosGoesOnceToEachDestinationAsTheStrongerRecording) {
+  bool recording = true;  // channel 2 still records
+  partner_pending = [&](const CallRecord&) { return recording; };
+  start({destination("rdio-scanner", "http://rdio.test", "12"), destination("openmhz", "http://openmhz.test", "fire")});
+  const std::int64_t t = wall_ms() - 5000;
+  const CallRecord a = add_recording(1, t, 10);
+  loop.advance(Millis(2000));
+  EXPECT_TRUE(rdio.taken.empty());
+  EXPECT_TRUE(openmhz.taken.empty());
+  EXPECT_EQ(status("rdio-scanner")["state"].get<std::string>().rfind("holding call", 0), 0u) << status("rdio-scanner");
+  const CallRecord b = add_recording(2, t + 1000, 40);
+  ASSERT_EQ(b.link_id, a.id);
+  recording = false;
+  loop.advance(Millis(5000));
+  const std::vector<std::string> once{std::to_string(b.start_ms / 1000)};
+  EXPECT_EQ(rdio.taken, once);
+  EXPECT_EQ(openmhz.taken, once);
+  for (const auto& w : uploader->call_json(a.id)) {
+    EXPECT_EQ(w["state"], "linked");
+    EXPECT_EQ(w["reason"], "the same transmission goes as call " + std::to_string(b.id));
+  }
+  for (const auto& w : uploader->call_json(b.id)) EXPECT_EQ(w["state"], "done");
+  EXPECT_TRUE(fs::exists(dir / a.file));
+  EXPECT_TRUE(fs::exists(dir / b.file));
+  for (const auto& f : uploader->figures()) {
+    EXPECT_EQ(f.uploaded, 1u) << f.destination;
+    EXPECT_EQ(f.backlog, 0u) << f.destination;
+  }
+}
+
+// A partner that never comes holds a call for a bounded time; a recording stored after its
+// transmission went is not sent again, until the two are separated by hand.
+TEST_F(UploadTest, TheWaitForAPartnerIsBoundedAndALaterRecordingGoesOnlyOnceSeparated) {
+  partner_pending = [](const CallRecord&) { return true; };
+  start({destination("rdio-scanner", "http://rdio.test", "12")});
+  const std::int64_t t = wall_ms() - 5000;
+  const CallRecord a = add_recording(1, t, 10);
+  loop.advance(Uploader::kLinkHold - Millis(1000));
+  EXPECT_TRUE(rdio.taken.empty());
+  loop.advance(Millis(2000));
+  ASSERT_EQ(rdio.taken, std::vector<std::string>{std::to_string(a.start_ms / 1000)});
+  const CallRecord b = add_recording(3, t + 2000, 40);
+  loop.advance(Uploader::kLinkHold + Millis(2000));
+  EXPECT_EQ(rdio.taken.size(), 1u);
+  ASSERT_EQ(uploader->call_json(b.id).size(), 1u);
+  EXPECT_EQ(uploader->call_json(b.id)[0]["state"], "linked");
+  EXPECT_EQ(store->unlink(b.id).size(), 2u);
+  loop.advance(Uploader::kLinkHold + Millis(2000));
+  EXPECT_EQ(rdio.taken, (std::vector<std::string>{std::to_string(a.start_ms / 1000), std::to_string(b.start_ms / 1000)}));
 }
 
 }  // namespace

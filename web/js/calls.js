@@ -114,6 +114,11 @@ function cleanCall(c) {
     audio: typeof c.audio === 'string' && /^\/(?!\/)/.test(c.audio) ? c.audio : `/api/calls/${encodeURIComponent(String(c.id))}/audio`,
     levels: Array.isArray(c.levels) ? c.levels.map(Number).filter(Number.isFinite) : null,
     uploads: cleanUploads(c.uploads),
+    // The same transmission heard on other channels: their recordings, and whether this one
+    // was stored after the first (the transmission is listed already).
+    linked: (Array.isArray(c.linked) ? c.linked : []).filter((o) => o && Number.isFinite(o.id) && Number.isFinite(o.channel))
+      .slice(0, 8).map((o) => ({ id: String(o.id), channel: o.channel })),
+    duplicate: c.duplicate === true,
   };
 }
 
@@ -684,7 +689,15 @@ export class CallsPage {
     button.setAttribute('aria-label', `${callTime(call.start)}, channel ${call.channel}, ${durationText(call.duration_ms)}, ${frequencyText(call.frequency_hz)}${call.tags.length ? ', ' + call.tags.join(', ') : ''}`);
     const uploads = el('div', { class: 'call-uploads' });
     showUploads(uploads, call.uploads);
-    const li = el('li', { class: 'call', dataset: { id: call.id, channel: String(call.channel) } }, button, uploads);
+    // Heard by other radios too: their channels, and a way to their recordings.
+    const also = el('div', { class: 'call-also' });
+    if (call.linked.length) {
+      const channels = [...new Set(call.linked.map((o) => o.channel))].filter((c) => c !== call.channel);
+      also.append(channels.length ? `also on ${channels.map((c) => `CH ${c}`).join(', ')}` : 'also recorded');
+      for (const o of call.linked)
+        also.append(' ', el('button', { type: 'button', class: 'btn btn-small call-also-play', onclick: () => this.open(o.id, { play: true }) }, `CH ${o.channel}'s recording`));
+    }
+    const li = el('li', { class: 'call', dataset: { id: call.id, channel: String(call.channel) } }, button, also, uploads);
     if (this.current?.id === call.id) li.setAttribute('aria-current', 'true');
     this.rows.set(call.id, li);
     return li;
@@ -918,11 +931,14 @@ export class CallsPage {
     const call = cleanCall(raw);
     if (!call) return;
     for (const t of call.tags) this.noteTag(t);
-    if (this.loaded && !this.rows.has(call.id) && matches(call, this.filters)) {
+    if (call.duplicate && !this.filters.channel) {
+      // Another radio's recording of a transmission already listed: its row is drawn anew.
+      this.relinked();
+    } else if (this.loaded && !this.rows.has(call.id) && matches(call, this.filters)) {
       this.addRows([call], 'top');
       this.showListState();
     }
-    if (!this.live || !this.wanted(call)) return;
+    if (!this.live || !this.wanted(call) || (call.duplicate && !this.hold)) return;
     if (this.free && !this.queue.length) {
       if (this.current) this.remember(this.current);
       this.load(call, true);
@@ -931,6 +947,43 @@ export class CallsPage {
       if (this.queue.length > MAX_QUEUE) this.queue.shift();
     }
     this.showQueue();
+  }
+
+  // The newest transmissions' rows as the server lists them now: the recordings of one
+  // transmission share one row, the one played (the best) may have changed.
+  async relinked() {
+    if (!this.loaded || this.loading) return;
+    const gen = this.generation;
+    let page;
+    try {
+      page = await this.fetchPage({ limit: 10 });
+    } catch {
+      return;  // the next call or reconnection brings the list up to date
+    }
+    if (gen !== this.generation) return;
+    for (const c of page.calls) {
+      if (!c.linked.length) continue;
+      const ids = [c.id, ...c.linked.map((o) => o.id)];
+      if (!ids.some((id) => this.rows.has(id))) continue;
+      for (const id of ids) {
+        const li = this.rows.get(id);
+        if (!li) continue;
+        this.loudness.forget(li);
+        li.remove();
+        this.rows.delete(id);
+        this.calls = this.calls.filter((x) => x.id !== id);
+      }
+      const at = this.calls.findIndex((x) => Number(x.id) < Number(c.id));
+      const li = this.row(c);
+      if (at < 0) {
+        this.calls.push(c);
+        this.list.append(li);
+      } else {
+        this.list.insertBefore(li, this.rows.get(this.calls[at].id));
+        this.calls.splice(at, 0, c);
+      }
+    }
+    this.showListState();
   }
 
   skip() {

@@ -5,7 +5,8 @@
 // live mode plays a newly stored call by itself and queues calls while paused, playing them in
 // the order they came, and a #call= link opens that call and plays it. The calls go to two call
 // servers: one takes them all, the other refuses the first call and then the key; the page shows
-// each server's state (the second paused, saying why) and per call where it went.
+// each server's state (the second paused, saying why) and per call where it went. Two radios on
+// one transmission make one row that says where else it was heard and plays the other recording.
 import assert from 'node:assert/strict';
 import { createRequire } from 'node:module';
 import fs from 'node:fs';
@@ -240,6 +241,42 @@ story('calls', async () => {
   assert.equal(played.src, `/api/calls/${linked.id}/audio`);
   log(`the link opened call ${linked.id}: ${state}`);
   await screenshot(other, 'calls-link');
+
+  // Two radios stop on the same transmission (NRK P1, 100.2000 MHz): the list shows it once as
+  // its stronger recording, saying where else it was heard, with a button that plays the other
+  // recording; the club gets it once, the other recording marked linked.
+  await page.click('.calls-live-btn');
+  assert.equal(await page.getAttribute('.calls-live-btn', 'aria-pressed'), 'false');
+  sim.send('1 open 3000 5');
+  sim.send('2 open 3000 5');
+  const pair = await eventually(async () => {
+    const { calls } = await api('?limit=5');
+    return calls.find((c) => c.heard_on.length === 2 && c.linked.length === 1) ?? false;
+  }, 'the transmission heard by radios 1 and 2', 30000);
+  const second = pair.linked[0];
+  assert.deepEqual(pair.heard_on, [1, 2]);
+  assert.equal(pair.best, pair.id);
+  assert.ok(pair.signal_max >= second.signal_max, `the one played is the stronger: ${pair.signal_max} against ${second.signal_max}`);
+  const pairRow = await eventually(async () => {
+    const r = await rows();
+    const row = r.find((x) => x.id === String(pair.id));
+    return row && !r.some((x) => x.id === String(second.id)) && row.text.includes(`also on CH ${second.channel}`) && row;
+  }, 'one row for the transmission, saying where else it was heard');
+  assert.ok(pairRow.text.includes(`CH ${second.channel}'s recording`), pairRow.text);
+  await page.click(`.calls-list > li[data-id="${pair.id}"] .call-also-play`);
+  assert.equal((await audio()).src, `/api/calls/${second.id}/audio`);
+  const clubStates = async () => {
+    const r = await fetch(`${srv.origin}/api/calls/uploads`);
+    const { calls } = await r.json();
+    return calls.filter((c) => c.destination === 'club' && (c.call === pair.id || c.call === second.id)).map((c) => c.state).sort();
+  };
+  const states = await eventually(async () => {
+    const s = await clubStates();
+    return s.length === 2 && s.every((x) => x === 'done' || x === 'linked') && s;
+  }, 'the club to take the transmission', 30000);
+  assert.deepEqual(states, ['done', 'linked']);
+  log(`calls ${pair.id} and ${second.id}: one transmission on channels ${pair.heard_on.join(' and ')}, sent once`);
+  await screenshot(page, 'calls-linked');
 
   // On a phone: the list, the player and live mode fit the screen and pass the scan.
   const phone = await openPage(browser, `${srv.origin}/#calls`, { width: 360, height: 780 });
