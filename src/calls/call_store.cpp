@@ -1,5 +1,7 @@
 #include "calls/call_store.hpp"
 
+#include "calls/call_activity.hpp"
+
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <unistd.h>
@@ -155,6 +157,7 @@ CallStore::CallStore(const fs::path& dir) : dir_(dir) {
         sqlite3_prepare_v2(db_, "INSERT INTO calls_text (rowid, tags, display) VALUES (?,?,?)", -1, &insert_text_, nullptr) !=
             SQLITE_OK)
       fail("prepare");
+    open_activity();
     reconcile();
     total_bytes_ = 0;
     channel_bytes_ = {};
@@ -168,6 +171,7 @@ CallStore::CallStore(const fs::path& dir) : dir_(dir) {
     sqlite3_busy_timeout(db_, kBusyWaitMs);
     busy_since_ms_.reset();
   } catch (...) {
+    activity_.reset();
     sqlite3_finalize(insert_);
     sqlite3_finalize(insert_text_);
     sqlite3_close(db_);
@@ -176,6 +180,7 @@ CallStore::CallStore(const fs::path& dir) : dir_(dir) {
 }
 
 CallStore::~CallStore() {
+  activity_.reset();
   sqlite3_finalize(insert_);
   sqlite3_finalize(insert_text_);
   sqlite3_close(db_);
@@ -329,6 +334,7 @@ std::int64_t CallStore::add(CallRecord& r) {
   bind_text(insert_text_, 2, tags);
   bind_text(insert_text_, 3, display);
   if (sqlite3_step(insert_text_) != SQLITE_DONE) fail_rolled_back("insert");
+  if (activity_kept_ && !activity_->count(r, +1)) fail_rolled_back("insert");
   if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) fail_rolled_back("commit");
   written();
   total_bytes_ += r.bytes;
@@ -351,6 +357,8 @@ void CallStore::remove_rows(const std::vector<CallRecord>& rows) {
       sqlite3_bind_int64(s, 1, r.id);
       if (!s || sqlite3_step(s) != SQLITE_DONE) fail_rolled_back("delete");
     }
+  for (const auto& r : rows)
+    if (activity_kept_ && !activity_->count(r, -1)) fail_rolled_back("delete");
   if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) fail_rolled_back("commit");
   written();
   for (const auto& r : rows) {
@@ -415,6 +423,7 @@ CallPage CallStore::find(const CallQuery& q) {
                        : "calls_text CROSS JOIN calls ON calls.id = calls_text.rowid WHERE calls_text MATCH :match "
                          "AND calls_text.rowid BETWEEN :lo AND :hi";
   if (q.channel) sql += " AND channel = :channel";
+  if (q.frequency_hz) sql += " AND frequency_hz = :frequency";
   if (q.from_ms) sql += " AND start_ms >= :from";
   if (q.to_ms) sql += " AND start_ms < :to";
   if (q.min_ms) sql += " AND duration_ms >= :min";
@@ -428,6 +437,7 @@ CallPage CallStore::find(const CallQuery& q) {
   bind64(":lo", lo);
   bind64(":hi", hi);
   if (q.channel) bind64(":channel", *q.channel);
+  if (q.frequency_hz) bind64(":frequency", *q.frequency_hz);
   if (q.from_ms) bind64(":from", *q.from_ms);
   if (q.to_ms) bind64(":to", *q.to_ms);
   if (q.min_ms) bind64(":min", *q.min_ms);
@@ -497,6 +507,15 @@ int CallStore::retain(int keep_days, std::int64_t keep_mb, std::int64_t now_ms) 
   }
   return removed;
 }
+
+std::string fts_match_expression(const std::string& text) { return match_expression(text); }
+
+void CallStore::open_activity() {
+  activity_ = std::make_unique<ActivityBook>(db_);
+  activity_kept_ = activity_->open();
+}
+
+Activity CallStore::activity(const ActivityQuery& q) { return read_activity(db_, q); }
 
 std::string rfc3339_ms(std::int64_t ms) {
   const std::time_t secs = static_cast<std::time_t>(ms >= 0 ? ms / 1000 : (ms - 999) / 1000);

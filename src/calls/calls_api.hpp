@@ -2,12 +2,14 @@
 // The calls over HTTP, apart from any server: a request's path, query and the headers that
 // matter in, a whole answer out.
 //
-//   GET /api/calls?channel=&from=&to=&q=&min_ms=&limit=&before=
+//   GET /api/calls?channel=&frequency_hz=&from=&to=&q=&min_ms=&limit=&before=
 //       {"calls":[...], "next": CURSOR or null}, newest stored first; 400 {"error": "..."} for a bad
 //       parameter. Each call carries "uploads": [{"destination","state","reason"}], where it went.
 //   GET /api/calls/ID/audio   audio/ogg, single byte ranges (206, 416), ETag (304), a file name
 
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -35,5 +37,10 @@ struct ApiReply {
 inline constexpr std::size_t kMaxAudioBytes = 64 << 20;
 
 ApiReply handle_calls_request(CallStore& store, const ApiRequest& request);
+
+// A query's name or value decoded ("+" and %XX); the characters of a search's text, nothing when
+// it is not UTF-8 text (shared with /api/activity, so both take the same words).
+std::string query_decode(std::string_view s);
+std::optional<std::size_t> query_text_length(const std::string& s);
 
 }  // namespace quillon::calls
