@@ -48,6 +48,14 @@ std::string text_col(sqlite3_stmt* s, int i) {
   return t ? reinterpret_cast<const char*>(t) : "";
 }
 
+void assign_text(std::string& out, sqlite3_stmt* s, int i) {
+  const auto* t = reinterpret_cast<const char*>(sqlite3_column_text(s, i));
+  if (t)
+    out.assign(t, static_cast<std::size_t>(sqlite3_column_bytes(s, i)));
+  else
+    out.clear();
+}
+
 void bind_text(sqlite3_stmt* s, int i, const std::string& v) {
   sqlite3_bind_text(s, i, v.c_str(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
 }
@@ -153,40 +161,55 @@ void read_tables(sqlite3* db, const ActivityQuery& q, Activity& a) {
       a.hours.push_back({sqlite3_column_int64(s.get(), 0), sqlite3_column_int64(s.get(), 1), sqlite3_column_int64(s.get(), 2)});
     if (rc != SQLITE_DONE) fail(db, "query");
   }
-  std::string sql =
-      "SELECT frequency_hz, tag1, tag2, SUM(calls), SUM(airtime_ms), MAX(last_ms), SUM(CASE WHEN hour >= :recent THEN calls ELSE 0 END) "
-      "FROM activity_hours WHERE hour BETWEEN :h0 AND :h1";
-  if (q.channel) sql += " AND channel = :channel";
-  if (q.frequency_hz) sql += " AND frequency_hz = :frequency";
-  sql += " GROUP BY frequency_hz, tag1, tag2 LIMIT :limit";
-  Stmt s(db, sql);
-  if (!s) fail(db, "query");
-  s.bind(":h0", h0);
-  s.bind(":h1", h1);
-  // Hours wholly at or after recent_ms; the hour holding it is counted with the older ones and
-  // looked at call by call below.
-  s.bind(":recent", hour_of(q.recent_ms) + 1);
-  if (q.channel) s.bind(":channel", *q.channel);
-  if (q.frequency_hz) s.bind(":frequency", *q.frequency_hz);
-  s.bind(":limit", static_cast<std::int64_t>(kMaxGroups) + 1);
-  int rc;
+  // The buckets of the period, summed here (cheaper than a GROUP BY's sort): whole UTC days before
+  // the recent hours from the day table, the ragged ends from the hour table. Hours wholly at or
+  // after recent_ms are recent; the hour holding it is counted with the older ones and looked at
+  // call by call below.
+  const std::int64_t recent_hour = hour_of(q.recent_ms) + 1;
+  const std::int64_t d0 = (h0 + 23) / 24, d1 = std::min((h1 + 1) / 24, recent_hour / 24);  // whole days [d0, d1)
   std::unordered_map<GroupKey, std::size_t, GroupHash> at;
-  while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
-    ActivityGroup g;
-    g.frequency_hz = sqlite3_column_int64(s.get(), 0);
-    g.tag1 = text_col(s.get(), 1);
-    g.tag2 = text_col(s.get(), 2);
-    g.calls = sqlite3_column_int64(s.get(), 3);
-    g.airtime_ms = sqlite3_column_int64(s.get(), 4);
-    g.last_ms = sqlite3_column_int64(s.get(), 5);
-    g.recent_calls = sqlite3_column_int64(s.get(), 6);
-    at[{g.frequency_hz, g.tag1, g.tag2}] = a.groups.size();
-    a.groups.push_back(std::move(g));
-  }
-  if (rc != SQLITE_DONE) fail(db, "query");
-  if (a.groups.size() > kMaxGroups) {
-    a.groups.resize(kMaxGroups);
-    a.groups_cut = true;
+  auto scan = [&](const char* table, const char* unit, std::int64_t lo, std::int64_t hi) {
+    std::string sql = std::string("SELECT frequency_hz, tag1, tag2, calls, airtime_ms, last_ms, ") + unit + " FROM " + table + " WHERE " +
+                      unit + " BETWEEN :lo AND :hi";
+    if (q.channel) sql += " AND channel = :channel";
+    if (q.frequency_hz) sql += " AND frequency_hz = :frequency";
+    Stmt s(db, sql);
+    if (!s) fail(db, "query");
+    s.bind(":lo", lo);
+    s.bind(":hi", hi);
+    if (q.channel) s.bind(":channel", *q.channel);
+    if (q.frequency_hz) s.bind(":frequency", *q.frequency_hz);
+    const bool hourly = std::string(unit) == "hour";
+    int rc;
+    GroupKey key{0, {}, {}};
+    while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
+      key.frequency_hz = sqlite3_column_int64(s.get(), 0);
+      assign_text(key.tag1, s.get(), 1);
+      assign_text(key.tag2, s.get(), 2);
+      auto it = at.find(key);
+      if (it == at.end()) {
+        if (a.groups.size() >= kMaxGroups) {
+          a.groups_cut = true;
+          continue;
+        }
+        it = at.emplace(key, a.groups.size()).first;
+        a.groups.push_back({key.frequency_hz, key.tag1, key.tag2, 0, 0, INT64_MIN, 0});
+      }
+      auto& g = a.groups[it->second];
+      const std::int64_t calls = sqlite3_column_int64(s.get(), 3);
+      g.calls += calls;
+      g.airtime_ms += sqlite3_column_int64(s.get(), 4);
+      g.last_ms = std::max<std::int64_t>(g.last_ms, sqlite3_column_int64(s.get(), 5));
+      if (hourly && sqlite3_column_int64(s.get(), 6) >= recent_hour) g.recent_calls += calls;
+    }
+    if (rc != SQLITE_DONE) fail(db, "query");
+  };
+  if (d0 < d1) {
+    if (h0 < d0 * 24) scan("activity_hours", "hour", h0, d0 * 24 - 1);
+    scan("activity_days", "day", d0, d1 - 1);
+    if (d1 * 24 <= h1) scan("activity_hours", "hour", d1 * 24, h1);
+  } else {
+    scan("activity_hours", "hour", h0, h1);
   }
   // The hour that holds recent_ms: its recent calls one by one.
   const std::int64_t rh = hour_of(q.recent_ms);
@@ -273,7 +296,9 @@ Activity read_activity(sqlite3* db, const ActivityQuery& q) {
 // ---- the write side ------------------------------------------------------------------------
 
 ActivityBook::~ActivityBook() {
-  for (sqlite3_stmt* s : {add_, add_channel_, prune_, prune_channel_, last_, relast_}) sqlite3_finalize(s);
+  for (sqlite3_stmt* s : {hours_.add, hours_.prune, hours_.last, hours_.relast, days_.add, days_.prune, days_.last, days_.relast,
+                          add_channel_, prune_channel_})
+    sqlite3_finalize(s);
 }
 
 bool ActivityBook::open() {
@@ -282,6 +307,9 @@ bool ActivityBook::open() {
             "tag1 TEXT NOT NULL, tag2 TEXT NOT NULL, calls INTEGER NOT NULL, airtime_ms INTEGER NOT NULL, last_ms INTEGER NOT NULL, "
             "PRIMARY KEY (hour, channel, frequency_hz, tag1, tag2)) WITHOUT ROWID") ||
       !exec("CREATE INDEX IF NOT EXISTS activity_by_frequency ON activity_hours (frequency_hz, hour)") ||
+      !exec("CREATE TABLE IF NOT EXISTS activity_days (day INTEGER NOT NULL, channel INTEGER NOT NULL, frequency_hz INTEGER NOT NULL, "
+            "tag1 TEXT NOT NULL, tag2 TEXT NOT NULL, calls INTEGER NOT NULL, airtime_ms INTEGER NOT NULL, last_ms INTEGER NOT NULL, "
+            "PRIMARY KEY (day, channel, frequency_hz, tag1, tag2)) WITHOUT ROWID") ||
       !exec("CREATE TABLE IF NOT EXISTS activity_channel_hours (hour INTEGER NOT NULL, channel INTEGER NOT NULL, "
             "calls INTEGER NOT NULL, airtime_ms INTEGER NOT NULL, PRIMARY KEY (hour, channel)) WITHOUT ROWID") ||
       !prepare())
@@ -293,27 +321,63 @@ bool ActivityBook::open() {
 }
 
 bool ActivityBook::prepare() {
-  auto prep = [&](sqlite3_stmt*& s, const char* sql) {
+  auto prep = [&](sqlite3_stmt*& s, const std::string& sql) {
     if (s) return true;
-    return sqlite3_prepare_v2(db_, sql, -1, &s, nullptr) == SQLITE_OK;
+    return sqlite3_prepare_v2(db_, sql.c_str(), -1, &s, nullptr) == SQLITE_OK;
   };
-  return prep(add_,
-              "INSERT INTO activity_hours (hour, channel, frequency_hz, tag1, tag2, calls, airtime_ms, last_ms) VALUES (?1,?2,?3,?4,?5,?6,?7,?8) "
-              "ON CONFLICT DO UPDATE SET calls = calls + excluded.calls, airtime_ms = airtime_ms + excluded.airtime_ms, "
-              "last_ms = MAX(last_ms, excluded.last_ms)") &&
+  auto detail = [&](Detail& d) {
+    const std::string t = d.table, unit = d.hours == 1 ? "hour" : "day";
+    const std::string key = unit + " = ?1 AND channel = ?2 AND frequency_hz = ?3 AND tag1 = ?4 AND tag2 = ?5";
+    return prep(d.add, "INSERT INTO " + t + " (" + unit + ", channel, frequency_hz, tag1, tag2, calls, airtime_ms, last_ms) "
+                       "VALUES (?1,?2,?3,?4,?5,?6,?7,?8) ON CONFLICT DO UPDATE SET calls = calls + excluded.calls, "
+                       "airtime_ms = airtime_ms + excluded.airtime_ms, last_ms = MAX(last_ms, excluded.last_ms)") &&
+           prep(d.prune, "DELETE FROM " + t + " WHERE " + key + " AND calls <= 0 AND airtime_ms <= 0") &&
+           prep(d.last, "SELECT last_ms FROM " + t + " WHERE " + key) &&
+           // A bucket's last call went (not by age): the one before it among the calls still kept.
+           prep(d.relast, "UPDATE " + t + " SET last_ms = COALESCE((SELECT MAX(start_ms) FROM calls WHERE start_ms + duration_ms "
+                          "BETWEEN ?6 AND ?7 AND start_ms >= ?6 AND start_ms < ?8 AND channel = ?2 AND frequency_hz = ?3 AND "
+                          "d3 = ?4 AND d4 = ?5), last_ms) WHERE " + key);
+  };
+  return detail(hours_) && detail(days_) &&
          prep(add_channel_,
               "INSERT INTO activity_channel_hours (hour, channel, calls, airtime_ms) VALUES (?1,?2,?3,?4) "
               "ON CONFLICT DO UPDATE SET calls = calls + excluded.calls, airtime_ms = airtime_ms + excluded.airtime_ms") &&
-         prep(prune_,
-              "DELETE FROM activity_hours WHERE hour = ?1 AND channel = ?2 AND frequency_hz = ?3 AND tag1 = ?4 AND tag2 = ?5 "
-              "AND calls <= 0 AND airtime_ms <= 0") &&
-         prep(prune_channel_, "DELETE FROM activity_channel_hours WHERE hour = ?1 AND channel = ?2 AND calls <= 0 AND airtime_ms <= 0") &&
-         prep(last_, "SELECT last_ms FROM activity_hours WHERE hour = ?1 AND channel = ?2 AND frequency_hz = ?3 AND tag1 = ?4 AND tag2 = ?5") &&
-         // A bucket's last call went (not by age): the one before it among the calls still kept.
-         prep(relast_,
-              "UPDATE activity_hours SET last_ms = COALESCE((SELECT MAX(start_ms) FROM calls WHERE start_ms + duration_ms "
-              "BETWEEN ?6 AND ?7 AND start_ms >= ?6 AND start_ms < ?8 AND channel = ?2 AND frequency_hz = ?3 AND d3 = ?4 AND d4 = ?5), last_ms) "
-              "WHERE hour = ?1 AND channel = ?2 AND frequency_hz = ?3 AND tag1 = ?4 AND tag2 = ?5");
+         prep(prune_channel_, "DELETE FROM activity_channel_hours WHERE hour = ?1 AND channel = ?2 AND calls <= 0 AND airtime_ms <= 0");
+}
+
+bool ActivityBook::count_in(Detail& d, const CallRecord& r, std::int64_t hour, int calls, std::int64_t air, int sign) {
+  const std::int64_t bucket = hour >= 0 ? hour / d.hours : (hour - d.hours + 1) / d.hours;
+  auto key = [&](sqlite3_stmt* s) {
+    sqlite3_reset(s);
+    sqlite3_bind_int64(s, 1, bucket);
+    sqlite3_bind_int(s, 2, r.channel);
+    sqlite3_bind_int64(s, 3, r.frequency_hz);
+    bind_text(s, 4, r.display[2]);
+    bind_text(s, 5, r.display[3]);
+  };
+  key(d.add);
+  sqlite3_bind_int64(d.add, 6, sign * calls);
+  sqlite3_bind_int64(d.add, 7, sign * air);
+  // Last heard: the start of the newest call that started in the bucket.
+  sqlite3_bind_int64(d.add, 8, sign > 0 && calls ? r.start_ms : INT64_MIN);
+  if (sqlite3_step(d.add) != SQLITE_DONE) return false;
+  if (sign > 0) return true;
+  key(d.prune);
+  if (sqlite3_step(d.prune) != SQLITE_DONE) return false;
+  if (!calls) return true;
+  // The bucket stays: when this call was its last heard, the one before it is.
+  key(d.last);
+  const int rc = sqlite3_step(d.last);
+  const bool was_last = rc == SQLITE_ROW && sqlite3_column_int64(d.last, 0) == r.start_ms;
+  sqlite3_reset(d.last);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return false;
+  if (!was_last) return true;
+  key(d.relast);
+  const std::int64_t from = bucket * d.hours * kHourMs, to = (bucket + 1) * d.hours * kHourMs;
+  sqlite3_bind_int64(d.relast, 6, from);
+  sqlite3_bind_int64(d.relast, 7, to + kLongestCallMs);
+  sqlite3_bind_int64(d.relast, 8, to);
+  return sqlite3_step(d.relast) == SQLITE_DONE;
 }
 
 bool ActivityBook::count(const CallRecord& r, int sign) {
@@ -321,62 +385,35 @@ bool ActivityBook::count(const CallRecord& r, int sign) {
   bool ok = true;
   each_hour(r.start_ms, r.duration_ms, [&](std::int64_t h, int calls, std::int64_t air) {
     if (!ok) return;
-    auto key = [&](sqlite3_stmt* s) {
-      sqlite3_reset(s);
-      sqlite3_bind_int64(s, 1, h);
-      sqlite3_bind_int(s, 2, r.channel);
-      sqlite3_bind_int64(s, 3, r.frequency_hz);
-      bind_text(s, 4, r.display[2]);
-      bind_text(s, 5, r.display[3]);
-    };
-    key(add_);
-    sqlite3_bind_int64(add_, 6, sign * calls);
-    sqlite3_bind_int64(add_, 7, sign * air);
-    // Last heard: the start of the newest call that started in the bucket's hour.
-    sqlite3_bind_int64(add_, 8, sign > 0 && calls ? r.start_ms : INT64_MIN);
-    ok = sqlite3_step(add_) == SQLITE_DONE;
+    ok = count_in(hours_, r, h, calls, air, sign) && count_in(days_, r, h, calls, air, sign);
+    if (!ok) return;
     sqlite3_reset(add_channel_);
     sqlite3_bind_int64(add_channel_, 1, h);
     sqlite3_bind_int(add_channel_, 2, r.channel);
     sqlite3_bind_int64(add_channel_, 3, sign * calls);
     sqlite3_bind_int64(add_channel_, 4, sign * air);
-    ok = ok && sqlite3_step(add_channel_) == SQLITE_DONE;
+    ok = sqlite3_step(add_channel_) == SQLITE_DONE;
     if (!ok || sign > 0) return;
-    key(prune_);
-    ok = sqlite3_step(prune_) == SQLITE_DONE;
     sqlite3_reset(prune_channel_);
     sqlite3_bind_int64(prune_channel_, 1, h);
     sqlite3_bind_int(prune_channel_, 2, r.channel);
-    ok = ok && sqlite3_step(prune_channel_) == SQLITE_DONE;
-    // The bucket stays: when this call was its last heard, the one before it is.
-    key(last_);
-    const int rc = sqlite3_step(last_);
-    if (rc == SQLITE_ROW && sqlite3_column_int64(last_, 0) == r.start_ms) {
-      key(relast_);
-      sqlite3_bind_int64(relast_, 6, h * kHourMs);
-      sqlite3_bind_int64(relast_, 7, (h + 1) * kHourMs + kLongestCallMs);
-      sqlite3_bind_int64(relast_, 8, (h + 1) * kHourMs);
-      ok = ok && sqlite3_step(relast_) == SQLITE_DONE;
-    } else if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
-      ok = false;
-    }
-    sqlite3_reset(last_);
+    ok = sqlite3_step(prune_channel_) == SQLITE_DONE;
   });
   return ok;
 }
 
+// Each channel's count of calls in each table against the calls' own (the channel's index
+// counts them without reading the rows).
 bool ActivityBook::consistent() {
   auto per_channel = [&](const char* sql) {
-    std::map<std::int64_t, std::pair<std::int64_t, std::int64_t>> m;
+    std::map<std::int64_t, std::int64_t> m;
     Stmt s(db_, sql);
-    while (s && sqlite3_step(s.get()) == SQLITE_ROW)
-      m[sqlite3_column_int64(s.get(), 0)] = {sqlite3_column_int64(s.get(), 1), sqlite3_column_int64(s.get(), 2)};
+    while (s && sqlite3_step(s.get()) == SQLITE_ROW) m[sqlite3_column_int64(s.get(), 0)] = sqlite3_column_int64(s.get(), 1);
     return m;
   };
-  const auto calls = per_channel("SELECT channel, COUNT(*), SUM(MAX(duration_ms, 0)) FROM calls GROUP BY channel");
-  const auto kept = per_channel("SELECT channel, SUM(calls), SUM(airtime_ms) FROM activity_channel_hours GROUP BY channel");
-  const auto detailed = per_channel("SELECT channel, SUM(calls), SUM(airtime_ms) FROM activity_hours GROUP BY channel");
-  return calls == kept && calls == detailed;
+  const auto calls = per_channel("SELECT channel, COUNT(*) FROM calls GROUP BY channel");
+  return calls == per_channel("SELECT channel, SUM(calls) FROM activity_channel_hours GROUP BY channel") &&
+         calls == per_channel("SELECT channel, SUM(calls) FROM activity_days GROUP BY channel");
 }
 
 bool ActivityBook::rebuild() {
@@ -385,27 +422,31 @@ bool ActivityBook::rebuild() {
     if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     return false;
   };
-  if (sqlite3_exec(db_, "DELETE FROM activity_hours; DELETE FROM activity_channel_hours", nullptr, nullptr, nullptr) != SQLITE_OK)
+  if (sqlite3_exec(db_, "DELETE FROM activity_hours; DELETE FROM activity_days; DELETE FROM activity_channel_hours", nullptr, nullptr,
+                   nullptr) != SQLITE_OK)
     return undo();
   // Buckets gathered in memory a batch at a time, then added to the tables.
   struct Sums {
     std::int64_t calls = 0, airtime = 0, last = INT64_MIN;
   };
-  std::map<std::tuple<std::int64_t, int, std::int64_t, std::string, std::string>, Sums> buckets;
+  using Key = std::tuple<std::int64_t, int, std::int64_t, std::string, std::string>;
+  std::map<Key, Sums> buckets, day_buckets;
   std::map<std::pair<std::int64_t, int>, Sums> channel_buckets;
   auto flush = [&] {
-    for (const auto& [k, v] : buckets) {
-      sqlite3_reset(add_);
-      sqlite3_bind_int64(add_, 1, std::get<0>(k));
-      sqlite3_bind_int(add_, 2, std::get<1>(k));
-      sqlite3_bind_int64(add_, 3, std::get<2>(k));
-      bind_text(add_, 4, std::get<3>(k));
-      bind_text(add_, 5, std::get<4>(k));
-      sqlite3_bind_int64(add_, 6, v.calls);
-      sqlite3_bind_int64(add_, 7, v.airtime);
-      sqlite3_bind_int64(add_, 8, v.last);
-      if (sqlite3_step(add_) != SQLITE_DONE) return false;
-    }
+    for (auto [d, m] : {std::pair{&hours_, &buckets}, std::pair{&days_, &day_buckets}})
+      for (const auto& [k, v] : *m) {
+        sqlite3_stmt* add = d->add;
+        sqlite3_reset(add);
+        sqlite3_bind_int64(add, 1, std::get<0>(k));
+        sqlite3_bind_int(add, 2, std::get<1>(k));
+        sqlite3_bind_int64(add, 3, std::get<2>(k));
+        bind_text(add, 4, std::get<3>(k));
+        bind_text(add, 5, std::get<4>(k));
+        sqlite3_bind_int64(add, 6, v.calls);
+        sqlite3_bind_int64(add, 7, v.airtime);
+        sqlite3_bind_int64(add, 8, v.last);
+        if (sqlite3_step(add) != SQLITE_DONE) return false;
+      }
     for (const auto& [k, v] : channel_buckets) {
       sqlite3_reset(add_channel_);
       sqlite3_bind_int64(add_channel_, 1, k.first);
@@ -415,6 +456,7 @@ bool ActivityBook::rebuild() {
       if (sqlite3_step(add_channel_) != SQLITE_DONE) return false;
     }
     buckets.clear();
+    day_buckets.clear();
     channel_buckets.clear();
     return true;
   };
@@ -432,11 +474,15 @@ bool ActivityBook::rebuild() {
         b.calls += calls;
         b.airtime += air;
         if (calls) b.last = std::max(b.last, start);
+        auto& d = day_buckets[{h >= 0 ? h / 24 : (h - 23) / 24, ch, f, t1, t2}];
+        d.calls += calls;
+        d.airtime += air;
+        if (calls) d.last = std::max(d.last, start);
         auto& c = channel_buckets[{h, ch}];
         c.calls += calls;
         c.airtime += air;
       });
-      if (buckets.size() >= kRebuildBatch && !flush()) return undo();
+      if (buckets.size() + day_buckets.size() >= kRebuildBatch && !flush()) return undo();
     }
     if (rc != SQLITE_DONE) return undo();
   }

@@ -2,10 +2,12 @@
 // Activity at a glance, kept beside the calls' index: airtime and calls per hour, so a heat map of
 // 90 days or the busiest frequencies of a month never walk the calls themselves.
 //
-// Two tables, both changed in the same transaction as the calls (CallStore::add, retention):
+// Three tables, all changed in the same transaction as the calls (CallStore::add, retention):
 //   activity_hours          (hour, channel, frequency_hz, tag1, tag2) -> calls, airtime_ms, last_ms
+//   activity_days           (day, channel, frequency_hz, tag1, tag2)  -> calls, airtime_ms, last_ms
 //   activity_channel_hours  (hour, channel)                           -> calls, airtime_ms
-// `hour` is the UTC hour (ms / 3 600 000). A call counts once, in the hour it starts; its airtime
+// `hour` is the UTC hour (ms / 3 600 000), `day` the UTC day (hour / 24): the busiest lists of a
+// period read whole days from the day table and only its ragged ends from the hour table. A call counts once, in the hour it starts; its airtime
 // is split over the hours it covers. tag1 and tag2 are the channel and bank tags (display lines 3
 // and 4). Opening checks the tables against the calls (count and airtime per channel) and
 // rebuilds them when they are missing or disagree (an index from before, rows changed by hand).
@@ -96,12 +98,20 @@ class ActivityBook {
   bool rebuild();
   bool prepare();
   sqlite3* db_;
-  sqlite3_stmt* add_ = nullptr;
+  // The statements of one detailed table (by hour, by day).
+  struct Detail {
+    const char* table;
+    std::int64_t hours;  // a bucket's span
+    sqlite3_stmt* add = nullptr;
+    sqlite3_stmt* prune = nullptr;
+    sqlite3_stmt* last = nullptr;
+    sqlite3_stmt* relast = nullptr;
+  };
+  bool count_in(Detail& d, const CallRecord& r, std::int64_t hour, int calls, std::int64_t air, int sign);
+  Detail hours_{"activity_hours", 1};
+  Detail days_{"activity_days", 24};
   sqlite3_stmt* add_channel_ = nullptr;
-  sqlite3_stmt* prune_ = nullptr;
   sqlite3_stmt* prune_channel_ = nullptr;
-  sqlite3_stmt* last_ = nullptr;
-  sqlite3_stmt* relast_ = nullptr;
   bool rebuilt_ = false;
 };
 

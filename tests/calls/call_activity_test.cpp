@@ -347,7 +347,7 @@ TEST_F(ActivityTest, RetentionRestartAndLostOrTamperedTablesKeepTheCountsRight) 
   {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open((dir / "calls.db").c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "DROP TABLE activity_hours; DROP TABLE activity_channel_hours", nullptr, nullptr, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "DROP TABLE activity_hours; DROP TABLE activity_days; DROP TABLE activity_channel_hours", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
   }
   store = std::make_unique<CallStore>(dir);
