@@ -333,9 +333,10 @@ bool ActivityBook::prepare() {
                        "airtime_ms = airtime_ms + excluded.airtime_ms, last_ms = MAX(last_ms, excluded.last_ms)") &&
            prep(d.prune, "DELETE FROM " + t + " WHERE " + key + " AND calls <= 0 AND airtime_ms <= 0") &&
            prep(d.last, "SELECT last_ms FROM " + t + " WHERE " + key) &&
-           // A bucket's last call went (not by age): the one before it among the calls still kept.
+           // A bucket's last call went (not by age): the one before it among the calls still kept, found
+           // through the calls' end times (not the channel's index, which would walk all its calls).
            prep(d.relast, "UPDATE " + t + " SET last_ms = COALESCE((SELECT MAX(start_ms) FROM calls WHERE start_ms + duration_ms "
-                          "BETWEEN ?6 AND ?7 AND start_ms >= ?6 AND start_ms < ?8 AND channel = ?2 AND frequency_hz = ?3 AND "
+                          "BETWEEN ?6 AND ?7 AND start_ms >= ?6 AND start_ms < ?8 AND +channel = ?2 AND frequency_hz = ?3 AND "
                           "d3 = ?4 AND d4 = ?5), last_ms) WHERE " + key);
   };
   return detail(hours_) && detail(days_) &&

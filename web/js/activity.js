@@ -91,6 +91,14 @@ export class ActivityPage {
     this.timer = null;
     this.lastHash = null;
     this.build();
+    // A new width draws the pictures again at it.
+    let width = 0;
+    window.addEventListener('resize', () => {
+      if (!this.visible || !this.data || this.node.clientWidth === width) return;
+      width = this.node.clientWidth;
+      this.drawTimeline(this.data.timeline);
+      this.drawHeat(this.data);
+    });
   }
 
   build() {
@@ -238,17 +246,19 @@ export class ActivityPage {
   // ---- the timeline --------------------------------------------------------------------
 
   drawTimeline(t) {
-    const W = 720, lane = 22, top = 18, H = top + lane * 4 + 4, left = 34;
+    // Drawn at the box's own width, so the hours and lanes stay readable on a phone.
+    const W = Math.max(280, Math.round(this.timelineBox.clientWidth || 720)), lane = 22, top = 18, H = top + lane * 4 + 4, left = 34;
     const span = Math.max(1, t.to - t.from);
     const x = (ms) => left + ((ms - t.from) / span) * (W - left - 4);
     const picture = svg('svg', { viewBox: `0 0 ${W} ${H}`, class: 'activity-timeline-svg', role: 'group', 'aria-label': 'Calls by channel over time; each bar plays its call' });
     // Hour marks, in this browser's time.
     const first = Math.ceil(t.from / 3600000) * 3600000;
     const step = span > 12 * 3600000 ? 3 * 3600000 : 3600000;
-    for (let m = first; m <= t.to; m += step) {
+    const every = Math.max(1, Math.ceil((span / step) / ((W - left) / 44)));  // a label at least 44 px from the next
+    for (let m = first, k = 0; m <= t.to; m += step, k++) {
       const d = new Date(m);
-      picture.append(svg('line', { x1: x(m), x2: x(m), y1: top - 4, y2: H, class: 'activity-grid' }),
-        svg('text', { x: x(m), y: 11, class: 'activity-axis', 'text-anchor': 'middle' }, `${pad(d.getHours())}:00`));
+      picture.append(svg('line', { x1: x(m), x2: x(m), y1: top - 4, y2: H, class: 'activity-grid' }));
+      if (k % every === 0 && x(m) < W - 16) picture.append(svg('text', { x: x(m), y: 11, class: 'activity-axis', 'text-anchor': 'middle' }, `${pad(d.getHours())}:00`));
     }
     for (let ch = 1; ch <= 4; ch++) {
       picture.append(svg('text', { x: 2, y: top + lane * (ch - 1) + 15, class: 'activity-axis' }, `Ch ${ch}`));
@@ -293,18 +303,20 @@ export class ActivityPage {
 
   drawHeat(a) {
     const n = a.days.length;
-    const cell = n > 31 ? 6 : n > 7 ? 12 : 22, gap = 1, left = 78, top = 16;
-    const W = left + 24 * (cell * 2 + gap), H = top + n * (cell + gap);
+    const avail = Math.min(900, Math.max(280, Math.round(this.heatBox.clientWidth || 900)));
+    const gap = 1, left = 70, top = 16;
+    const cellW = Math.max(6, Math.floor((avail - left) / 24) - gap), cell = n > 31 ? 6 : n > 7 ? 12 : 20;
+    const W = left + 24 * (cellW + gap), H = top + n * (cell + gap);
     const max = Math.max(1, ...a.airtime.flat());
     const picture = svg('svg', { viewBox: `0 0 ${W} ${H}`, class: 'activity-heat-svg', role: 'img',
       'aria-label': `Airtime by hour of day (columns) and day (rows), last ${n} days; the table below has every figure` });
-    for (let h = 0; h < 24; h += 3) picture.append(svg('text', { x: left + h * (cell * 2 + gap), y: 11, class: 'activity-axis' }, pad(h)));
+    for (let h = 0; h < 24; h += cellW < 14 ? 6 : 3) picture.append(svg('text', { x: left + h * (cellW + gap), y: 11, class: 'activity-axis' }, pad(h)));
     a.days.forEach((day, i) => {
       const y = top + i * (cell + gap);
-      if (n <= 31 || i % 7 === 0 || i === n - 1) picture.append(svg('text', { x: 0, y: y + Math.min(cell, 10), class: 'activity-axis' }, day));
+      if (n <= 7 || (n <= 31 && i % 2 === (n - 1) % 2) || i % 7 === (n - 1) % 7) picture.append(svg('text', { x: 0, y: y + Math.min(cell, 10), class: 'activity-axis' }, day));
       for (let h = 0; h < 24; h++) {
         const v = a.airtime[i][h];
-        const r = svg('rect', { x: left + h * (cell * 2 + gap), y, width: cell * 2, height: cell, class: v ? 'activity-cell' : 'activity-cell is-empty',
+        const r = svg('rect', { x: left + h * (cellW + gap), y, width: cellW, height: cell, class: v ? 'activity-cell' : 'activity-cell is-empty',
           'fill-opacity': v ? (0.15 + 0.85 * Math.sqrt(v / max)).toFixed(3) : null, 'data-day': day, 'data-hour': String(h) });
         if (v) r.append(svg('title', {}, `${day} ${pad(h)}:00: ${a.calls[i][h]} calls, ${airtimeText(v)}`));
         picture.append(r);
