@@ -41,6 +41,11 @@ story('activity', async () => {
     return a.timeline.calls.length >= 3 && a;
   }, 'three calls counted', 60000);
   assert.equal(counted.time_zone.hours, 'local');
+  // A question the server cannot answer says which part is wrong; only GET is taken.
+  const bad = await fetch(`${srv.origin}/api/activity?days=14`);
+  assert.equal(bad.status, 400);
+  assert.deepEqual(await bad.json(), { error: 'days: expected 7, 30 or 90' });
+  assert.equal((await fetch(`${srv.origin}/api/activity`, { method: 'POST', headers: { Origin: srv.origin } })).status, 405);
   assert.equal(counted.totals.calls, counted.timeline.calls.length);
   log(`${counted.totals.calls} calls, ${counted.frequencies.length} frequencies, zone ${counted.time_zone.name}`);
 
