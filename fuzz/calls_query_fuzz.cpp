@@ -1,9 +1,12 @@
 // libFuzzer target for the calls' search and audio requests (/api/calls?...,
-// /api/calls/ID/audio with a Range), answered from an index of a few calls, as a page or a
-// script sends them.
+// /api/calls/ID/audio with a Range) and the activity question (/api/activity?...), answered from
+// an index of a few calls, as a page or a script sends them.
 //
 // Input: byte 0 picks the path (the list, a call's audio by a number from the input, HEAD or
-// GET), then "QUERY\nRANGE". Checked: the status is one the interface documents; every JSON
+// GET; the list's path with bit 2 set asks the activity question instead), then "QUERY\nRANGE".
+// Checked for the activity: a question is answered or refused with a message naming a part; the
+// answer reads back as JSON, counts no more calls than the index holds and lists only calls that
+// exist. Checked: the status is one the interface documents; every JSON
 // answer reads back, lists at most the limit asked and only calls that exist; a page's cursor
 // only goes back in ids; an audio answer never gives more bytes than the call's file holds.
 #include <cstddef>
@@ -13,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "calls/activity_api.hpp"
 #include "calls/calls_api.hpp"
 #include "fuzz_support.hpp"
 
@@ -60,6 +64,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool audio = data[0] & 1;
   req.head = data[0] & 2;
   req.path = audio ? "/api/calls/" + std::to_string(1 + (data[0] >> 2) % (kCalls + 2)) + "/audio" : "/api/calls";
+
+  if (!audio && (data[0] & 4)) {
+    // A little after the seeded calls, so the period and the timeline hold some of them.
+    auto parsed = parse_activity_request(req.query, 1'796'000'000'000 + 3'600'000);
+    if (const auto* message = std::get_if<std::string>(&parsed)) {
+      if (message->find(": ") == std::string::npos) fuzz::fail("a refusal that names no part");
+      return 0;
+    }
+    const auto& question = std::get<ActivityRequest>(parsed);
+    const auto j = nlohmann::json::parse(activity_json(question, store().activity(question.query), true), nullptr, false);
+    if (j.is_discarded() || !j.is_object()) fuzz::fail("activity answer is not a JSON object");
+    if (j["totals"]["calls"].get<std::int64_t>() > kCalls) fuzz::fail("more calls counted than the index holds");
+    for (const auto& c : j["timeline"]["calls"])
+      if (c.value("id", std::int64_t{0}) < 1 || c.value("id", std::int64_t{0}) > kCalls) fuzz::fail("a timeline call that does not exist");
+    return 0;
+  }
 
   const ApiReply reply = handle_calls_request(store(), req);
   switch (reply.status) {

@@ -21,6 +21,8 @@
 #include "calls/call_json.hpp"
 #include "calls/uploader.hpp"
 #include "calls/calls_http.hpp"
+#include "calls/activity_http.hpp"
+#include "calls/call_activity.hpp"
 #include "calls/listener_calls.hpp"
 #include "app/data_dir.hpp"
 #include "fleet/fleet_services.hpp"
@@ -314,6 +316,7 @@ int main(int argc, char** argv) {
 
   // Every call of the recorded channels, from the codecs' PCM and the radios' replies.
   std::unique_ptr<quillon::calls::CallRecorder> recorder;
+  std::unique_ptr<quillon::calls::ActivityReader> activity;  // /api/activity's reader
   if (config.calls.enabled) {
     std::array<quillon::calls::PcmSource, 4> pcm;
     for (std::size_t k = 0; k < 4; ++k)
@@ -331,6 +334,7 @@ int main(int argc, char** argv) {
       };
       srv.scanner.on_reply = [r = recorder.get()](int channel, int step, std::string_view reply) { r->on_reply(channel, step, reply); };
       if (console) quillon::calls::serve_calls(*console, recorder->store());
+      if (console) activity = quillon::calls::serve_activity(*console, recorder->store(), loop);
       // The listeners' page lists the recent calls of the channels its listener may hear.
       const quillon::calls::ChannelsFor may_hear = [l = live.get()](const quillon::ConsoleRequest& r) { return l->channels_for(r); };
       if (console) quillon::calls::serve_listener_calls(*console, recorder->store(), may_hear);

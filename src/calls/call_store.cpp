@@ -1,5 +1,7 @@
 #include "calls/call_store.hpp"
 
+#include "calls/call_activity.hpp"
+
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <unistd.h>
@@ -159,6 +161,7 @@ CallStore::CallStore(const fs::path& dir) : dir_(dir) {
         sqlite3_prepare_v2(db_, "INSERT INTO calls_text (rowid, tags, display) VALUES (?,?,?)", -1, &insert_text_, nullptr) !=
             SQLITE_OK)
       fail("prepare");
+    open_activity();
     reconcile();
     total_bytes_ = 0;
     channel_bytes_ = {};
@@ -173,6 +176,7 @@ CallStore::CallStore(const fs::path& dir) : dir_(dir) {
     busy_since_ms_.reset();
   } catch (...) {
     close_links();
+    activity_.reset();
     sqlite3_finalize(insert_);
     sqlite3_finalize(insert_text_);
     sqlite3_close(db_);
@@ -182,6 +186,7 @@ CallStore::CallStore(const fs::path& dir) : dir_(dir) {
 
 CallStore::~CallStore() {
   close_links();
+  activity_.reset();
   sqlite3_finalize(insert_);
   sqlite3_finalize(insert_text_);
   sqlite3_close(db_);
@@ -338,6 +343,7 @@ std::int64_t CallStore::add(CallRecord& r) {
   // The same transmission on another channel: linked in this transaction, so a crash leaves
   // the call either absent or stored and linked.
   link_new(r);
+  if (activity_kept_ && !activity_->count(r, +1)) fail_rolled_back("insert");
   if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) fail_rolled_back("commit");
   written();
   total_bytes_ += r.bytes;
@@ -362,6 +368,8 @@ void CallStore::remove_rows(const std::vector<CallRecord>& rows) {
     }
   // A linked call removed: the rest of its transmission is listed still.
   relink_removed(rows);
+  for (const auto& r : rows)
+    if (activity_kept_ && !activity_->count(r, -1)) fail_rolled_back("delete");
   if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) fail_rolled_back("commit");
   written();
   for (const auto& r : rows) {
@@ -431,6 +439,7 @@ CallPage CallStore::find(const CallQuery& q) {
     sql += " AND channel = :channel";
   else
     sql += " AND shown = 1";
+  if (q.frequency_hz) sql += " AND frequency_hz = :frequency";
   if (q.from_ms) sql += " AND start_ms >= :from";
   if (q.to_ms) sql += " AND start_ms < :to";
   if (q.min_ms) sql += " AND duration_ms >= :min";
@@ -444,6 +453,7 @@ CallPage CallStore::find(const CallQuery& q) {
   bind64(":lo", lo);
   bind64(":hi", hi);
   if (q.channel) bind64(":channel", *q.channel);
+  if (q.frequency_hz) bind64(":frequency", *q.frequency_hz);
   if (q.from_ms) bind64(":from", *q.from_ms);
   if (q.to_ms) bind64(":to", *q.to_ms);
   if (q.min_ms) bind64(":min", *q.min_ms);
@@ -773,6 +783,14 @@ std::optional<std::int64_t> CallStore::upload_goes_as(const std::string& dest, c
   if (rc != SQLITE_DONE) fail("upload queue");
   return std::nullopt;
 }
+std::string fts_match_expression(const std::string& text) { return match_expression(text); }
+
+void CallStore::open_activity() {
+  activity_ = std::make_unique<ActivityBook>(db_);
+  activity_kept_ = activity_->open();
+}
+
+Activity CallStore::activity(const ActivityQuery& q) { return read_activity(db_, q); }
 
 std::string rfc3339_ms(std::int64_t ms) {
   const std::time_t secs = static_cast<std::time_t>(ms >= 0 ? ms / 1000 : (ms - 999) / 1000);

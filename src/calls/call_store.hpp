@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -82,8 +83,13 @@ struct LinkedRecording {
   bool shown = false;
 };
 
+class ActivityBook;
+struct ActivityQuery;
+struct Activity;
+
 struct CallQuery {
   std::optional<int> channel;
+  std::optional<std::int64_t> frequency_hz;
   std::optional<std::int64_t> from_ms, to_ms;  // start within [from, to)
   std::string text;                            // words in tags or display
   std::optional<int> min_ms;
@@ -209,6 +215,13 @@ class CallStore {
   };
   Recovery recovery() const { return recovery_; }
 
+  // Activity at a glance (call_activity.hpp), on the loop's connection: for tests and tools; the
+  // server asks an ActivityReader. Throws StoreError.
+  Activity activity(const ActivityQuery& q);
+  // Whether the per-hour tables are kept in step with the calls (false when opening could not
+  // check or rebuild them: another process held the index; the next opening does).
+  bool activity_kept() const { return activity_kept_; }
+
  private:
   void exec(const char* sql);
   void reconcile();
@@ -243,7 +256,13 @@ class CallStore {
   std::int64_t total_bytes_ = 0;
   std::array<std::int64_t, 4> channel_bytes_{};
   Recovery recovery_;
+  std::unique_ptr<ActivityBook> activity_;
+  bool activity_kept_ = false;
+  void open_activity();
 };
+
+// Words of a search as the text index's prefix terms, each quoted ("" for no word).
+std::string fts_match_expression(const std::string& text);
 
 // "2026-12-08T02:41:07.250Z"
 std::string rfc3339_ms(std::int64_t ms);

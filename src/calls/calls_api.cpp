@@ -138,6 +138,10 @@ ApiReply list(CallStore& store, const std::string& query) {
       const auto n = whole(value, 1, 4);
       if (!n) return bad("channel: expected 1, 2, 3 or 4");
       q.channel = static_cast<int>(*n);
+    } else if (name == "frequency_hz") {
+      const auto n = whole(value, 1, 100'000'000'000LL);
+      if (!n) return bad("frequency_hz: expected a frequency in Hz such as 156800000");
+      q.frequency_hz = *n;
     } else if (name == "from" || name == "to") {
       const auto t = parse_rfc3339(value);
       if (!t) return bad(name + ": expected a time such as 2026-12-08T02:41:07.250Z");
@@ -288,6 +292,9 @@ ApiReply handle_unlink_request(CallStore& store, const std::string& body) {
   }
   return json_reply(200, {{"unlinked", ids}});
 }
+
+std::string query_decode(std::string_view s) { return decode(s); }
+std::optional<std::size_t> query_text_length(const std::string& s) { return text_length(s); }
 
 ApiReply handle_calls_request(CallStore& store, const ApiRequest& req) {
   const std::string& p = req.path;

@@ -2,7 +2,7 @@
 // The calls over HTTP, apart from any server: a request's path, query and the headers that
 // matter in, a whole answer out.
 //
-//   GET /api/calls?channel=&from=&to=&q=&min_ms=&limit=&before=
+//   GET /api/calls?channel=&frequency_hz=&from=&to=&q=&min_ms=&limit=&before=
 //       {"calls":[...], "next": CURSOR or null}, newest stored first; 400 {"error": "..."} for a bad
 //       parameter. Each call carries "uploads": [{"destination","state","reason"}], where it went.
 //       A transmission heard on several channels is listed once (its best recording) with
@@ -11,7 +11,9 @@
 //   POST /api/calls/unlink {"id": ID}   separates the linked recordings of ID's transmission:
 //       {"unlinked": [ids]} (empty when it was not linked), 404 for no such call
 
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -41,5 +43,10 @@ inline constexpr std::size_t kMaxAudioBytes = 64 << 20;
 ApiReply handle_calls_request(CallStore& store, const ApiRequest& request);
 // The body of POST /api/calls/unlink.
 ApiReply handle_unlink_request(CallStore& store, const std::string& body);
+
+// A query's name or value decoded ("+" and %XX); the characters of a search's text, nothing when
+// it is not UTF-8 text (shared with /api/activity, so both take the same words).
+std::string query_decode(std::string_view s);
+std::optional<std::size_t> query_text_length(const std::string& s);
 
 }  // namespace quillon::calls

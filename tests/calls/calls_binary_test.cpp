@@ -248,10 +248,16 @@ TEST_F(CallsBinary, AfterSigkillDuringACallTheIndexAndTheFilesAgree) {
   for (const char* key : {"heard_on", "best", "linked"}) call.erase(key);
   EXPECT_EQ(event, call);
   sim_->say("1 open 8000 3");
-  std::this_thread::sleep_for(3s);
+  // Killed while the call's audio is being written.
+  const auto recording = [&] {
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(data_ / "calls" / "incoming", ec))
+      if (e.is_regular_file(ec) && e.file_size(ec) > 0) return true;
+    return false;
+  };
+  ASSERT_TRUE(eventually(recording, 15s)) << "the call being recorded";
   server_->signal(SIGKILL);
   server_->wait_exit(10s);
-  EXPECT_FALSE(fs::is_empty(data_ / "calls" / "incoming")) << "the call being recorded";
   server_.reset();
   sim_->say("1 open 0 1");
   start_server();

@@ -11,12 +11,14 @@ import { MessageBoxes, confirmBox, dialog } from './dialogs.js';
 import { LevelMeters, listenControl } from './audio.js';
 import { listenersSection } from './listeners_view.js';
 import { CallsPage } from './calls.js';
+import { ActivityPage } from './activity.js';
 import { controlHead, commandLog } from './control.js';
 
 const model = new Model();
 const meters = new LevelMeters();
 const liveListeners = listenersSection('Live listeners');
 const calls = new CallsPage({ onSignIn: () => signIn() });
+const activity = new ActivityPage({ onSignIn: () => signIn() });
 // The control heads of the channel pages and the command log of the Status page; each polls
 // the server only while its page is shown.
 const heads = new Map();
@@ -497,13 +499,22 @@ function build() {
   const data = scannerData();
   // The window's own pages, then the Calls page (the server's recordings, not a window page).
   const callsTab = PAGES.length;
-  mainTabs = tabStrip(model, 'SSTab1', [...pages, calls.node], {
+  mainTabs = tabStrip(model, 'SSTab1', [...pages, calls.node, activity.node], {
     label: 'Pages',
     className: 'tabs-main',
     onSelect: (i, byUser) => {
       $('page-diagnostics').hidden = true;
       const onCalls = i === callsTab;
-      $('scanner-data').hidden = onCalls;
+      const onActivity = i === callsTab + 1;
+      $('scanner-data').hidden = onCalls || onActivity;
+      activity.show(onActivity, isActivityHash(location.hash) ? location.hash.slice(1) : activity.hash().slice(1));
+      if (onActivity) {
+        calls.show(false);
+        showControl(null);
+        if (byUser && !isActivityHash(location.hash)) history.replaceState(null, '', activity.hash());
+        document.querySelectorAll('.strip-card').forEach((c) => c.classList.remove('is-current'));
+        return;
+      }
       if (onCalls) {
         showControl(null);
         if (byUser && !isCallsHash(location.hash)) history.replaceState(null, '', calls.hash());
@@ -522,8 +533,10 @@ function build() {
   ctx.placed.add('SSTab1');
   setText(mainTabs.buttons[callsTab], 'Calls');
   mainTabs.buttons[callsTab].id = 'calls-tab';
+  setText(mainTabs.buttons[callsTab + 1], 'Activity');
+  mainTabs.buttons[callsTab + 1].id = 'activity-tab';
   diag = diagnostics();
-  $('main').replaceChildren(mainTabs.list, ...pages, calls.node, diag.page, data.node);
+  $('main').replaceChildren(mainTabs.list, ...pages, calls.node, activity.node, diag.page, data.node);
   placeOthers(diag.others, model.order);
   if (!diag.others.childElementCount) diag.others.append(el('p', { class: 'muted' }, 'Every control of the window has its place on the pages.'));
   if (ctx.missing.size) console.info('controls the server does not have:', [...ctx.missing].join(' '));
@@ -550,6 +563,7 @@ function route() {
   clearInterval(connTimer);
   if (onDiag) {
     calls.show(false);
+    activity.show(false);
     showControl(null);
     diag.showConn();
     connTimer = setInterval(diag.showConn, 1000);
@@ -561,12 +575,19 @@ function route() {
     mainTabs.select(PAGES.length, false);
     return;
   }
+  if (isActivityHash(location.hash)) {
+    mainTabs.select(PAGES.length + 1, false);
+    return;
+  }
   const i = PAGES.findIndex((p) => p.id === hash);
   mainTabs.select(i >= 0 ? i : mainTabs.current >= 0 ? mainTabs.current : 0, false);
 }
 
 function isCallsHash(hash) {
   return /^#(calls($|\?)|call=)/.test(hash);
+}
+function isActivityHash(hash) {
+  return /^#activity($|\?)/.test(hash);
 }
 window.addEventListener('hashchange', route);
 

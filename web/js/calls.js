@@ -51,7 +51,7 @@ function isoFromInput(value) {
   return Number.isNaN(d.getTime()) ? '' : d.toISOString();
 }
 
-const FILTER_KEYS = ['channel', 'from', 'to', 'q', 'min_ms'];
+const FILTER_KEYS = ['channel', 'frequency_hz', 'from', 'to', 'q', 'min_ms'];
 
 // The filters in the address: "calls?channel=2&q=fire" (or "call=ID" for one call).
 export function parseHash(hash) {
@@ -82,6 +82,7 @@ const textOf = (call) => [...(call.tags ?? []), ...(call.display ?? [])].join('\
 // a call that has just arrived).
 function matches(call, f) {
   if (f.channel && String(call.channel) !== String(f.channel)) return false;
+  if (f.frequency_hz && Number(call.frequency_hz) !== Number(f.frequency_hz)) return false;
   if (f.min_ms && Number(call.duration_ms) < Number(f.min_ms)) return false;
   const t = Date.parse(call.start);
   if (f.from && t < Date.parse(f.from)) return false;
@@ -322,6 +323,7 @@ export class CallsPage {
     const channelOptions = (first) => [el('option', { value: '' }, first), ...[1, 2, 3, 4].map((n) => el('option', { value: String(n) }, `Channel ${n}`))];
     this.f = {
       channel: el('select', { id: 'calls-channel', name: 'channel' }, channelOptions('All channels')),
+      frequency: el('input', { id: 'calls-frequency', name: 'frequency', type: 'text', inputmode: 'decimal', placeholder: 'MHz', autocomplete: 'off', maxlength: '12' }),
       from: el('input', { id: 'calls-from', name: 'from', type: 'datetime-local' }),
       to: el('input', { id: 'calls-to', name: 'to', type: 'datetime-local' }),
       q: el('input', { id: 'calls-q', name: 'q', type: 'search', placeholder: 'Tag or display text', maxlength: '200', autocomplete: 'off' }),
@@ -331,6 +333,7 @@ export class CallsPage {
     const clearBtn = el('button', { type: 'reset', class: 'btn btn-small' }, 'Clear');
     this.form = el('form', { class: 'calls-filters card', role: 'search', 'aria-label': 'Filter calls' },
       field('Channel', this.f.channel),
+      field('Frequency', this.f.frequency, 'calls-field-narrow'),
       field('From', this.f.from),
       field('To', this.f.to),
       field('Text', this.f.q, 'calls-field-wide'),
@@ -460,6 +463,7 @@ export class CallsPage {
   fillForm() {
     const f = this.filters;
     this.f.channel.value = f.channel ?? '';
+    this.f.frequency.value = f.frequency_hz ? String(Number(f.frequency_hz) / 1e6) : '';
     this.f.from.value = localInput(f.from);
     this.f.to.value = localInput(f.to);
     this.f.q.value = f.q ?? '';
@@ -469,6 +473,8 @@ export class CallsPage {
   applyForm() {
     const f = {};
     if (this.f.channel.value) f.channel = this.f.channel.value;
+    const mhz = Number(this.f.frequency.value.trim().replace(',', '.'));
+    if (this.f.frequency.value.trim() && Number.isFinite(mhz) && mhz > 0) f.frequency_hz = String(Math.round(mhz * 1e6));
     const from = isoFromInput(this.f.from.value);
     const to = isoFromInput(this.f.to.value);
     if (from) f.from = from;

@@ -19,13 +19,13 @@ story('live_window', async () => {
   const wrong = ids.filter((id, i) => counts[i] !== 1).map((id, i) => `${id}`);
   assert.deepEqual(wrong, [], 'controls without exactly one element');
 
-  // Caption, title label in a fixed-pitch font, the six main pages in order, then Calls.
+  // Caption, title label in a fixed-pitch font, the six main pages in order, then Calls and Activity.
   assert.equal(await page.textContent('#caption'), win.caption);
   assert.equal(await page.textContent(sel('Label2')), 'ORBIDEX');
   const font = await page.$eval(sel('Label2'), (e) => getComputedStyle(e).fontFamily);
   assert.match(font, /mono/i);
   assert.deepEqual(await page.$$eval(`${sel('SSTab1')} [role=tab]`, (t) => t.map((x) => x.textContent)),
-    ['Scanner 1', 'Scanner 2', 'Scanner 3', 'Scanner 4', 'Status', 'Audio', 'Calls']);
+    ['Scanner 1', 'Scanner 2', 'Scanner 3', 'Scanner 4', 'Status', 'Audio', 'Calls', 'Activity']);
 
   // Fixed captions and hover texts a newcomer looks for.
   const text = await page.evaluate(() => document.body.innerText);
