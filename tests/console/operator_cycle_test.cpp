@@ -6,6 +6,7 @@
 
 #include "console/console_client.hpp"
 #include "support/exit_log.hpp"
+#include "support/net.hpp"
 #include "support/process.hpp"
 
 namespace quillon {
@@ -69,12 +70,14 @@ struct OperatorCycle : ::testing::Test {
     data = dir / "data";
     fs::create_directories(data / "registry");
     fs::create_directories(data / "ports");
-    // Private data ports, so the test does not collide with a server on the defaults.
-    data_port = 20000 + (::getpid() % 2000) * 8;
+    // Private ports, so the test does not collide with a server on the defaults or a test beside it.
+    int ports[8];
+    for (int& p : ports) p = test::free_port();
+    data_port = ports[0];
     std::ofstream hive(data / "registry" / "hklm.reg", std::ios::binary);
     hive << "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Drovani\\Quillon785\\settings]\r\n";
     const char* names[] = {"tcpport1", "tcpport3", "tcpport4", "tcpport5", "tcpport6", "tcpport7", "tcpport8", "tcpport9"};
-    for (int i = 0; i < 8; ++i) hive << "\"" << names[i] << "\"=\"" << data_port + i << "x\"\r\n";
+    for (int i = 0; i < 8; ++i) hive << "\"" << names[i] << "\"=\"" << ports[i] << "x\"\r\n";
     hive << "\"channel2ena\"=\"1x\"\r\n\"serverID1\"=\"Harbour x\"\r\n";
   }
   void TearDown() override { fs::remove_all(dir); }

@@ -187,7 +187,11 @@ inline bool udp_port_taken(int port, std::chrono::milliseconds limit = std::chro
 // decoding is done.
 inline std::vector<std::int16_t> ffmpeg_listen_rtp(const std::filesystem::path& work, const std::string& tag,
                                                    int server_port, double seconds, std::string* log) {
-  const int listen_port = free_port(SOCK_DGRAM) & ~1;  // RTP wants an even port
+  // RTP wants an even port, and ffmpeg takes the odd one above it for RTCP: both fresh (a port
+  // rounded down could be one this test handed to the server).
+  int listen_port = free_port(SOCK_DGRAM);
+  while (listen_port % 2 != 0) listen_port = free_port(SOCK_DGRAM);
+  free_port(SOCK_DGRAM);  // hands out the next port, normally listen_port + 1, to nobody else
   const auto sdp = work / (tag + ".sdp");
   {
     std::ofstream out(sdp);

@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <array>
 #include <mutex>
 #include <map>
 #include <set>
@@ -34,10 +35,10 @@ class AudioServerBinary : public ::testing::Test {
     // Written at the default capture rate (11025).
     env_ = std::make_unique<AudioEnv>("bin", std::vector<test::ToneDevice>{{"quillon_tone", "Quillon test tone", 11025, kTone}});
     if (!env_->ok()) GTEST_SKIP() << env_->why();
-    base_ = 20000 + (::getpid() % 1500) * 20;
+    for (int& p : ports_) p = test::free_port();
   }
-  int data_port(int c) const { return base_ + 2 * (c - 1); }
-  int audio_port(int c) const { return base_ + 2 * (c - 1) + 1; }
+  int data_port(int c) const { return ports_[static_cast<std::size_t>(2 * (c - 1))]; }
+  int audio_port(int c) const { return ports_[static_cast<std::size_t>(2 * (c - 1) + 1)]; }
 
   void start_server(bool udp, const std::vector<std::string>& extra_env = {}) {
     const auto data = env_->dir() / "data";
@@ -83,14 +84,16 @@ class AudioServerBinary : public ::testing::Test {
 
   std::unique_ptr<AudioEnv> env_;
   std::unique_ptr<Process> server_;
-  int base_ = 0;
+  std::array<int, 8> ports_{};  // data and audio port of each channel
   std::vector<std::string> server_args_{"--console", "off"};
   int no_capture_channel_ = 0;
 };
 
 TEST_F(AudioServerBinary, EveryChannelPlaysTheToneOverTcp) {
   start_server(false);
-  ASSERT_TRUE(eventually([&] { return port_listens(audio_port(1)); }, 30s)) << server_->stderr_text();
+  // Channel 3 is switched on during start-up: its port listens a little after channel 1's.
+  for (int c = 1; c <= 4; ++c)
+    ASSERT_TRUE(eventually([&] { return port_listens(audio_port(c)); }, 30s)) << "channel " << c << "\n" << server_->stderr_text();
   // A data client on channel 1 keeps the recovery tick from restarting its audio meanwhile.
   int data1 = connect_tcp(data_port(1));
   for (int c = 1; c <= 4; ++c) {
