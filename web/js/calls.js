@@ -4,6 +4,7 @@
 // stream as {"type":"call", ...}. The view's filters live in the address after "#calls?", so a
 // view can be linked; "#call=ID" opens one call and plays it.
 import { el, setText, clear } from './dom.js';
+import { AlertsView, alertBadge } from './alerts.js';
 
 const PAGE = 50;
 const MAX_ROWS = 2000;        // rows kept in the list; older ones are dropped from the end
@@ -51,7 +52,7 @@ function isoFromInput(value) {
   return Number.isNaN(d.getTime()) ? '' : d.toISOString();
 }
 
-const FILTER_KEYS = ['channel', 'from', 'to', 'q', 'min_ms'];
+const FILTER_KEYS = ['channel', 'from', 'to', 'q', 'min_ms', 'alerts'];
 
 // The filters in the address: "calls?channel=2&q=fire" (or "call=ID" for one call).
 export function parseHash(hash) {
@@ -83,6 +84,7 @@ const textOf = (call) => [...(call.tags ?? []), ...(call.display ?? [])].join('\
 function matches(call, f) {
   if (f.channel && String(call.channel) !== String(f.channel)) return false;
   if (f.min_ms && Number(call.duration_ms) < Number(f.min_ms)) return false;
+  if (f.alerts === '1' && !call.alerted) return false;
   const t = Date.parse(call.start);
   if (f.from && t < Date.parse(f.from)) return false;
   if (f.to && t > Date.parse(f.to)) return false;
@@ -114,6 +116,7 @@ function cleanCall(c) {
     audio: typeof c.audio === 'string' && /^\/(?!\/)/.test(c.audio) ? c.audio : `/api/calls/${encodeURIComponent(String(c.id))}/audio`,
     levels: Array.isArray(c.levels) ? c.levels.map(Number).filter(Number.isFinite) : null,
     uploads: cleanUploads(c.uploads),
+    alerted: c.alerted === true,
   };
 }
 
@@ -321,6 +324,7 @@ export class CallsPage {
       to: el('input', { id: 'calls-to', name: 'to', type: 'datetime-local' }),
       q: el('input', { id: 'calls-q', name: 'q', type: 'search', placeholder: 'Tag or display text', maxlength: '200', autocomplete: 'off' }),
       min: el('input', { id: 'calls-min', name: 'min', type: 'number', min: '0', max: '3600', step: '1', inputmode: 'numeric', placeholder: '0' }),
+      alerts: el('input', { id: 'calls-alerts', name: 'alerts', type: 'checkbox' }),
     };
     const field = (label, input, cls) => el('div', { class: ['calls-field', cls] }, el('label', { class: 'field-label', for: input.id }, label), input);
     const clearBtn = el('button', { type: 'reset', class: 'btn btn-small' }, 'Clear');
@@ -330,6 +334,7 @@ export class CallsPage {
       field('To', this.f.to),
       field('Text', this.f.q, 'calls-field-wide'),
       field('Min. seconds', this.f.min, 'calls-field-narrow'),
+      field('Alerts only', this.f.alerts, 'calls-field-narrow'),
       el('div', { class: 'calls-field calls-field-btn' }, clearBtn));
     let typing = null;
     this.form.addEventListener('submit', (e) => {
@@ -405,6 +410,8 @@ export class CallsPage {
     this.uploadsBox = el('section', { class: 'calls-uploads card', 'aria-labelledby': 'calls-uploads-title', hidden: true },
       el('h3', { id: 'calls-uploads-title', class: 'calls-uploads-title' }, 'Uploads'), this.destList);
 
+    this.alertsView = new AlertsView((id) => this.markAlerted(id));
+
     this.notice = el('p', { class: 'calls-notice', hidden: true });
     this.listError = el('p', { class: 'action-error calls-error', role: 'alert', hidden: true });
     this.list = el('ol', { class: 'calls-list', 'aria-label': 'Calls, newest first' });
@@ -421,7 +428,7 @@ export class CallsPage {
     this.node = el('section', { id: 'page-calls', class: 'page page-calls', 'aria-labelledby': 'calls-title' },
       el('h2', { id: 'calls-title', class: 'visually-hidden' }, 'Calls'),
       el('div', { class: 'calls-top' }, this.player, this.liveBox),
-      this.uploadsBox, this.notice, this.form, this.listError, this.list, this.empty, this.moreBtn, this.sentinel, this.keys);
+      this.uploadsBox, this.alertsView.node, this.notice, this.form, this.listError, this.list, this.empty, this.moreBtn, this.sentinel, this.keys);
 
     document.addEventListener('keydown', (e) => this.key(e));
     this.showPlayState();
@@ -440,6 +447,7 @@ export class CallsPage {
   show(on, hash) {
     this.visible = on;
     this.watchUploads(on);
+    this.alertsView.show(on);
     if (!on || (this.loaded && hash === this.lastHash)) return;
     this.lastHash = hash;
     const { call, filters } = parseHash(hash ?? '');
@@ -459,6 +467,7 @@ export class CallsPage {
     this.f.to.value = localInput(f.to);
     this.f.q.value = f.q ?? '';
     this.f.min.value = f.min_ms ? String(Math.round(Number(f.min_ms) / 1000)) : '';
+    this.f.alerts.checked = f.alerts === '1';
   }
 
   applyForm() {
@@ -472,6 +481,7 @@ export class CallsPage {
     if (q) f.q = q;
     const min = Number(this.f.min.value);
     if (Number.isFinite(min) && min > 0) f.min_ms = String(Math.round(min * 1000));
+    if (this.f.alerts.checked) f.alerts = '1';
     if (JSON.stringify(f) === JSON.stringify(this.filters)) return;
     this.filters = f;
     if (this.visible) {
@@ -479,6 +489,14 @@ export class CallsPage {
       this.lastHash = this.hash().slice(1);
     }
     this.reload();
+  }
+
+  // A call an alert named after it was listed (alerts come once the call is stored).
+  markAlerted(id) {
+    const call = this.calls.find((c) => c.id === id);
+    if (!call || call.alerted) return;
+    call.alerted = true;
+    this.rows.get(id)?.querySelector('.call-uploads')?.prepend(alertBadge());
   }
 
   // ---- uploads -------------------------------------------------------------------------
@@ -685,6 +703,7 @@ export class CallsPage {
     const uploads = el('div', { class: 'call-uploads' });
     showUploads(uploads, call.uploads);
     const li = el('li', { class: 'call', dataset: { id: call.id, channel: String(call.channel) } }, button, uploads);
+    if (call.alerted) uploads.prepend(alertBadge());
     if (this.current?.id === call.id) li.setAttribute('aria-current', 'true');
     this.rows.set(call.id, li);
     return li;
