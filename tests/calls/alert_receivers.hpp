@@ -80,12 +80,13 @@ class AlertServices {
   std::string pushover_token = "azGDORePK8gMaC0QOYAMyEEuzJnyUi", pushover_user = "uQiRzpo4DXghDmr9QzzfQu27cmVRsG";
   std::atomic<bool> down{false};  // every request fails as a refused connection would
   std::atomic<bool> hold{false};  // a request is taken and never answered
+  std::string hold_only;          // with hold: only requests to paths starting so are held
 
   AlertOut answer(const AlertIn& r) {
     std::lock_guard lock(mu_);
     ++requests_;
     if (down) return {0, ""};
-    if (hold) {
+    if (hold && r.target.rfind(hold_only, 0) == 0) {
       ++held_;
       return {-1, ""};
     }
@@ -193,18 +194,29 @@ class AlertHttp {
   int port() const { return acceptor_.local_endpoint().port(); }
 
  private:
+  // Each connection on a thread of its own: a held request holds up no other.
   void serve() {
-    namespace http = boost::beast::http;
     while (!stop_) {
-      boost::asio::ip::tcp::socket s(io_);
+      auto s = std::make_shared<boost::asio::ip::tcp::socket>(io_);
       boost::system::error_code ec;
-      acceptor_.accept(s, ec);
+      acceptor_.accept(*s, ec);
       if (ec || stop_) continue;
+      std::lock_guard lock(threads_mu_);
+      threads_.emplace_back([this, s] { exchange(*s); });
+    }
+    std::lock_guard lock(threads_mu_);
+    for (auto& t : threads_) t.join();
+  }
+
+  void exchange(boost::asio::ip::tcp::socket& s) {
+    namespace http = boost::beast::http;
+    boost::system::error_code ec;
+    {
       boost::beast::flat_buffer buf;
       http::request_parser<http::string_body> parser;
       parser.body_limit(32 * 1024 * 1024);
       http::read(s, buf, parser, ec);
-      if (ec) continue;
+      if (ec) return;
       const auto& req = parser.get();
       AlertIn in;
       in.method = std::string(req.method_string());
@@ -217,10 +229,10 @@ class AlertHttp {
       }
       in.content_type = in.header("content-type");
       const AlertOut out = services_.answer(in);
-      if (out.status == 0) continue;  // the connection closes unanswered
-      if (out.status < 0) {           // held: read nothing more until released
+      if (out.status == 0) return;  // the connection closes unanswered
+      if (out.status < 0) {         // held: never answered
         while (services_.hold && !stop_) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        continue;
+        return;
       }
       http::response<http::string_body> res{static_cast<http::status>(out.status), 11};
       res.set(http::field::content_type, "application/json");
@@ -234,6 +246,8 @@ class AlertHttp {
   boost::asio::io_context io_;
   boost::asio::ip::tcp::acceptor acceptor_;
   std::thread thread_;
+  std::mutex threads_mu_;
+  std::vector<std::thread> threads_;
   std::atomic<bool> stop_{false};
 };
 
