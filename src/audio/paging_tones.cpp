@@ -1,5 +1,6 @@
 #include "audio/paging_tones.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace quillon::audio {
@@ -7,19 +8,31 @@ namespace quillon::audio {
 namespace {
 
 constexpr int kBlockMs = 20;
+// Dropouts this long inside a tone (a capture that missed a few blocks) do not end it.
+constexpr int kGapBlocks = 6;
 
 // The frequency of a block from its rising zero crossings (interpolated), or 0 when the block
-// is not one steady tone (few crossings, or periods that wander).
+// is not mostly one steady tone. A capture chain's glitch (a lost or repeated piece) breaks a
+// period or two: the periods near the median count, the rest are left out.
 double steady_frequency(const std::vector<std::int16_t>& b, int rate) {
   std::vector<double> crossings;
   for (std::size_t i = 1; i < b.size(); ++i)
     if (b[i - 1] < 0 && b[i] >= 0) crossings.push_back(static_cast<double>(i - 1) + static_cast<double>(-b[i - 1]) / (b[i] - b[i - 1]));
-  if (crossings.size() < 4) return 0;
-  const double span = crossings.back() - crossings.front();
-  const double period = span / static_cast<double>(crossings.size() - 1);
-  for (std::size_t i = 1; i < crossings.size(); ++i)
-    if (std::abs(crossings[i] - crossings[i - 1] - period) > period * 0.08) return 0;
-  return rate / period;
+  if (crossings.size() < 5) return 0;
+  std::vector<double> periods;
+  for (std::size_t i = 1; i < crossings.size(); ++i) periods.push_back(crossings[i] - crossings[i - 1]);
+  std::vector<double> sorted = periods;
+  std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2), sorted.end());
+  const double median = sorted[sorted.size() / 2];
+  double sum = 0;
+  std::size_t steady = 0;
+  for (double p : periods)
+    if (std::abs(p - median) <= median * 0.05) {
+      sum += p;
+      ++steady;
+    }
+  if (steady * 10 < periods.size() * 7) return 0;
+  return rate / (sum / static_cast<double>(steady));
 }
 
 double level_dbfs(const std::vector<std::int16_t>& b) {
@@ -70,7 +83,7 @@ void PagingToneDetector::block() {
       if (is_a) {
         ++t.a_blocks;
         t.gap = 0;
-      } else if (t.a_blocks > 0 && ++t.gap > 2) {
+      } else if (t.a_blocks > 0 && ++t.gap > kGapBlocks) {
         if (t.a_blocks >= need_a) out_.push_back({k, samples_ - static_cast<std::int64_t>(block_size_) * t.gap});
         t = {};
       }
@@ -84,13 +97,13 @@ void PagingToneDetector::block() {
         t.in_b = true;
         t.b_blocks = 1;
         t.gap = 0;
-      } else if (t.a_blocks > 0 && ++t.gap > 2) {
+      } else if (t.a_blocks > 0 && ++t.gap > kGapBlocks) {
         t = {};
       }
     } else if (is_b) {
       ++t.b_blocks;
       t.gap = 0;
-    } else if (++t.gap > 2) {
+    } else if (++t.gap > kGapBlocks) {
       if (t.b_blocks >= need_b) out_.push_back({k, samples_ - static_cast<std::int64_t>(block_size_) * t.gap});
       t = {};
     }

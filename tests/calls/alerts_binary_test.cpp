@@ -171,5 +171,58 @@ TEST(AlertsBinary, ARuleOnCallsReachesEachReceiverOnceThroughAnOutageAndAKilledS
   server->wait_exit(20s);
 }
 
+TEST(AlertsBinary, ASimulatedPageIsSentWhenTheTonesEndAndAgainWithItsCall) {
+  // Channel 1 hears the simulated radio's loudspeaker: the device's file is the radio's FIFO.
+  test::AudioEnv env("alerts-page", {{"quillon_radio", "Simulated radio", 11025, 1000.0, 1}});
+  if (!env.ok()) GTEST_SKIP() << env.why();
+  const fs::path fifo = env.dir() / "quillon_radio.raw";
+  fs::remove(fifo);
+  test::AlertServices services;
+  services.ntfy_token = "tk_station7";
+  test::AlertHttp http(services);
+  const fs::path data = env.dir() / "data";
+  write_site(data,
+             "[[alerts.tones]]\nname = \"Station 7\"\nchannels = [1]\na_hz = 853.2\nb_hz = 1083.0\nquiet_s = 600\n\n" +
+                 destinations(http.port()),
+             services);
+  const int console = test::free_port();
+  Process sim({QUILLON_SCANNER_SIM, "--display-ms", "300", "--link", (data / "ports" / "com1").string(), "--audio", fifo.string()},
+              env.dir() / "sim", {}, true);
+  const auto sim_out = [&] { return Process::slurp(env.dir() / "sim" / "quillon-scanner-sim.out"); };
+  ASSERT_TRUE(eventually([&] { return sim_out().find("ready") != std::string::npos; }, 10s));
+  sim.say("all auto off");
+  sim.say("1 page 853.2 1083");
+  // The simulator answers every command: "ok ..." or "error: ...".
+  ASSERT_TRUE(eventually([&] {
+    const std::string out = sim_out();
+    return out.find("ok 1 page") != std::string::npos || out.find("command page") != std::string::npos;
+  }, 10s)) << sim_out();
+  if (sim_out().find("unknown command page") != std::string::npos) GTEST_SKIP() << "this simulator cannot page a radio";
+  Process server({QUILLON_BIN, "--data-dir", data.string(), "--console", "127.0.0.1:" + std::to_string(console)}, env.dir() / "run",
+                 env.env());
+  ASSERT_TRUE(eventually([&] { return alerts_status(console).is_object(); }, 30s)) << server.stderr_text();
+  // Paged again until the server hears it (it listens once the audio runs); the set's quiet
+  // time keeps a second page within ten minutes from counting.
+  ASSERT_TRUE(eventually([&] {
+    sim.say("1 page 853.2 1083");
+    return eventually([&] { return !services.ntfy().empty(); }, 12s);
+  }, 90s)) << server.stderr_text();
+  const auto page = services.ntfy()[0];
+  EXPECT_EQ(page.title, "Station 7 page");
+  EXPECT_NE(page.message.find("channel 1"), std::string::npos) << page.message;
+  EXPECT_EQ(page.filename, "");
+  ASSERT_TRUE(eventually([&] { return services.ntfy().size() >= 2; }, 60s)) << alerts_status(console).dump();
+  const auto with_call = services.ntfy()[1];
+  EXPECT_EQ(with_call.title, "Station 7 page");
+  EXPECT_GT(with_call.attachment, 100u);
+  EXPECT_EQ(with_call.attachment_head, "OggS");
+  ASSERT_TRUE(eventually([&] { return services.webhook().size() >= 2; }, 20s));
+  const auto body = nlohmann::json::parse(services.webhook()[1].body);
+  EXPECT_EQ(body["kind"], "tones");
+  EXPECT_TRUE(body["call"].is_object());
+  server.signal(SIGTERM);
+  server.wait_exit(20s);
+}
+
 }  // namespace
 }  // namespace quillon
