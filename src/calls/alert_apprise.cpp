@@ -27,7 +27,7 @@ struct Shared {
 };
 
 // Runs the command with its output on a pipe; the answer once it ends or its time runs out.
-HttpAnswer run(const std::vector<std::string>& argv, Shared& shared) {
+HttpAnswer run(const std::vector<std::string>& argv, Shared& shared, int seconds) {
   int out[2];
   if (::pipe2(out, O_CLOEXEC) != 0) return {0, "", std::string("cannot run apprise: ") + std::strerror(errno)};
   posix_spawn_file_actions_t fa;
@@ -61,7 +61,7 @@ HttpAnswer run(const std::vector<std::string>& argv, Shared& shared) {
     if (shared.cancelled) ::kill(-pid, SIGKILL);
   }
   std::string said;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kAppriseSeconds);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   bool timed_out = false;
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
@@ -89,14 +89,14 @@ HttpAnswer run(const std::vector<std::string>& argv, Shared& shared) {
   }
   while (!said.empty() && (said.back() == '\n' || said.back() == ' ')) said.pop_back();
   if (said.size() > 300) said = said.substr(said.size() - 300);
-  if (timed_out) return {0, "", "apprise did not finish within " + std::to_string(kAppriseSeconds) + " s"};
+  if (timed_out) return {0, "", "apprise did not finish within " + std::to_string(seconds) + " s"};
   if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return {200, said, ""};
   return {500, said.empty() ? "apprise ended with status " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) : said, ""};
 }
 
 class AppriseClient final : public HttpClient {
  public:
-  AppriseClient(EventLoop& loop, std::string program) : loop_(loop), program_(std::move(program)) {}
+  AppriseClient(EventLoop& loop, std::string program, int seconds) : loop_(loop), program_(std::move(program)), seconds_(seconds) {}
   ~AppriseClient() override {
     cancel();
     if (worker_.joinable()) worker_.join();
@@ -113,7 +113,7 @@ class AppriseClient final : public HttpClient {
     shared_ = std::make_shared<Shared>();
     const auto gen = ++*gen_;
     worker_ = std::thread([this, argv, shared = shared_, g = gen_, gen, done = std::move(done)]() mutable {
-      HttpAnswer a = run(argv, *shared);
+      HttpAnswer a = run(argv, *shared, seconds_);
       // Answered on the loop, unless cancelled meanwhile (the loop then never runs it).
       loop_.post([g, gen, a = std::move(a), done = std::move(done)] {
         if (*g == gen) done(a);
@@ -131,6 +131,7 @@ class AppriseClient final : public HttpClient {
  private:
   EventLoop& loop_;
   std::string program_;
+  int seconds_;
   std::shared_ptr<std::uint64_t> gen_ = std::make_shared<std::uint64_t>(0);
   std::shared_ptr<Shared> shared_;
   std::thread worker_;
@@ -138,8 +139,8 @@ class AppriseClient final : public HttpClient {
 
 }  // namespace
 
-std::unique_ptr<HttpClient> make_apprise_client(EventLoop& loop, std::string program) {
-  return std::make_unique<AppriseClient>(loop, std::move(program));
+std::unique_ptr<HttpClient> make_apprise_client(EventLoop& loop, std::string program, int seconds) {
+  return std::make_unique<AppriseClient>(loop, std::move(program), seconds);
 }
 
 bool program_available(const std::string& program) {

@@ -13,8 +13,8 @@ namespace quillon::calls {
 
 inline constexpr int kAppriseSeconds = 60;
 
-// `program` is the command to run ("apprise", found on PATH).
-std::unique_ptr<HttpClient> make_apprise_client(EventLoop& loop, std::string program = "apprise");
+// `program` is the command to run ("apprise", found on PATH), ended after `seconds`.
+std::unique_ptr<HttpClient> make_apprise_client(EventLoop& loop, std::string program = "apprise", int seconds = kAppriseSeconds);
 
 // Whether the program is found on PATH (or is a path that can be run).
 bool program_available(const std::string& program);

@@ -7,10 +7,15 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
 #include <fstream>
+#include <sys/stat.h>
 
 #include "alert_receivers.hpp"
+#include "calls/alert_apprise.hpp"
 #include "calls/alerts.hpp"
+#include "core/asio_event_loop.hpp"
 #include "calls/calls_api.hpp"
 #include "core/virtual_event_loop.hpp"
 
@@ -477,6 +482,67 @@ TEST_F(AlertsTest, ATestMessageReportsTheServicesAnswer) {
   EXPECT_EQ(services.ntfy()[0].title, "Quillon test");
   // A test is no alert: nothing is listed or counted.
   EXPECT_TRUE(alerts->status_json()["alerts"].empty());
+}
+
+
+// The apprise command behind the request interface, with a stand-in program: its arguments, its
+// exit status and what it said come back on the loop; a hung one is killed at its deadline.
+TEST(AppriseClient, RunsTheCommandOffTheLoopAndAnswersWithItsExitStatus) {
+  const fs::path dir = fs::temp_directory_path() / ("quillon-apprise-" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  const fs::path fake = dir / "apprise";
+  std::ofstream(fake) << "#!/bin/sh\n"
+                         "printf '%s\\n' \"$@\" > \"" << (dir / "args").string() << "\"\n"
+                         "case \"$6\" in *hang*) exec sleep 30;; *fail*) echo 'Unsupported URL' >&2; exit 3;; esac\n"
+                         "echo sent\n";
+  ::chmod(fake.c_str(), 0755);
+  boost::asio::io_context io;
+  // The loop has always something to wait for in the server; here the guard stands in for it.
+  auto busy = boost::asio::make_work_guard(io);
+  AsioEventLoop loop(io);
+  auto run = [&](HttpClient& c, const std::string& body) {
+    std::optional<HttpAnswer> got;
+    HttpRequest r{"RUN", "tgram://bot/chat", "", body, {{"title", "Station 7 page"}, {"attach", "/tmp/call.opus"}}};
+    c.send(r, [&](HttpAnswer a) { got = a; });
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!got && std::chrono::steady_clock::now() < end) io.run_one_for(std::chrono::milliseconds(50));
+    return got;
+  };
+  auto client = make_apprise_client(loop, fake.string(), 2);
+  const auto ok = run(*client, "Station 7 page, channel 2");
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(ok->status, 200);
+  std::ifstream args(dir / "args");
+  std::string all((std::istreambuf_iterator<char>(args)), {});
+  EXPECT_EQ(all, "-t\nStation 7 page\n-a\n/tmp/call.opus\n-b\nStation 7 page, channel 2\n--\ntgram://bot/chat\n");
+  const auto failed = run(*client, "fail");
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(failed->status, 500);
+  EXPECT_EQ(failed->body, "Unsupported URL");
+  // A service apprise could not reach may come back: tried again with back-off.
+  EXPECT_EQ(judge_alert("apprise", *failed, false).kind, AlertVerdict::Retry);
+  const auto start = std::chrono::steady_clock::now();
+  const auto hung = run(*client, "hang");
+  ASSERT_TRUE(hung);
+  EXPECT_EQ(hung->status, 0);
+  EXPECT_EQ(hung->error, "apprise did not finish within 2 s");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  auto missing = make_apprise_client(loop, (dir / "no-such-program").string(), 2);
+  const auto none = run(*missing, "x");
+  ASSERT_TRUE(none);
+  EXPECT_EQ(none->status, 0);
+  EXPECT_NE(none->error.find("not installed"), std::string::npos) << none->error;
+  // A request cancelled while the command runs is never answered, and the client goes at once.
+  bool answered = false;
+  client->send(HttpRequest{"RUN", "x://", "", "hang", {}}, [&](HttpAnswer) { answered = true; });
+  client->cancel();
+  const auto gone = std::chrono::steady_clock::now();
+  client.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - gone, std::chrono::seconds(5));
+  io.run_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(answered);
+  fs::remove_all(dir);
 }
 
 }  // namespace
