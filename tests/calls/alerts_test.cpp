@@ -449,6 +449,13 @@ TEST_F(AlertsTest, ARefusedKeyPausesItsDestinationAndAServerWithoutFilesGetsText
   const int tries = services.requests();
   loop.advance(Millis(600'000));
   EXPECT_EQ(services.requests(), tries);
+  metrics::Snapshot snap;
+  snap.alerts = alerts->figures();
+  const std::string text = metrics::render(snap);
+  for (const char* line : {"quillon_alerts_raised_total{rule=\"any\"} 2", "quillon_alert_paused{destination=\"ntfy\"} 1",
+                           "quillon_alert_paused{destination=\"webhook\"} 0", "quillon_alert_deliveries_total{destination=\"webhook\"} 2",
+                           "quillon_alert_backlog{destination=\"pushover\"} 2"})
+    EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
 
   // A server that takes no files gets the same alert as text, once.
   ntfy.token = "tk_station7";
