@@ -401,7 +401,7 @@ int main(int argc, char** argv) {
       return quillon::ConsoleResponse{200, "application/json", a->status_json().dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)};
     });
     console->add_deferred_route("/api/alerts/test", [a = alerts.get()](const quillon::ConsoleRequest& req, quillon::ConsoleServer::Respond respond) {
-      auto answer = [&respond](int status, const nlohmann::json& j) {
+      auto answer = [respond](int status, const nlohmann::json& j) {
         respond(quillon::ConsoleResponse{status, "application/json", j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)});
       };
       if (!req.operator_ok) return answer(401, {{"error", "sign in first"}});
