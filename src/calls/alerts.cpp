@@ -514,8 +514,8 @@ void Alerts::test(const std::string& name, std::function<void(bool ok, std::stri
     *finished = true;
     loop_.cancel(*timer);
     const AlertVerdict v = judge_alert(type, a, false);
-    std::string text = v.kind == AlertVerdict::Done ? "delivered (HTTP " + std::to_string(a.status) + ")" : redact(v.text);
-    if (v.kind == AlertVerdict::Done && type == "apprise") text = "delivered";
+    std::string text = v.kind == AlertVerdict::Done ? "HTTP " + std::to_string(a.status) : redact(v.text);
+    if (v.kind == AlertVerdict::Done && type == "apprise") text = "apprise took it";
     done(v.kind == AlertVerdict::Done, text);
     // The client goes once its own callback has returned.
     loop_.post([client] {});

@@ -483,6 +483,7 @@ TEST_F(AlertsTest, ATestMessageReportsTheServicesAnswer) {
   EXPECT_EQ(answers[0].first, false);
   EXPECT_EQ(answers[0].second, "no such destination");
   EXPECT_TRUE(answers[1].first) << answers[1].second;
+  EXPECT_EQ(answers[1].second, "HTTP 200");
   EXPECT_FALSE(answers[2].first);
   EXPECT_NE(answers[2].second.find("user identifier"), std::string::npos) << answers[2].second;
   ASSERT_EQ(services.ntfy().size(), 1u);
