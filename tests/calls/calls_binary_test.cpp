@@ -241,6 +241,9 @@ TEST_F(CallsBinary, AfterSigkillDuringACallTheIndexAndTheFilesAgree) {
   EXPECT_EQ(call["uploads"], nlohmann::json::array());
   EXPECT_EQ(calls("/uploads")["destinations"], nlohmann::json::array());
   call.erase("uploads");
+  // Nor did an alert name it (none is configured).
+  EXPECT_EQ(call["alerted"], false);
+  call.erase("alerted");
   EXPECT_EQ(event, call);
   sim_->say("1 open 8000 3");
   std::this_thread::sleep_for(3s);

@@ -1,7 +1,8 @@
 // Alerts on the Calls page: the recent alerts (paging tones heard, rules that fired on calls)
 // with where each went, the destinations with their state and a Test button each, from
 // GET /api/alerts (polled while the page is shown); and the badge a call carries when an alert
-// named it. The listeners' page lists the alerts of its channels from /live/alerts.
+// named it (the box stays hidden while the server has no alerts configured). The listeners'
+// page lists the alerts of its channels from /live/alerts.
 import { el, setText } from './dom.js';
 
 const POLL_MS = 5000;
@@ -62,10 +63,6 @@ export class AlertsView {
   async poll() {
     try {
       const r = await fetch('/api/alerts', { credentials: 'same-origin', cache: 'no-store' });
-      if (r.status === 404) {  // no alerts configured
-        this.node.hidden = true;
-        return;
-      }
       if (r.ok) this.render(await r.json());
     } catch {
       // The next poll tries again.
@@ -77,7 +74,6 @@ export class AlertsView {
   }
 
   render(body) {
-    this.node.hidden = false;
     const dests = (Array.isArray(body?.destinations) ? body.destinations : []).filter((d) => d && typeof d.name === 'string').slice(0, MAX_DESTINATIONS);
     this.destList.replaceChildren(...dests.map((d) => this.destination(d)));
     const alerts = (Array.isArray(body?.alerts) ? body.alerts : []).map(cleanAlert).filter(Boolean).slice(0, MAX_ALERTS);
@@ -88,6 +84,8 @@ export class AlertsView {
         class: 'call-upload', dataset: { state: d.state, destination: d.destination }, title: d.reason || null,
       }, `${d.destination}: ${d.state}`))))));
     this.empty.hidden = alerts.length > 0;
+    // Without alerts configured the box stays away.
+    this.node.hidden = !dests.length && !alerts.length;
     for (const a of alerts) if (a.call) this.onAlertedCall?.(a.call);
   }
 

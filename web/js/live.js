@@ -113,16 +113,15 @@ async function followCalls() {
   setTimeout(followCalls, CALLS_EVERY_MS);
 }
 
-// Polls the alerts of the channels this listener may hear; stops where alerts are not raised.
+// Polls the alerts of the channels this listener may hear (the list shows once there are some).
 async function followAlerts() {
   if (document.visibilityState === 'visible') {
     const r = await fetch('/live/alerts', { credentials: 'same-origin', cache: 'no-store' }).catch(() => null);
-    if (r?.status === 404) return;
     if (r?.ok) {
       const j = await r.json().catch(() => ({}));
       const alerts = (Array.isArray(j.alerts) ? j.alerts : []).map(cleanAlert).filter(Boolean);
       $('alert-list').replaceChildren(...alerts.map((a) => el('li', { class: 'listener-call', dataset: { id: a.id, kind: a.kind } }, alertText(a))));
-      $('alerts').hidden = false;
+      $('alerts').hidden = alerts.length === 0;
     }
   }
   setTimeout(followAlerts, CALLS_EVERY_MS);
