@@ -129,6 +129,12 @@ void Alerts::stop() {
   start_timer_ = 0;
   loop_.cancel(unstored_timer_);
   unstored_timer_ = 0;
+  // A test answer that comes later has nobody to tell.
+  for (auto& [timer, client] : tests_) {
+    loop_.cancel(timer);
+    if (auto c = client.lock()) c->cancel();
+  }
+  tests_.clear();
   if (!running_) return;
   running_ = false;
   for (std::size_t k = 0; k < 4; ++k) {
@@ -513,6 +519,7 @@ void Alerts::test(const std::string& name, std::function<void(bool ok, std::stri
     if (*finished) return;
     *finished = true;
     loop_.cancel(*timer);
+    std::erase_if(tests_, [&](const auto& t) { return t.first == *timer; });
     const AlertVerdict v = judge_alert(type, a, false);
     std::string text = v.kind == AlertVerdict::Done ? "HTTP " + std::to_string(a.status) : redact(v.text);
     if (v.kind == AlertVerdict::Done && type == "apprise") text = "apprise took it";
@@ -525,6 +532,7 @@ void Alerts::test(const std::string& name, std::function<void(bool ok, std::stri
     client->cancel();
     finish({0, "", "no answer within 9 s"});
   });
+  tests_.emplace_back(*timer, client);
   client->send(alert_request(cfg, m, "", ""), [finish](HttpAnswer a) { finish(a); });
 }
 

@@ -128,6 +128,8 @@ class Alerts {
   std::array<std::optional<std::int64_t>, 4> last_end_;  // per channel: the last stored call's end
   std::deque<std::pair<AlertRow, std::vector<std::string>>> unstored_;
   EventLoop::TimerId unstored_timer_ = 0;
+  // Test messages on their way: their deadlines and clients, ended by stop().
+  std::vector<std::pair<EventLoop::TimerId, std::weak_ptr<HttpClient>>> tests_;
   EventLoop::TimerId start_timer_ = 0;
   std::map<std::string, std::uint64_t> raised_;
   std::uint64_t lost_ = 0;

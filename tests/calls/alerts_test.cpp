@@ -490,6 +490,14 @@ TEST_F(AlertsTest, ATestMessageReportsTheServicesAnswer) {
   EXPECT_EQ(services.ntfy()[0].title, "Quillon test");
   // A test is no alert: nothing is listed or counted.
   EXPECT_TRUE(alerts->status_json()["alerts"].empty());
+  // A test still on its way when the server stops tells nobody afterwards.
+  services.hold = true;
+  bool told = false;
+  alerts->test("ntfy", [&](bool, std::string) { told = true; });
+  loop.advance(Millis(1000));
+  alerts.reset();
+  loop.advance(Millis(20'000));
+  EXPECT_FALSE(told);
 }
 
 
