@@ -20,6 +20,8 @@
 #include "calls/call_recorder.hpp"
 #include "calls/call_json.hpp"
 #include "calls/uploader.hpp"
+#include "calls/alerts.hpp"
+#include "calls/alert_apprise.hpp"
 #include "calls/calls_http.hpp"
 #include "calls/activity_http.hpp"
 #include "calls/call_activity.hpp"
@@ -366,6 +368,85 @@ int main(int argc, char** argv) {
       return quillon::ConsoleResponse{200, "application/json", status.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)};
     });
 
+  // Alerts: paging tones on the channels' PCM and rules on the stored calls, queued in the
+  // calls' index (opened for them alone when calls are not recorded).
+  std::unique_ptr<quillon::calls::CallStore> alert_store;
+  std::unique_ptr<quillon::calls::Alerts> alerts;
+  quillon::FleetServices* fleet_ptr = nullptr;
+  if (config.alerts.any()) {
+    try {
+      quillon::calls::CallStore* store = recorder ? &recorder->store() : nullptr;
+      if (!store) {
+        alert_store = std::make_unique<quillon::calls::CallStore>(data_dir / "calls");
+        store = alert_store.get();
+      }
+      std::array<quillon::calls::PcmSource, 4> pcm;
+      for (std::size_t k = 0; k < 4; ++k)
+        pcm[k] = {[&codec, k](quillon::calls::PcmSource::Tap tap) { return codec[k].add_pcm_tap(std::move(tap)); },
+                  [&codec, k](int id) { codec[k].remove_pcm_tap(id); }, [&codec, k] { return codec[k].active(); }};
+      quillon::calls::AlertsOptions options;
+      options.make_client = [&loop](const quillon::config::AlertSend& d) {
+        return d.type == "apprise" ? quillon::calls::make_apprise_client(loop) : quillon::calls::make_http_client(loop);
+      };
+      options.publish_mqtt = [&fleet_ptr](int channel, const std::string& json) { return fleet_ptr && fleet_ptr->publish_alert(channel, json); };
+      options.on_alert = [&console](const std::string& event) {
+        if (console) console->publish(event);
+      };
+      for (const auto& d : config.alerts.sends)
+        if (d.type == "apprise" && !quillon::calls::program_available("apprise"))
+          log_warning("alerts to " + d.name + " wait: the apprise command is not installed (Debian package apprise)");
+      alerts = std::make_unique<quillon::calls::Alerts>(loop, *store, config.alerts, std::move(pcm), std::move(options));
+      log_line("alerts: " + std::to_string(config.alerts.tones.size()) + " tone sets, " + std::to_string(config.alerts.rules.size()) +
+               " rules, " + std::to_string(config.alerts.sends.size()) + " destinations");
+    } catch (const quillon::calls::StoreError& e) {
+      log_warning(std::string(e.what()) + "; alerts are not raised");
+    }
+  }
+  // Answered whether or not alerts are configured (the Calls page and the listeners' page ask
+  // while shown): without alerts, empty lists.
+  const auto alerts_json = [a = alerts.get()](const std::array<bool, 4>& channels, int limit) {
+    return a ? a->status_json(channels, limit) : nlohmann::json{{"destinations", nlohmann::json::array()}, {"alerts", nlohmann::json::array()}};
+  };
+  if (console) {
+    console->add_get_route("/api/alerts", [alerts_json] {
+      return quillon::ConsoleResponse{200, "application/json",
+                                      alerts_json({true, true, true, true}, 50).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)};
+    });
+    console->add_deferred_route("/api/alerts/test", [a = alerts.get()](const quillon::ConsoleRequest& req, quillon::ConsoleServer::Respond respond) {
+      auto answer = [respond](int status, const nlohmann::json& j) {
+        respond(quillon::ConsoleResponse{status, "application/json", j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)});
+      };
+      if (!req.operator_ok) return answer(401, {{"error", "sign in first"}});
+      if (req.method != "POST") return answer(405, {{"error", "use POST"}});
+      std::string name;
+      if (req.query.rfind("destination=", 0) == 0) name = req.query.substr(12, req.query.find('&') - 12);
+      if (!a || !a->has_destination(name)) return answer(404, {{"error", "no such destination"}});
+      a->test(name, [answer](bool ok, const std::string& text) { answer(200, {{"ok", ok}, {"answer", text}}); });
+    });
+  }
+  // The listeners' page shows the alerts of the channels its listener may hear.
+  {
+    auto serve = [alerts_json, l = live.get()](quillon::ConsoleServer& on) {
+      on.add_open_route("/live/alerts", [alerts_json, l](const quillon::ConsoleRequest& req) {
+        auto answer = [](int status, const nlohmann::json& j) {
+          return quillon::ConsoleResponse{status, "application/json", j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)};
+        };
+        if (req.method != "GET" && req.method != "HEAD") return answer(405, {{"error", "use GET"}});
+        const auto channels = l->channels_for(req);
+        if (!channels) return answer(401, {{"error", "enter an access code first"}});
+        const nlohmann::json status = alerts_json(*channels, 20);
+        nlohmann::json list = nlohmann::json::array();
+        for (auto j : status["alerts"]) {
+          j.erase("deliveries");  // where alerts go is the operator's business
+          list.push_back(std::move(j));
+        }
+        return answer(200, {{"alerts", list}});
+      });
+    };
+    if (console) serve(*console);
+    if (quillon::ConsoleServer* pub = listen.public_server()) serve(*pub);
+  }
+
   // Operating the radios from the page; every command that reaches a radio goes to the log,
   // written on the log's own thread.
   quillon::CommandLog command_log(data_dir / "commands.db", {config.control.keep_days, config.control.keep_mb});
@@ -387,6 +468,7 @@ int main(int argc, char** argv) {
       if (u) f.uploads = u->figures();
       return f;
     };
+  if (alerts) metric_sources.alerts = [a = alerts.get()] { return std::optional(a->figures()); };
   metric_sources.commands = [&radio_control] { return std::optional(radio_control.figures()); };
   metric_sources.faults = &faults;
   for (std::size_t k = 0; k < 4; ++k) {
@@ -396,10 +478,12 @@ int main(int argc, char** argv) {
   }
   // The Icecast sources share the listening encoders of the HTTP listeners.
   quillon::FleetServices fleet(loop, srv.form, config, metric_sources, console.get(), &listen.streams());
+  fleet_ptr = &fleet;
 
   if (recorder)
-    recorder->on_stored = [&fleet, u = uploader.get()](const quillon::calls::CallRecord& r) {
+    recorder->on_stored = [&fleet, u = uploader.get(), a = alerts.get()](const quillon::calls::CallRecord& r) {
       if (u) u->stored(r);
+      if (a) a->stored(r);
       fleet.publish_call(r.channel, quillon::calls::call_json(r).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
     };
 
@@ -408,6 +492,8 @@ int main(int argc, char** argv) {
     fleet.stop();
     if (recorder) recorder->stop();
     if (uploader) uploader->stop();
+    if (alerts) alerts->stop();
+    fleet_ptr = nullptr;
     listen.stop();
     log_line("stopped");
     // The window is gone: none of its timers or waits run again, while the console tells its
@@ -436,6 +522,7 @@ int main(int argc, char** argv) {
     fleet.start();
     if (recorder) recorder->start();
     if (uploader) uploader->start();
+    if (alerts) alerts->start();
     notifier.ready();
   });
   io.run();

@@ -154,6 +154,7 @@ CallStore::CallStore(const fs::path& dir) : dir_(dir) {
     exec("CREATE INDEX IF NOT EXISTS calls_by_end ON calls (start_ms + duration_ms)");
     exec("CREATE VIRTUAL TABLE IF NOT EXISTS calls_text USING fts5 (tags, display)");
     open_links();
+    create_alert_tables();
     if (sqlite3_prepare_v2(db_,
                            "INSERT INTO calls (site, channel, start_ms, duration_ms, frequency_hz, modulation, d1, d2, d3, d4, "
                            "signal_max, tone, part, prev_id, file, bytes) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
@@ -443,6 +444,7 @@ CallPage CallStore::find(const CallQuery& q) {
   if (q.from_ms) sql += " AND start_ms >= :from";
   if (q.to_ms) sql += " AND start_ms < :to";
   if (q.min_ms) sql += " AND duration_ms >= :min";
+  if (q.alerted) sql += " AND calls.id IN (SELECT call_id FROM alerts WHERE call_id != 0)";
   sql += match.empty() ? " ORDER BY id DESC" : " ORDER BY calls_text.rowid DESC";
   sql += " LIMIT :limit";
   Stmt s(db_, sql);

@@ -95,6 +95,7 @@ struct CallQuery {
   std::optional<int> min_ms;
   int limit = 50;
   std::optional<std::int64_t> before;  // ids below this (the cursor)
+  bool alerted = false;                 // only calls an alert named
 };
 
 // Newest stored first, each transmission once (its shown recording; with a channel, every call
@@ -115,6 +116,20 @@ struct StoreError : std::runtime_error {
 // Linked: not sent, since another recording of the same transmission goes to that destination.
 enum UploadState { kUploadQueued = 0, kUploadSending = 1, kUploadDone = 2, kUploadRefused = 3, kUploadGivenUp = 4, kUploadLinked = 5 };
 const char* upload_state_name(int state);
+
+// An alert as stored: a tone-out or a rule that fired, with the call it names (0: none yet). A
+// tone-out is stored twice: once when the tones end, once more (with its call) when the call ends.
+struct AlertRow {
+  std::int64_t id = 0;
+  std::string kind;  // "tones" or "call"
+  std::string name;  // the tone set's or rule's name
+  int channel = 0;
+  std::int64_t at_ms = 0;  // UTC: when the tones ended, or when the call started
+  std::int64_t call_id = 0;
+  // Where it went: destination and state (the upload states' names).
+  std::vector<std::pair<std::string, int>> deliveries;
+  std::vector<std::string> reasons;  // beside deliveries
+};
 
 // One call's entry in one destination's queue.
 struct UploadEntry {
@@ -199,6 +214,19 @@ class CallStore {
   // already sending or sent there, or one waiting there that is the better recording); nothing
   // when `r` should go.
   std::optional<std::int64_t> upload_goes_as(const std::string& dest, const CallRecord& r);
+  // The alerts and their delivery queues, kept beside the calls (call_store_alerts.cpp). Each
+  // throws StoreError.
+  // Stores the alert and queues it for each destination, together; returns its id.
+  std::int64_t add_alert(const AlertRow& a, const std::vector<std::string>& dests);
+  // At start: what was being sent goes back to waiting; returns each destination's backlog.
+  std::vector<std::uint64_t> start_alert_queues(const std::vector<std::string>& dests);
+  std::optional<std::int64_t> next_alert(const std::string& dest);
+  std::optional<AlertRow> get_alert(std::int64_t id);
+  void set_alert_state(const std::string& dest, std::int64_t alert_id, int state, const std::string& reason);
+  // The newest alerts (of the channels set), newest first, with their deliveries.
+  std::vector<AlertRow> recent_alerts(int limit, const std::array<bool, 4>& channels = {true, true, true, true});
+  // Which of these calls an alert named.
+  std::vector<std::int64_t> alerted_calls(const std::vector<std::int64_t>& ids);
 
   // Removes the oldest calls (file, then row) older than keep_days or beyond keep_mb together;
   // 0 keeps all. Returns how many went.
@@ -224,6 +252,7 @@ class CallStore {
 
  private:
   void exec(const char* sql);
+  void create_alert_tables();
   void reconcile();
   void remove_rows(const std::vector<CallRecord>& rows);
   // Throws for the database's last error; `code` and `message` when a later call (a rollback)

@@ -159,6 +159,9 @@ ApiReply list(CallStore& store, const std::string& query) {
       const auto n = whole(value, 1, 500);
       if (!n) return bad("limit: expected a whole number from 1 to 500");
       q.limit = static_cast<int>(*n);
+    } else if (name == "alerts") {
+      if (value != "1" && value != "0") return bad("alerts: expected 1 (only calls an alert named) or 0");
+      q.alerted = value == "1";
     } else if (name == "before") {
       const auto n = whole(value, 1, INT64_MAX);
       if (!n) return bad("before: expected the \"next\" of an earlier answer");
@@ -169,6 +172,7 @@ ApiReply list(CallStore& store, const std::string& query) {
   CallPage page;
   std::map<std::int64_t, nlohmann::json> uploads;
   Links links;
+  std::vector<std::int64_t> alerted;
   try {
     page = store.find(q);
     links = links_of(store, page.calls);
@@ -176,6 +180,7 @@ ApiReply list(CallStore& store, const std::string& query) {
     for (const auto& c : page.calls) ids.push_back(c.id);
     for (const auto& e : store.upload_entries(ids))
       uploads[e.call_id].push_back({{"destination", e.destination}, {"state", upload_state_name(e.state)}, {"reason", e.reason}});
+    alerted = store.alerted_calls(ids);
   } catch (const StoreError& e) {
     return unavailable(store, e);
   }
@@ -185,6 +190,7 @@ ApiReply list(CallStore& store, const std::string& query) {
     add_links(j, c, links);
     const auto u = uploads.find(c.id);
     j["uploads"] = u != uploads.end() ? std::move(u->second) : nlohmann::json::array();
+    j["alerted"] = std::find(alerted.begin(), alerted.end(), c.id) != alerted.end();
     calls.push_back(std::move(j));
   }
   return json_reply(200, {{"calls", calls}, {"next", page.next ? nlohmann::json(*page.next) : nlohmann::json(nullptr)}});

@@ -2,9 +2,10 @@
 // The calls over HTTP, apart from any server: a request's path, query and the headers that
 // matter in, a whole answer out.
 //
-//   GET /api/calls?channel=&frequency_hz=&from=&to=&q=&min_ms=&limit=&before=
+//   GET /api/calls?channel=&frequency_hz=&from=&to=&q=&min_ms=&limit=&before=&alerts=1
 //       {"calls":[...], "next": CURSOR or null}, newest stored first; 400 {"error": "..."} for a bad
-//       parameter. Each call carries "uploads": [{"destination","state","reason"}], where it went.
+//       parameter. Each call carries "uploads": [{"destination","state","reason"}], where it went,
+//       and "alerted": whether an alert named it (alerts=1: only those).
 //       A transmission heard on several channels is listed once (its best recording) with
 //       "heard_on" (the channels), "best" (the id played) and "linked" (the other recordings).
 //   GET /api/calls/ID/audio   audio/ogg, single byte ranges (206, 416), ETag (304), a file name

@@ -87,6 +87,8 @@ class Exchange final : public Operation, public std::enable_shared_from_this<Exc
     req_.set(http::field::host, default_port ? host : host + ":" + url_.port);
     req_.set(http::field::user_agent, "quillon");
     if (!r.content_type.empty()) req_.set(http::field::content_type, r.content_type);
+    for (const auto& [name, value] : r.headers)
+      if (value.find_first_of("\r\n") == std::string::npos) req_.set(name, value);
     req_.body() = r.body;
     req_.prepare_payload();
   }

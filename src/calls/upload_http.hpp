@@ -7,6 +7,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace quillon {
 class AsioEventLoop;
@@ -19,6 +21,8 @@ struct HttpRequest {
   std::string url;     // "https://host[:port]/path"
   std::string content_type;
   std::string body;
+  // Further headers ("Title", "Authorization"); values must not hold line breaks.
+  std::vector<std::pair<std::string, std::string>> headers{};
 };
 
 struct HttpAnswer {

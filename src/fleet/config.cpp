@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <cctype>
 #include <climits>
+#include <cmath>
+#include <cstdio>
 #include <ctime>
 #include <fstream>
 #include <functional>
@@ -480,6 +482,267 @@ Key<Calls> uploads_key() {
           }};
 }
 
+std::string short_number(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%g", v);
+  return buf;
+}
+
+// A number (whole or with a fraction) within [lo, hi].
+template <class Section>
+Key<Section> real_key(std::string_view name, double Section::*member, double lo, double hi) {
+  return {name, [member, lo, hi](Section& s, const KeyContext& c) {
+            const auto v = c.node.value<double>();
+            if (!(c.node.is_floating_point() || c.node.is_integer()) || !v) c.fail("expected a number");
+            if (!(*v >= lo && *v <= hi)) c.fail("expected a number from " + short_number(lo) + " to " + short_number(hi));
+            s.*member = *v;
+          }};
+}
+
+template <class Section>
+Key<Section> channels_key(std::array<bool, 4> Section::*member) {
+  return {"channels", [member](Section& s, const KeyContext& k) {
+            const toml::array* a = k.node.as_array();
+            if (!a || a->empty()) k.fail("expected a list of channel numbers such as [1, 2]");
+            s.*member = {false, false, false, false};
+            for (const auto& n : *a) {
+              const auto v = n.value<std::int64_t>();
+              if (!n.is_integer() || !v || *v < 1 || *v > 4) k.fail("expected channel numbers from 1 to 4");
+              (s.*member)[static_cast<std::size_t>(*v - 1)] = true;
+            }
+          }};
+}
+
+// days = ["mon", "tue"], hours = "06:00-22:00" (local time; a range may cross midnight).
+template <class Section>
+std::vector<Key<Section>> when_keys(ActiveTimes Section::*member) {
+  return {
+      {"days", [member](Section& s, const KeyContext& k) {
+         static const char* const names[] = {"mon", "tue", "wed", "thu", "fri", "sat", "sun"};
+         const toml::array* a = k.node.as_array();
+         if (!a || a->empty()) k.fail("expected a list of days such as [\"mon\", \"tue\"]");
+         (s.*member).days = {};
+         for (const auto& n : *a) {
+           const auto v = n.value<std::string>();
+           const auto* at = v ? std::find(std::begin(names), std::end(names), *v) : std::end(names);
+           if (at == std::end(names)) k.fail("expected days \"mon\", \"tue\", \"wed\", \"thu\", \"fri\", \"sat\" or \"sun\"");
+           (s.*member).days[static_cast<std::size_t>(at - std::begin(names))] = true;
+         }
+       }},
+      {"hours", [member](Section& s, const KeyContext& k) {
+         const auto v = k.node.value<std::string>();
+         int h1 = -1, m1 = -1, h2 = -1, m2 = -1;
+         char tail = 0;
+         if (!k.node.is_string() || !v || v->size() != 11 || std::sscanf(v->c_str(), "%2d:%2d-%2d:%2d%c", &h1, &m1, &h2, &m2, &tail) != 4 ||
+             (*v)[2] != ':' || (*v)[5] != '-' || (*v)[8] != ':' || h1 < 0 || h1 > 24 || h2 < 0 || h2 > 24 || m1 < 0 || m1 > 59 || m2 < 0 ||
+             m2 > 59 || (h1 == 24 && m1 != 0) || (h2 == 24 && m2 != 0))
+           k.fail("expected a time range such as \"06:00-22:00\" (local time)");
+         (s.*member).from_min = h1 * 60 + m1;
+         (s.*member).to_min = h2 * 60 + m2;
+         if ((s.*member).from_min == (s.*member).to_min) k.fail("the range is empty: give two different times");
+       }},
+  };
+}
+
+std::string alert_name(const std::string& v) {
+  if (v.empty() || v.size() > 64) return "expected 1 to 64 characters";
+  return header_text(v);
+}
+
+// The words of a rule, as the call search takes them: text without control characters.
+Key<AlertRule> words_key() {
+  return {"words", [](AlertRule& r, const KeyContext& k) {
+            const toml::array* a = k.node.as_array();
+            if (!a || a->empty()) k.fail("expected a list of words such as [\"FIRE\"]");
+            std::string all;
+            for (const auto& n : *a) {
+              const auto v = n.value<std::string>();
+              if (!n.is_string() || !v || v->empty()) k.fail("expected words in quotes");
+              for (unsigned char ch : *v)
+                if (ch < ' ' || ch == 127) k.fail("must not hold control characters");
+              all += (all.empty() ? "" : " ") + *v;
+            }
+            if (all.size() > 200) k.fail("expected at most 200 characters together");
+            r.words = all;
+          }};
+}
+
+// frequency = 154.430 (exact, MHz) or [154.0, 156.0] (a range).
+Key<AlertRule> frequency_key() {
+  return {"frequency", [](AlertRule& r, const KeyContext& k) {
+            auto mhz = [&](const toml::node& n) {
+              const auto v = n.value<double>();
+              if (!(n.is_floating_point() || n.is_integer()) || !v || !(*v > 0 && *v < 10000))
+                k.fail("expected a frequency in MHz such as 154.430, or a range such as [154.0, 156.0]");
+              return static_cast<std::int64_t>(std::llround(*v * 1e6));
+            };
+            if (const toml::array* a = k.node.as_array()) {
+              if (a->size() != 2) k.fail("expected a range of two frequencies such as [154.0, 156.0]");
+              r.freq_lo_hz = mhz(*a->get(0));
+              r.freq_hi_hz = mhz(*a->get(1));
+              if (r.freq_lo_hz > r.freq_hi_hz) k.fail("the range's first frequency must not be above its second");
+            } else {
+              r.freq_lo_hz = r.freq_hi_hz = mhz(k.node);
+            }
+          }};
+}
+
+std::vector<Key<AlertTones>> tone_keys() {
+  std::vector<Key<AlertTones>> keys = {
+      text_key<AlertTones>("name", &AlertTones::name, alert_name),
+      channels_key<AlertTones>(&AlertTones::channels),
+      real_key<AlertTones>("a_hz", &AlertTones::a_hz, 100, 4000),
+      {"b_hz", [](AlertTones& t, const KeyContext& k) {
+         const auto v = k.node.value<double>();
+         if (!(k.node.is_floating_point() || k.node.is_integer()) || !v || !(*v >= 100 && *v <= 4000)) k.fail("expected a number from 100 to 4000");
+         t.b_hz = *v;
+       }},
+      int_key<AlertTones>("a_ms", &AlertTones::a_ms, 100, 10000),
+      int_key<AlertTones>("b_ms", &AlertTones::b_ms, 100, 20000),
+      int_key<AlertTones>("long_ms", &AlertTones::long_ms, 200, 20000),
+      real_key<AlertTones>("tolerance_pct", &AlertTones::tolerance_pct, 0.1, 10),
+      real_key<AlertTones>("min_level_dbfs", &AlertTones::min_level_dbfs, -90, 0),
+      int_key<AlertTones>("quiet_s", &AlertTones::quiet_s, 0, 86400),
+  };
+  for (auto& k : when_keys<AlertTones>(&AlertTones::when)) keys.push_back(std::move(k));
+  return keys;
+}
+
+std::vector<Key<AlertRule>> rule_keys() {
+  std::vector<Key<AlertRule>> keys = {
+      text_key<AlertRule>("name", &AlertRule::name, alert_name),
+      channels_key<AlertRule>(&AlertRule::channels),
+      frequency_key(),
+      words_key(),
+      int_key<AlertRule>("min_duration_s", &AlertRule::min_duration_s, 0, 3600),
+      int_key<AlertRule>("after_quiet_min", &AlertRule::after_quiet_min, 0, 10080),
+      int_key<AlertRule>("quiet_s", &AlertRule::quiet_s, 0, 86400),
+  };
+  for (auto& k : when_keys<AlertRule>(&AlertRule::when)) keys.push_back(std::move(k));
+  return keys;
+}
+
+std::vector<Key<AlertSend>> send_keys() {
+  return {
+      text_key<AlertSend>("name", &AlertSend::name, topic_word),
+      {"type", [](AlertSend& s, const KeyContext& k) {
+         const auto v = k.node.value<std::string>();
+         if (!k.node.is_string() || !v || (*v != "ntfy" && *v != "pushover" && *v != "webhook" && *v != "apprise" && *v != "mqtt"))
+           k.fail("expected \"ntfy\", \"pushover\", \"webhook\", \"apprise\" or \"mqtt\"");
+         s.type = *v;
+       }},
+      {"url", [](AlertSend& s, const KeyContext& k) {
+         const auto v = k.node.value<std::string>();
+         if (!k.node.is_string() || !v || v->empty() || v->size() > 2048) k.fail("expected a URL in quotes");
+         for (unsigned char ch : *v)
+           if (ch <= ' ' || ch == 127) k.fail("must not hold blanks or control characters");
+         s.url = *v;
+       }},
+      path_key<AlertSend>("token_file", &AlertSend::token_file),
+      path_key<AlertSend>("app_token_file", &AlertSend::token_file),
+      path_key<AlertSend>("user_key_file", &AlertSend::user_key_file),
+      path_key<AlertSend>("secret_file", &AlertSend::secret_file),
+      channels_key<AlertSend>(&AlertSend::channels),
+      bool_key<AlertSend>("allow_plain_http", &AlertSend::allow_plain_http),
+      {"priority", [](AlertSend& s, const KeyContext& k) {
+         const auto v = k.node.value<std::int64_t>();
+         if (!k.node.is_integer() || !v || *v < -2 || *v > 5) k.fail("expected a whole number (ntfy 1 to 5, Pushover -2 to 2)");
+         s.priority = static_cast<int>(*v);
+       }},
+  };
+}
+
+// Reads one [[alerts.NAME]] list with `keys`, then `finish` checks each entry as a whole.
+template <class Entry>
+void read_list(std::vector<Entry>& out, const KeyContext& k, const char* what, std::size_t max, const std::vector<Key<Entry>>& keys,
+               const std::function<void(Entry&, const toml::table&, const std::string&)>& finish) {
+  const toml::array* a = k.node.as_array();
+  if (!a || !a->is_array_of_tables()) k.fail(std::string("expected [[") + k.key + "]] sections");
+  if (a->size() > max) k.fail("at most " + std::to_string(max) + " " + what);
+  for (const auto& n : *a) {
+    const auto& t = *n.as_table();
+    const std::string prefix = k.key + "." + std::to_string(out.size() + 1);
+    Entry e;
+    for (const auto& [tk, tv] : t) {
+      const std::string_view key_name = tk.str();
+      const std::string key = prefix + "." + std::string(key_name);
+      auto it = std::find_if(keys.begin(), keys.end(), [&](const Key<Entry>& x) { return x.name == key_name; });
+      if (it == keys.end()) throw ConfigError(k.file.string() + ":" + std::to_string(tk.source().begin.line) + ": " + key + ": unknown key");
+      it->read(e, KeyContext{k.file, key, tv});
+    }
+    finish(e, t, prefix);
+    for (const auto& other : out)
+      if (other.name == e.name) fail_at(k.file, t, prefix + ".name", std::string("another of the ") + what + " has the name " + e.name);
+    out.push_back(std::move(e));
+  }
+}
+
+std::vector<Key<Alerts>> alerts_keys() {
+  return {
+      {"tones", [](Alerts& a, const KeyContext& k) {
+         read_list<AlertTones>(a.tones, k, "tone sets", 32, tone_keys(), [&](AlertTones& t, const toml::table& tt, const std::string& prefix) {
+           if (!tt.contains("a_hz")) fail_at(k.file, tt, prefix + ".a_hz", "missing: the first tone's frequency in Hz");
+           if (t.name.empty()) t.name = "tones-" + std::to_string(a.tones.size() + 1);
+           if (t.b_hz && std::abs(*t.b_hz - t.a_hz) <= t.a_hz * t.tolerance_pct / 50)
+             fail_at(k.file, *tt.get("b_hz"), prefix + ".b_hz", "too close to a_hz to be told apart; leave b_hz out for a long tone");
+         });
+       }},
+      {"rule", [](Alerts& a, const KeyContext& k) {
+         read_list<AlertRule>(a.rules, k, "rules", 64, rule_keys(), [&](AlertRule& r, const toml::table&, const std::string&) {
+           if (r.name.empty()) r.name = "rule-" + std::to_string(a.rules.size() + 1);
+         });
+       }},
+      {"send", [](Alerts& a, const KeyContext& k) {
+         read_list<AlertSend>(a.sends, k, "destinations", 16, send_keys(), [&](AlertSend& s, const toml::table& t, const std::string& prefix) {
+           if (s.type.empty()) fail_at(k.file, t, prefix + ".type", "missing: \"ntfy\", \"pushover\", \"webhook\", \"apprise\" or \"mqtt\"");
+           if (s.name.empty()) s.name = s.type + "-" + std::to_string(a.sends.size() + 1);
+           const bool http = s.type == "ntfy" || s.type == "webhook" || (s.type == "pushover" && !s.url.empty());
+           if (s.type == "ntfy" || s.type == "webhook" || s.type == "apprise") {
+             if (s.url.empty()) fail_at(k.file, t, prefix + ".url", s.type == "ntfy" ? "missing: the topic's URL, such as \"https://ntfy.sh/station7\""
+                                                                   : s.type == "apprise" ? "missing: the Apprise URL" : "missing: the URL to post to");
+           } else if (!s.url.empty() && s.type != "pushover") {
+             fail_at(k.file, *t.get("url"), prefix + ".url", "not used by " + s.type);
+           }
+           if (http) {
+             if (const std::string why = upload_url(s.url); !why.empty()) fail_at(k.file, *t.get("url"), prefix + ".url", why);
+             if (s.url.rfind("http://", 0) == 0 && !s.allow_plain_http)
+               fail_at(k.file, *t.get("url"), prefix + ".url", "a plain-HTTP URL sends alerts (and any key) in the clear; use https:// or set allow_plain_http = true");
+           }
+           auto secret = [&](const char* key, const std::filesystem::path& path, std::string& into) {
+             if (!t.contains(key)) return;
+             into = read_source_password(k.file, path, *t.get(key), prefix + "." + key);
+           };
+           auto refuse = [&](const char* key) {
+             if (t.contains(key)) fail_at(k.file, *t.get(key), prefix + "." + key, "not used by " + s.type);
+           };
+           if (s.type == "ntfy") {
+             secret("token_file", s.token_file, s.token);
+             refuse("app_token_file"), refuse("user_key_file"), refuse("secret_file");
+           } else if (s.type == "pushover") {
+             if (!t.contains("app_token_file")) fail_at(k.file, t, prefix + ".app_token_file", "missing: the file holding the application's API token");
+             if (!t.contains("user_key_file")) fail_at(k.file, t, prefix + ".user_key_file", "missing: the file holding the user (or group) key");
+             secret("app_token_file", s.token_file, s.token);
+             secret("user_key_file", s.user_key_file, s.user);
+             refuse("token_file"), refuse("secret_file");
+             if (s.priority > 2) fail_at(k.file, *t.get("priority"), prefix + ".priority", "Pushover takes -2 to 2");
+           } else if (s.type == "webhook") {
+             secret("secret_file", s.secret_file, s.secret);
+             refuse("token_file"), refuse("app_token_file"), refuse("user_key_file");
+           } else {
+             refuse("token_file"), refuse("app_token_file"), refuse("user_key_file"), refuse("secret_file");
+           }
+           if (s.type == "ntfy" && s.priority < 0) fail_at(k.file, *t.get("priority"), prefix + ".priority", "ntfy takes 1 to 5");
+         });
+       }},
+      {"audio_link", [](Alerts& a, const KeyContext& k) {
+         const auto v = k.node.value<std::string>();
+         if (!k.node.is_string() || !v || !upload_url(*v).empty() || v->find("{id}") == std::string::npos)
+           k.fail("expected a URL with {id} for the call, such as \"https://scanner.example.net:8443/live/calls/audio?id={id}\"");
+         a.audio_link = *v;
+       }},
+  };
+}
+
 const std::vector<Section>& schema() {
   static const std::vector<Section> s = {
       section<Site>("site", [](Config& c, int) -> Site& { return c.site; }, {text_key<Site>("name", &Site::name, topic_word)}),
@@ -576,6 +839,7 @@ const std::vector<Section>& schema() {
             if (ice.password.empty()) fail_at(file, t, prefix + ".password_file", "missing: the source password (password_file or password)");
           },
           kIcecastChannels),
+      section<Alerts>("alerts", [](Config& c, int) -> Alerts& { return c.alerts; }, alerts_keys()),
       section<Control>("control", [](Config& c, int) -> Control& { return c.control; }, control_keys()),
       section<Calls>(
           "calls", [](Config& c, int) -> Calls& { return c.calls; },
@@ -632,6 +896,10 @@ Config check(const toml::table& root, const std::filesystem::path& file) {
       if (it_table->contains("password")) cfg.inline_passwords.push_back(key + ".password");
     }
   }
+  // Alerts to MQTT go through the bridge: without a broker they would go nowhere.
+  for (std::size_t i = 0; i < cfg.alerts.sends.size(); ++i)
+    if (cfg.alerts.sends[i].type == "mqtt" && !cfg.mqtt.enabled)
+      fail_at(file, *root.get("alerts"), "alerts.send." + std::to_string(i + 1) + ".type", "\"mqtt\" needs an [mqtt] section with a broker");
   return cfg;
 }
 
@@ -688,6 +956,17 @@ std::optional<std::filesystem::path> choose_file(const std::optional<std::filesy
   const auto p = data_dir / "quillon.toml";
   if (std::filesystem::exists(p, ec)) return p;
   return std::nullopt;
+}
+
+bool ActiveTimes::all() const {
+  return from_min == 0 && to_min == 1440 && std::all_of(days.begin(), days.end(), [](bool d) { return d; });
+}
+
+bool ActiveTimes::holds(int weekday, int minute) const {
+  // A range across midnight belongs to the day it starts on.
+  if (from_min <= to_min) return days[static_cast<std::size_t>(weekday)] && minute >= from_min && minute < to_min;
+  if (minute >= from_min) return days[static_cast<std::size_t>(weekday)];
+  return minute < to_min && days[static_cast<std::size_t>((weekday + 6) % 7)];
 }
 
 std::string site_name(const Config& c) {

@@ -112,6 +112,66 @@ struct Control {
   std::map<std::string, std::map<std::string, std::string>> keys;
 };
 
+// When an alert rule or tone set is active: weekdays and a time of day, local time.
+struct ActiveTimes {
+  std::array<bool, 7> days{true, true, true, true, true, true, true};  // Monday first
+  int from_min = 0;     // minutes after midnight
+  int to_min = 1440;    // until (exclusive); below from_min: across midnight
+  bool all() const;
+  // Whether a local time (weekday 0 = Monday, minutes after midnight) falls in.
+  bool holds(int weekday, int minute) const;
+};
+
+// A paging tone set ([[alerts.tones]]).
+struct AlertTones {
+  std::string name;
+  std::array<bool, 4> channels{true, true, true, true};
+  double a_hz = 0;
+  std::optional<double> b_hz;  // none: a long tone of a_hz
+  int a_ms = 800;
+  int b_ms = 2500;
+  int long_ms = 2000;
+  double tolerance_pct = 1.5;
+  double min_level_dbfs = -30;
+  int quiet_s = 60;
+  ActiveTimes when;
+};
+
+// A rule on stored calls ([[alerts.rule]]).
+struct AlertRule {
+  std::string name;
+  std::array<bool, 4> channels{true, true, true, true};
+  std::int64_t freq_lo_hz = 0, freq_hi_hz = 0;  // 0, 0: any frequency; equal: exact
+  std::string words;                            // as the call search takes them; empty: any
+  int min_duration_s = 0;
+  int after_quiet_min = 0;  // only the first call after this many minutes of quiet on the channel
+  int quiet_s = 300;
+  ActiveTimes when;
+};
+
+// Where alerts go ([[alerts.send]]).
+struct AlertSend {
+  std::string name;  // names its queue; default "<type>-<N>"
+  std::string type;  // "ntfy", "pushover", "webhook", "apprise", "mqtt"
+  std::string url;   // ntfy: the topic URL; webhook: where to POST; apprise: an Apprise URL
+  std::string token;      // ntfy: token_file's first line (optional); Pushover: app_token_file
+  std::string user;       // Pushover: user_key_file
+  std::string secret;     // webhook: secret_file (optional)
+  std::filesystem::path token_file, user_key_file, secret_file;
+  std::array<bool, 4> channels{true, true, true, true};
+  bool allow_plain_http = false;
+  int priority = 0;  // ntfy 1-5 / Pushover -2..2; 0: the service's default
+};
+
+struct Alerts {
+  std::vector<AlertTones> tones;
+  std::vector<AlertRule> rules;
+  std::vector<AlertSend> sends;
+  // How a call's audio is linked in a message: "{id}" stands for the call ("https://scanner.example.net:8443/live/calls/audio?id={id}").
+  std::string audio_link;
+  bool any() const { return !tones.empty() || !rules.empty(); }
+};
+
 struct Config {
   std::filesystem::path file;  // empty when no file was read
   Site site;
@@ -120,6 +180,7 @@ struct Config {
   std::array<audio::IcecastSettings, 4> icecast;  // [icecast.N], channel N
   Calls calls;
   Control control;
+  Alerts alerts;
   std::vector<std::string> inline_passwords;       // keys holding a password in the file itself ("icecast.1.password")
   std::vector<std::string> warnings;               // what load() found worth saying, once
 };

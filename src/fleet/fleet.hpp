@@ -54,6 +54,8 @@ struct MetricSources {
   double start_time_seconds = 0;
   // The call recorder's figures, filled by whoever records (empty: recording is off).
   std::function<std::optional<metrics::CallsFigures>()> calls;
+  // The alerts' figures, filled by whoever raises them (empty: no alerts).
+  std::function<std::optional<metrics::AlertFigures>()> alerts;
   // The radio control's figures (empty: none).
   std::function<std::optional<metrics::CommandFigures>()> commands;
 };

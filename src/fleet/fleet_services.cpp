@@ -43,6 +43,7 @@ std::string FleetServices::metrics_text() {
   auto snap = gather_metrics(form_, sources_, mqtt);
   snap.icecast = icecast_->figures();
   if (sources_.calls) snap.calls = sources_.calls();
+  if (sources_.alerts) snap.alerts = sources_.alerts();
   if (sources_.commands) snap.commands = sources_.commands();
   return metrics::render(snap);
 }
@@ -50,5 +51,7 @@ std::string FleetServices::metrics_text() {
 void FleetServices::publish_call(int channel, std::string json) {
   if (mqtt_) mqtt_->publish_call(channel, std::move(json));
 }
+
+bool FleetServices::publish_alert(int channel, std::string json) { return mqtt_ && mqtt_->publish_alert(channel, std::move(json)); }
 
 }  // namespace quillon

@@ -36,6 +36,8 @@ class FleetServices {
   std::string metrics_text();
   // A stored call's metadata for the MQTT bridge, when it runs.
   void publish_call(int channel, std::string json);
+  // An alert for the MQTT bridge; false when no bridge runs.
+  bool publish_alert(int channel, std::string json);
 
  private:
   Frmserver& form_;

@@ -116,7 +116,7 @@ void LiveListeners::add_routes(ConsoleServer& server, bool public_port) {
   server.add_page("/live", "live.html");
   if (public_port) {
     server.add_page("/", "live.html");
-    for (const char* f : {"js/live.js", "js/live_audio.js", "js/live_worklet.js", "js/live_buffer.js", "js/dom.js", "js/display.js", "js/audio.js", "js/control.js",
+    for (const char* f : {"js/live.js", "js/live_audio.js", "js/live_worklet.js", "js/live_buffer.js", "js/dom.js", "js/display.js", "js/audio.js", "js/control.js", "js/alerts.js",
                           "app.css", "favicon.svg"})
       server.add_page(std::string("/") + f, f);
   }

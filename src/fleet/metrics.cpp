@@ -220,6 +220,28 @@ std::string render(const Snapshot& s) {
       }
     }
   }
+  if (s.alerts) {
+    w.family("quillon_alerts_raised_total", "counter", "Alerts raised, by tone set or rule.");
+    for (const auto& [name, n] : s.alerts->raised) w.sample("quillon_alerts_raised_total", "rule=\"" + escape(name) + "\"", std::to_string(n));
+    const struct {
+      const char* name;
+      const char* type;
+      const char* help;
+      std::function<std::string(const AlertDeliveryFigures&)> value;
+    } deliveries[] = {
+        {"quillon_alert_deliveries_total", "counter", "Alerts a destination took.", [](const AlertDeliveryFigures& d) { return std::to_string(d.delivered); }},
+        {"quillon_alert_failures_total", "counter", "Alert deliveries that failed and are retried.",
+         [](const AlertDeliveryFigures& d) { return std::to_string(d.failures); }},
+        {"quillon_alert_refused_total", "counter", "Alerts a destination refused.", [](const AlertDeliveryFigures& d) { return std::to_string(d.refused); }},
+        {"quillon_alert_backlog", "gauge", "Alerts waiting for delivery.", [](const AlertDeliveryFigures& d) { return std::to_string(d.backlog); }},
+        {"quillon_alert_paused", "gauge", "Whether deliveries stopped because the destination refused the key.",
+         [](const AlertDeliveryFigures& d) { return std::string(d.paused ? "1" : "0"); }},
+    };
+    for (const auto& f : deliveries) {
+      w.family(f.name, f.type, f.help);
+      for (const AlertDeliveryFigures& d : s.alerts->deliveries) w.sample(f.name, "destination=\"" + escape(d.destination) + "\"", f.value(d));
+    }
+  }
   w.family("quillon_faults_total", "counter", "Persisting faults started (each said once on standard error), by kind and channel.");
   for (const FaultFigures& f : s.faults)
     w.sample("quillon_faults_total", "kind=\"" + escape(f.kind) + "\"," + channel_label(f.channel), std::to_string(f.starts));

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quillon::metrics {
@@ -73,6 +74,20 @@ struct CallsFigures {
   std::uint64_t waiting_for_index = 0;  // finished calls kept until the index takes them
 };
 
+// Alerts raised, and their deliveries per destination.
+struct AlertDeliveryFigures {
+  std::string destination;
+  std::uint64_t delivered = 0;
+  std::uint64_t failures = 0;  // attempts that failed and are retried
+  std::uint64_t refused = 0;   // alerts a service refused
+  std::uint64_t backlog = 0;
+  bool paused = false;
+};
+struct AlertFigures {
+  std::vector<std::pair<std::string, std::uint64_t>> raised;  // per tone set or rule
+  std::vector<AlertDeliveryFigures> deliveries;
+};
+
 // Commands operators sent to the radios, and the command log.
 struct CommandFigures {
   std::array<std::uint64_t, 4> sent{};     // per channel: commands that reached the radio (page, data port, MQTT)
@@ -104,6 +119,7 @@ struct Snapshot {
   std::optional<bool> mqtt_connected;  // nothing when no broker is configured
   std::vector<IcecastFigures> icecast;  // configured sources only
   std::optional<CallsFigures> calls;     // nothing when recording is off
+  std::optional<AlertFigures> alerts;      // nothing when no alert is configured
   std::optional<CommandFigures> commands;  // nothing without radio control
   std::vector<FaultFigures> faults;     // faults that ever started
   std::string version;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <tuple>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -48,7 +49,9 @@ struct MqttBridge::Client {
   std::array<std::string, kChannels> payload;  // newest state per channel
   std::array<bool, kChannels> dirty{};
   std::vector<std::pair<int, std::string>> commands;
-  std::deque<std::pair<int, std::string>> calls;  // newest kept when full: older ones are in the index
+  // Call and alert messages: channel, topic's last part, payload; newest kept when full (older
+  // ones are in the index).
+  std::deque<std::tuple<int, std::string, std::string>> calls;
   std::function<void()> post_commands;  // cleared when the bridge goes; under mu
   bool stop = false;
   std::atomic<bool> finished{false};
@@ -79,7 +82,7 @@ struct MqttBridge::Client {
   void flush() {
     if (!connected) return;
     for (;;) {
-      std::pair<int, std::string> call;
+      std::tuple<int, std::string, std::string> call;
       {
         std::lock_guard lock(mu);
         if (calls.empty() || inflight >= kMaxInflight) break;
@@ -87,8 +90,9 @@ struct MqttBridge::Client {
         calls.pop_front();
       }
       int mid = 0;
-      const std::string topic = prefix + "/" + std::to_string(call.first) + "/call";
-      if (mosquitto_publish(mosq, &mid, topic.c_str(), static_cast<int>(call.second.size()), call.second.data(), 0, false) ==
+      const std::string topic = prefix + "/" + std::to_string(std::get<0>(call)) + "/" + std::get<1>(call);
+      const std::string& body = std::get<2>(call);
+      if (mosquitto_publish(mosq, &mid, topic.c_str(), static_cast<int>(body.size()), body.data(), 0, false) ==
           MOSQ_ERR_SUCCESS)
         ++inflight;
     }
@@ -286,11 +290,14 @@ MqttBridge::MqttBridge(EventLoop& loop, Frmserver& form, config::Mqtt settings, 
 
 MqttBridge::~MqttBridge() { stop(); }
 
-void MqttBridge::publish_call(int channel, std::string json) {
-  if (!started_ || stopped_ || channel < 1 || channel > kChannels) return;
+void MqttBridge::publish_call(int channel, std::string json) { publish_event(channel, "call", std::move(json)); }
+
+bool MqttBridge::publish_event(int channel, const char* what, std::string json) {
+  if (!started_ || stopped_ || channel < 1 || channel > kChannels) return false;
   std::lock_guard lock(client_->mu);
   if (client_->calls.size() >= kMaxCalls) client_->calls.pop_front();
-  client_->calls.emplace_back(channel, std::move(json));
+  client_->calls.emplace_back(channel, what, std::move(json));
+  return true;
 }
 
 bool MqttBridge::connected() const { return client_->connected.load(); }

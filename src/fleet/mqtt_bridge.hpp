@@ -40,6 +40,9 @@ class MqttBridge {
   // A stored call's metadata (JSON) on <prefix>/<channel>/call, not retained. At most a few wait
   // for the broker; more are dropped (the call index keeps them).
   void publish_call(int channel, std::string json);
+  // An alert (JSON) on <prefix>/<channel>/alert, not retained, as calls are; false when the
+  // bridge does not run.
+  bool publish_alert(int channel, std::string json) { return publish_event(channel, "alert", std::move(json)); }
 
   bool connected() const;
   const std::string& prefix() const { return prefix_; }
@@ -47,6 +50,7 @@ class MqttBridge {
   std::uint64_t published() const;
 
  private:
+  bool publish_event(int channel, const char* what, std::string json);
   struct Client;
   void watch_tick();
   void relay_commands();

@@ -246,6 +246,9 @@ TEST_F(CallsBinary, AfterSigkillDuringACallTheIndexAndTheFilesAgree) {
   EXPECT_EQ(call["best"], call["id"]);
   EXPECT_EQ(call["linked"], nlohmann::json::array());
   for (const char* key : {"heard_on", "best", "linked"}) call.erase(key);
+  // Nor did an alert name it (none is configured).
+  EXPECT_EQ(call["alerted"], false);
+  call.erase("alerted");
   EXPECT_EQ(event, call);
   sim_->say("1 open 8000 3");
   // Killed while the call's audio is being written.

@@ -258,6 +258,164 @@ enabled = false
   fs::remove_all(dir);
 }
 
+TEST(Config, AlertsTonesRulesAndDestinationsWithTheirSecretsAndFaults) {
+  const auto dir = test::fresh_temp_dir("config-alerts");
+  for (const char* f : {"ntfy.token", "po.app", "po.user", "hook.secret"}) {
+    std::ofstream(dir / f) << f << "-value\n";
+    fs::permissions(dir / f, fs::perms::owner_read | fs::perms::owner_write);
+  }
+  const auto c = config::parse(R"(
+[mqtt]
+host = "broker"
+
+[alerts]
+audio_link = "https://scanner.example.net:8443/live/calls/audio?id={id}"
+
+[[alerts.tones]]
+name = "Station 7"
+channels = [2]
+a_hz = 853.2
+b_hz = 1083
+a_ms = 1000
+b_ms = 3000
+tolerance_pct = 2
+min_level_dbfs = -40
+quiet_s = 120
+days = ["mon", "fri"]
+hours = "22:00-06:00"
+
+[[alerts.tones]]
+a_hz = 1500
+long_ms = 4000
+
+[[alerts.rule]]
+name = "Fire words"
+channels = [1, 2]
+words = ["FIRE", "DISP"]
+frequency = [154.0, 156.5]
+min_duration_s = 3
+after_quiet_min = 30
+
+[[alerts.rule]]
+frequency = 154.43
+
+[[alerts.send]]
+type = "ntfy"
+url = "https://ntfy.example.net/station7"
+token_file = "ntfy.token"
+priority = 5
+
+[[alerts.send]]
+name = "phones"
+type = "pushover"
+app_token_file = "po.app"
+user_key_file = "po.user"
+priority = -1
+
+[[alerts.send]]
+type = "webhook"
+url = "http://127.0.0.1:9000/hook"
+allow_plain_http = true
+secret_file = "hook.secret"
+channels = [2]
+
+[[alerts.send]]
+type = "mqtt"
+
+[[alerts.send]]
+type = "apprise"
+url = "tgram://bottoken/ChatID"
+)", dir / "q.toml");
+  const auto& a = c.alerts;
+  ASSERT_EQ(a.tones.size(), 2u);
+  EXPECT_EQ(a.tones[0].name, "Station 7");
+  EXPECT_EQ(a.tones[0].channels, (std::array<bool, 4>{false, true, false, false}));
+  EXPECT_DOUBLE_EQ(a.tones[0].a_hz, 853.2);
+  EXPECT_DOUBLE_EQ(a.tones[0].b_hz.value_or(0), 1083);
+  EXPECT_EQ(a.tones[0].a_ms + a.tones[0].b_ms, 4000);
+  EXPECT_DOUBLE_EQ(a.tones[0].tolerance_pct, 2);
+  EXPECT_DOUBLE_EQ(a.tones[0].min_level_dbfs, -40);
+  EXPECT_EQ(a.tones[0].quiet_s, 120);
+  EXPECT_EQ(a.tones[0].when.days, (std::array<bool, 7>{true, false, false, false, true, false, false}));
+  EXPECT_EQ(a.tones[0].when.from_min, 22 * 60);
+  EXPECT_EQ(a.tones[0].when.to_min, 6 * 60);
+  EXPECT_EQ(a.tones[1].name, "tones-2");
+  EXPECT_FALSE(a.tones[1].b_hz);
+  EXPECT_EQ(a.tones[1].long_ms, 4000);
+  ASSERT_EQ(a.rules.size(), 2u);
+  EXPECT_EQ(a.rules[0].words, "FIRE DISP");
+  EXPECT_EQ(a.rules[0].freq_lo_hz, 154'000'000);
+  EXPECT_EQ(a.rules[0].freq_hi_hz, 156'500'000);
+  EXPECT_EQ(a.rules[0].min_duration_s, 3);
+  EXPECT_EQ(a.rules[0].after_quiet_min, 30);
+  EXPECT_EQ(a.rules[0].quiet_s, 300);
+  EXPECT_EQ(a.rules[1].name, "rule-2");
+  EXPECT_EQ(a.rules[1].freq_lo_hz, 154'430'000);
+  EXPECT_EQ(a.rules[1].freq_hi_hz, 154'430'000);
+  ASSERT_EQ(a.sends.size(), 5u);
+  EXPECT_EQ(a.sends[0].name, "ntfy-1");
+  EXPECT_EQ(a.sends[0].token, "ntfy.token-value");
+  EXPECT_EQ(a.sends[0].priority, 5);
+  EXPECT_EQ(a.sends[1].name, "phones");
+  EXPECT_EQ(a.sends[1].token + "|" + a.sends[1].user, "po.app-value|po.user-value");
+  EXPECT_EQ(a.sends[2].secret, "hook.secret-value");
+  EXPECT_EQ(a.sends[2].channels, (std::array<bool, 4>{false, true, false, false}));
+  EXPECT_EQ(a.sends[3].type, "mqtt");
+  EXPECT_EQ(a.sends[4].url, "tgram://bottoken/ChatID");
+  EXPECT_EQ(a.audio_link, "https://scanner.example.net:8443/live/calls/audio?id={id}");
+
+  const std::string tones = "[[alerts.tones]]\na_hz = 853.2\n";
+  const std::vector<std::pair<std::string, std::string>> bad = {
+      {"[[alerts.tones]]\nb_hz = 1083\n", "b.toml:1: alerts.tones.1.a_hz: missing"},
+      {tones + "a_hz = 853.2\n", "b.toml:3: "},  // a key given twice is the TOML parser's to refuse
+      {tones + "b_hz = 860\n", "b.toml:3: alerts.tones.1.b_hz: too close to a_hz"},
+      {tones + "a_hz2 = 1\n", "b.toml:3: alerts.tones.1.a_hz2: unknown key"},
+      {"[[alerts.tones]]\na_hz = 5000\n", "b.toml:2: alerts.tones.1.a_hz: expected a number from 100 to 4000"},
+      {tones + "channels = [5]\n", "b.toml:3: alerts.tones.1.channels: expected channel numbers from 1 to 4"},
+      {tones + "days = [\"monday\"]\n", "b.toml:3: alerts.tones.1.days: expected days"},
+      {tones + "hours = \"6-22\"\n", "b.toml:3: alerts.tones.1.hours: expected a time range such as \"06:00-22:00\""},
+      {tones + "hours = \"06:00-06:00\"\n", "b.toml:3: alerts.tones.1.hours: the range is empty"},
+      {tones + "hours = \"06:00-24:30\"\n", "b.toml:3: alerts.tones.1.hours: expected a time range"},
+      {tones + "name = \"A\"\n" + tones + "name = \"A\"\n", "alerts.tones.2.name: another of the tone sets has the name A"},
+      {"[[alerts.rule]]\nfrequency = [156.0, 154.0]\n", "b.toml:2: alerts.rule.1.frequency: the range's first frequency must not be above"},
+      {"[[alerts.rule]]\nfrequency = \"154.43\"\n", "b.toml:2: alerts.rule.1.frequency: expected a frequency in MHz"},
+      {"[[alerts.rule]]\nwords = [\"a\\tb\"]\n", "b.toml:2: alerts.rule.1.words: must not hold control characters"},
+      {"[[alerts.rule]]\nwords = []\n", "b.toml:2: alerts.rule.1.words: expected a list of words"},
+      {"[[alerts.send]]\nurl = \"https://x/y\"\n", "b.toml:1: alerts.send.1.type: missing"},
+      {"[[alerts.send]]\ntype = \"sms\"\n", "b.toml:2: alerts.send.1.type: expected \"ntfy\""},
+      {"[[alerts.send]]\ntype = \"ntfy\"\n", "b.toml:1: alerts.send.1.url: missing: the topic's URL"},
+      {"[[alerts.send]]\ntype = \"ntfy\"\nurl = \"http://ntfy.sh/x\"\n", "b.toml:3: alerts.send.1.url: a plain-HTTP URL"},
+      {"[[alerts.send]]\ntype = \"webhook\"\nurl = \"ftp://x/y\"\n", "b.toml:3: alerts.send.1.url: expected a URL starting with https://"},
+      {"[[alerts.send]]\ntype = \"pushover\"\nuser_key_file = \"po.user\"\n", "alerts.send.1.app_token_file: missing"},
+      {"[[alerts.send]]\ntype = \"ntfy\"\nurl = \"https://n/x\"\nsecret_file = \"hook.secret\"\n", "b.toml:4: alerts.send.1.secret_file: not used by ntfy"},
+      {"[[alerts.send]]\ntype = \"ntfy\"\nurl = \"https://n/x\"\ntoken_file = \"none.token\"\n", "b.toml:4: alerts.send.1.token_file: cannot"},
+      {"[[alerts.send]]\ntype = \"mqtt\"\n", "alerts.send.1.type: \"mqtt\" needs an [mqtt] section"},
+      {"[[alerts.send]]\ntype = \"mqtt\"\nurl = \"https://x/y\"\n", "b.toml:3: alerts.send.1.url: not used by mqtt"},
+      {"[[alerts.send]]\ntype = \"pushover\"\napp_token_file = \"po.app\"\nuser_key_file = \"po.user\"\npriority = 4\n",
+       "b.toml:5: alerts.send.1.priority: Pushover takes -2 to 2"},
+      {"[alerts]\naudio_link = \"https://x/calls\"\n", "b.toml:2: alerts.audio_link: expected a URL with {id}"},
+      {"[alerts]\nsend = 1\n", "b.toml:2: alerts.send: expected [[alerts.send]] sections"},
+  };
+  for (const auto& [text, where] : bad) {
+    try {
+      config::parse(text, dir / "b.toml");
+      ADD_FAILURE() << "accepted: " << text;
+    } catch (const config::ConfigError& e) {
+      EXPECT_NE(std::string(e.what()).find(where), std::string::npos) << e.what() << "\nwanted: " << where;
+    }
+  }
+  // A token readable by others is refused, as every other secret is.
+  fs::permissions(dir / "ntfy.token", fs::perms::others_read, fs::perm_options::add);
+  try {
+    config::parse("[[alerts.send]]\ntype = \"ntfy\"\nurl = \"https://n/x\"\ntoken_file = \"ntfy.token\"\n", dir / "s.toml");
+    ADD_FAILURE() << "a token readable by others was accepted";
+  } catch (const config::ConfigError& e) {
+    EXPECT_NE(std::string(e.what()).find("s.toml:4: alerts.send.1.token_file:"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("chmod 600"), std::string::npos) << e.what();
+  }
+  fs::remove_all(dir);
+}
+
 TEST(Config, TheShippedExampleIsValidAndCheckConfigReportsOnTheRealBinary) {
   const auto dir = test::fresh_temp_dir("config-bin");
   const fs::path example = fs::path(QUILLON_SOURCE_DIR) / "docs" / "quillon.toml";

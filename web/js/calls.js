@@ -4,6 +4,7 @@
 // stream as {"type":"call", ...}. The view's filters live in the address after "#calls?", so a
 // view can be linked; "#call=ID" opens one call and plays it.
 import { el, setText, clear } from './dom.js';
+import { AlertsView, alertBadge } from './alerts.js';
 
 const PAGE = 50;
 const MAX_ROWS = 2000;        // rows kept in the list; older ones are dropped from the end
@@ -51,7 +52,7 @@ function isoFromInput(value) {
   return Number.isNaN(d.getTime()) ? '' : d.toISOString();
 }
 
-const FILTER_KEYS = ['channel', 'frequency_hz', 'from', 'to', 'q', 'min_ms'];
+const FILTER_KEYS = ['channel', 'frequency_hz', 'from', 'to', 'q', 'min_ms', 'alerts'];
 
 // The filters in the address: "calls?channel=2&q=fire" (or "call=ID" for one call).
 export function parseHash(hash) {
@@ -84,6 +85,7 @@ function matches(call, f) {
   if (f.channel && String(call.channel) !== String(f.channel)) return false;
   if (f.frequency_hz && Number(call.frequency_hz) !== Number(f.frequency_hz)) return false;
   if (f.min_ms && Number(call.duration_ms) < Number(f.min_ms)) return false;
+  if (f.alerts === '1' && !call.alerted) return false;
   const t = Date.parse(call.start);
   if (f.from && t < Date.parse(f.from)) return false;
   if (f.to && t > Date.parse(f.to)) return false;
@@ -120,6 +122,7 @@ function cleanCall(c) {
     linked: (Array.isArray(c.linked) ? c.linked : []).filter((o) => o && Number.isFinite(o.id) && Number.isFinite(o.channel))
       .slice(0, 8).map((o) => ({ id: String(o.id), channel: o.channel })),
     duplicate: c.duplicate === true,
+    alerted: c.alerted === true,
   };
 }
 
@@ -328,6 +331,7 @@ export class CallsPage {
       to: el('input', { id: 'calls-to', name: 'to', type: 'datetime-local' }),
       q: el('input', { id: 'calls-q', name: 'q', type: 'search', placeholder: 'Tag or display text', maxlength: '200', autocomplete: 'off' }),
       min: el('input', { id: 'calls-min', name: 'min', type: 'number', min: '0', max: '3600', step: '1', inputmode: 'numeric', placeholder: '0' }),
+      alerts: el('input', { id: 'calls-alerts', name: 'alerts', type: 'checkbox' }),
     };
     const field = (label, input, cls) => el('div', { class: ['calls-field', cls] }, el('label', { class: 'field-label', for: input.id }, label), input);
     const clearBtn = el('button', { type: 'reset', class: 'btn btn-small' }, 'Clear');
@@ -338,6 +342,7 @@ export class CallsPage {
       field('To', this.f.to),
       field('Text', this.f.q, 'calls-field-wide'),
       field('Min. seconds', this.f.min, 'calls-field-narrow'),
+      field('Alerts only', this.f.alerts, 'calls-field-narrow'),
       el('div', { class: 'calls-field calls-field-btn' }, clearBtn));
     let typing = null;
     this.form.addEventListener('submit', (e) => {
@@ -413,6 +418,8 @@ export class CallsPage {
     this.uploadsBox = el('section', { class: 'calls-uploads card', 'aria-labelledby': 'calls-uploads-title', hidden: true },
       el('h3', { id: 'calls-uploads-title', class: 'calls-uploads-title' }, 'Uploads'), this.destList);
 
+    this.alertsView = new AlertsView((id) => this.markAlerted(id));
+
     this.notice = el('p', { class: 'calls-notice', hidden: true });
     this.listError = el('p', { class: 'action-error calls-error', role: 'alert', hidden: true });
     this.list = el('ol', { class: 'calls-list', 'aria-label': 'Calls, newest first' });
@@ -429,7 +436,7 @@ export class CallsPage {
     this.node = el('section', { id: 'page-calls', class: 'page page-calls', 'aria-labelledby': 'calls-title' },
       el('h2', { id: 'calls-title', class: 'visually-hidden' }, 'Calls'),
       el('div', { class: 'calls-top' }, this.player, this.liveBox),
-      this.uploadsBox, this.notice, this.form, this.listError, this.list, this.empty, this.moreBtn, this.sentinel, this.keys);
+      this.uploadsBox, this.alertsView.node, this.notice, this.form, this.listError, this.list, this.empty, this.moreBtn, this.sentinel, this.keys);
 
     document.addEventListener('keydown', (e) => this.key(e));
     this.showPlayState();
@@ -448,6 +455,7 @@ export class CallsPage {
   show(on, hash) {
     this.visible = on;
     this.watchUploads(on);
+    this.alertsView.show(on);
     if (!on || (this.loaded && hash === this.lastHash)) return;
     this.lastHash = hash;
     const { call, filters } = parseHash(hash ?? '');
@@ -468,6 +476,7 @@ export class CallsPage {
     this.f.to.value = localInput(f.to);
     this.f.q.value = f.q ?? '';
     this.f.min.value = f.min_ms ? String(Math.round(Number(f.min_ms) / 1000)) : '';
+    this.f.alerts.checked = f.alerts === '1';
   }
 
   applyForm() {
@@ -483,6 +492,7 @@ export class CallsPage {
     if (q) f.q = q;
     const min = Number(this.f.min.value);
     if (Number.isFinite(min) && min > 0) f.min_ms = String(Math.round(min * 1000));
+    if (this.f.alerts.checked) f.alerts = '1';
     if (JSON.stringify(f) === JSON.stringify(this.filters)) return;
     this.filters = f;
     if (this.visible) {
@@ -490,6 +500,14 @@ export class CallsPage {
       this.lastHash = this.hash().slice(1);
     }
     this.reload();
+  }
+
+  // A call an alert named after it was listed (alerts come once the call is stored).
+  markAlerted(id) {
+    const call = this.calls.find((c) => c.id === id);
+    if (!call || call.alerted) return;
+    call.alerted = true;
+    this.rows.get(id)?.querySelector('.call-uploads')?.prepend(alertBadge());
   }
 
   // ---- uploads -------------------------------------------------------------------------
@@ -704,6 +722,7 @@ export class CallsPage {
         also.append(' ', el('button', { type: 'button', class: 'btn btn-small call-also-play', onclick: () => this.open(o.id, { play: true }) }, `CH ${o.channel}'s recording`));
     }
     const li = el('li', { class: 'call', dataset: { id: call.id, channel: String(call.channel) } }, button, also, uploads);
+    if (call.alerted) uploads.prepend(alertBadge());
     if (this.current?.id === call.id) li.setAttribute('aria-current', 'true');
     this.rows.set(call.id, li);
     return li;

@@ -7,6 +7,7 @@ import { el, setText } from './dom.js';
 import { displayBlock } from './display.js';
 import { levelMeter, listenControl } from './audio.js';
 import { controlHead } from './control.js';
+import { cleanAlert, alertText } from './alerts.js';
 
 const $ = (id) => document.getElementById(id);
 const channelsNode = $('channels');
@@ -112,6 +113,20 @@ async function followCalls() {
   setTimeout(followCalls, CALLS_EVERY_MS);
 }
 
+// Polls the alerts of the channels this listener may hear (the list shows once there are some).
+async function followAlerts() {
+  if (document.visibilityState === 'visible') {
+    const r = await fetch('/live/alerts', { credentials: 'same-origin', cache: 'no-store' }).catch(() => null);
+    if (r?.ok) {
+      const j = await r.json().catch(() => ({}));
+      const alerts = (Array.isArray(j.alerts) ? j.alerts : []).map(cleanAlert).filter(Boolean);
+      $('alert-list').replaceChildren(...alerts.map((a) => el('li', { class: 'listener-call', dataset: { id: a.id, kind: a.kind } }, alertText(a))));
+      $('alerts').hidden = alerts.length === 0;
+    }
+  }
+  setTimeout(followAlerts, CALLS_EVERY_MS);
+}
+
 async function start() {
   const s = await session('GET');
   showSite(s.site);
@@ -136,6 +151,7 @@ async function start() {
   setText($('who'), s.codes ? `Access: ${s.label}` : '');
   connect(build(s.channels));
   if (s.calls) followCalls();
+  followAlerts();
 }
 
 start().catch((e) => setText(pageState, e.message));
