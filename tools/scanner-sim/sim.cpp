@@ -166,9 +166,11 @@ struct Device {
     // A reader keeps little waiting between its reads; more than the lead at every look is
     // audio nobody took in time (or nobody reads): the oldest goes.
     if (now >= next_trim) {
-      const int keep = static_cast<int>(audio_rate * 2 * (kAudioLead.count() + 10) / 1000);
-      if (queue_min > keep) {
-        std::vector<char> junk(static_cast<std::size_t>(queue_min - keep));
+      // Whole samples only: cutting an odd byte count would shift every later sample by a byte,
+      // and the reader would hear loud noise instead of the radio.
+      const int keep = static_cast<int>(audio_rate * (kAudioLead.count() + 10) / 1000) * 2;
+      if (queue_min > keep + 1) {
+        std::vector<char> junk(static_cast<std::size_t>((queue_min - keep) & ~1));
         const ssize_t r = ::read(audio_fd, junk.data(), junk.size());
         (void)r;
       }
