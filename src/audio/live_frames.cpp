@@ -131,10 +131,11 @@ void LiveFrames::pcm(const std::int16_t* samples, std::size_t count, int rate) {
     frame.insert(frame.end(), packet.begin(), packet.begin() + n);
     ++frames_;
   }
-  // Many listeners: frames go in pairs (each pair one write to each listener). An odd one made
-  // now waits for the next chunk; one that waited already goes alone.
+  // Many listeners: a frame never goes alone if it can help it (each turn's frames are one write
+  // to each listener). A lone frame made now waits for the next chunk; one that waited already
+  // goes, with whatever that chunk made. Two or more go at once.
   const bool made_now = ready > (e.held ? 1u : 0u);
-  e.held = sinks_.size() >= kPairedListeners && ready % 2 == 1 && made_now;
+  e.held = sinks_.size() >= kPairedListeners && ready == 1 && made_now;
   const std::size_t out = ready - (e.held ? 1 : 0);
   for (std::size_t f = 0; f < out && !stop_pending_; ++f) {
     // By id: a sink may unsubscribe itself or another while it runs.

@@ -23,9 +23,9 @@ inline constexpr std::uint8_t kLiveAudioTag = 1;
 inline constexpr std::size_t kLiveHeaderBytes = 13;
 inline constexpr int kLiveRate = 48000;
 inline constexpr int kLiveFrameMs = 20;
-// From this many listeners of a channel on, its frames go out two at a time (one write to each
-// listener for two messages): a frame waits at most for the next chunk of the capture, and not
-// at all when the capture delivers 40 ms or more at a time (two frames are made together).
+// From this many listeners of a channel on, a frame does not go out alone (one write to each
+// listener for two messages or more): a lone frame waits for the next chunk of the capture, and
+// none waits when the capture delivers 40 ms or more at a time (two frames are made together).
 inline constexpr std::size_t kPairedListeners = 8;
 
 class LiveFrames {
