@@ -38,14 +38,13 @@ void put_le(std::vector<std::uint8_t>& v, std::uint32_t x, int bytes) {
 
 class OpusOggEncoder final : public FormatEncoder {
  public:
-  // 40 ms frames: half the packet overhead of 20 ms at the same cost; five to a page, so a page
-  // is 200 ms of audio (about 600 bytes at 24 kbit/s).
-  static constexpr int kFrameMs = 40;
+  // 40 ms frames by default: half the packet overhead of 20 ms at the same cost; five to a page,
+  // so a page is 200 ms of audio (about 600 bytes at 24 kbit/s).
   static constexpr int kFramesPerPage = 5;
 
-  explicit OpusOggEncoder(const EncoderSettings& s) : rate_(s.rate), frame_(s.rate * kFrameMs / 1000), resampler_(s.rate) {
+  explicit OpusOggEncoder(const EncoderSettings& s) : rate_(s.rate), frame_(s.rate * s.frame_ms / 1000), resampler_(s.rate) {
     int err = 0;
-    enc_ = opus_encoder_create(rate_, 1, OPUS_APPLICATION_AUDIO, &err);
+    enc_ = opus_encoder_create(rate_, 1, s.transform_only ? OPUS_APPLICATION_RESTRICTED_LOWDELAY : OPUS_APPLICATION_AUDIO, &err);
     if (err != OPUS_OK || !enc_) throw std::runtime_error(std::string("opus encoder: ") + opus_strerror(err));
     opus_encoder_ctl(enc_, OPUS_SET_BITRATE(s.bitrate_kbps * 1000));
     opus_encoder_ctl(enc_, OPUS_SET_COMPLEXITY(std::clamp(s.complexity, 0, 10)));
@@ -233,6 +232,7 @@ const char* format_name(ListenFormat format) { return format == ListenFormat::Op
 std::string settings_problem(ListenFormat format, const EncoderSettings& s) {
   if (format == ListenFormat::Opus) {
     if (!contains(kOpusRates, s.rate)) return "Opus takes 8000, 12000, 16000, 24000 or 48000 Hz";
+    if (s.frame_ms != 20 && s.frame_ms != 40 && s.frame_ms != 60) return "Opus frames of 20, 40 or 60 ms";
     if (s.bitrate_kbps < 6 || s.bitrate_kbps > 256) return "Opus takes 6 to 256 kbit/s";
     return "";
   }

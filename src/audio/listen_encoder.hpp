@@ -18,6 +18,11 @@ struct EncoderSettings {
   int bitrate_kbps;
   int rate;            // Hz, the encoder's own rate
   int complexity = 5;  // Opus 0..10: 5 costs about half of the default with little audible loss
+  // Opus: the transform codec alone (Opus's low-delay application) rather than the speech model.
+  // At 8000 Hz and complexity 0 it costs about 40 % of the speech model's CPU, for about a fifth
+  // more bits at the same clarity.
+  bool transform_only = false;
+  int frame_ms = 40;  // Opus: 20, 40 or 60 ms a packet
 };
 
 inline constexpr EncoderSettings kDefaultOpus{24, 48000};

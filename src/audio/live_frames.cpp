@@ -37,7 +37,8 @@ struct LiveFrames::Encoder {
   std::vector<std::int16_t> pcm;  // 48 kHz samples not yet in a frame
   std::uint32_t number = 0;
   double end_ms = 0;  // capture time of the end of the last chunk
-  std::vector<std::uint8_t> frame;
+  std::vector<std::vector<std::uint8_t>> frames;  // made by this chunk (storage kept between chunks)
+  bool held = false;                              // frames[0] waits for the next chunk
 };
 
 LiveFrames::LiveFrames(Source source, Clock clock, int bitrate_kbps)
@@ -107,7 +108,8 @@ void LiveFrames::pcm(const std::int16_t* samples, std::size_t count, int rate) {
   }
   encoding_ = true;
   std::size_t pos = 0;
-  while (e.pcm.size() - pos >= kFrameSamples && !stop_pending_) {
+  std::size_t ready = e.held ? 1 : 0;  // frames to go out: the one held back, then the new ones
+  while (e.pcm.size() - pos >= kFrameSamples) {
     // What a frame decodes to was heard this long before the newest input: the samples after
     // it, those the resampler still holds, and the encoder's look-ahead.
     const double behind = static_cast<double>(e.pcm.size() - pos) + e.resampler.delay() + static_cast<double>(e.lookahead);
@@ -117,25 +119,36 @@ void LiveFrames::pcm(const std::int16_t* samples, std::size_t count, int rate) {
         opus_encode(e.opus, e.pcm.data() + pos, static_cast<int>(kFrameSamples), packet.data(), static_cast<opus_int32>(packet.size()));
     pos += kFrameSamples;
     if (n < 0) continue;
-    e.frame.assign(kLiveHeaderBytes, 0);
-    e.frame[0] = kLiveAudioTag;
+    if (e.frames.size() <= ready) e.frames.emplace_back();
+    std::vector<std::uint8_t>& frame = e.frames[ready++];
+    frame.assign(kLiveHeaderBytes, 0);
+    frame[0] = kLiveAudioTag;
     const std::uint32_t number = e.number++;
-    for (int i = 0; i < 4; ++i) e.frame[1 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(number >> (8 * i));
+    for (int i = 0; i < 4; ++i) frame[1 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(number >> (8 * i));
     std::uint64_t bits = 0;
     std::memcpy(&bits, &captured, sizeof bits);
-    for (int i = 0; i < 8; ++i) e.frame[5 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(bits >> (8 * i));
-    e.frame.insert(e.frame.end(), packet.begin(), packet.begin() + n);
+    for (int i = 0; i < 8; ++i) frame[5 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(bits >> (8 * i));
+    frame.insert(frame.end(), packet.begin(), packet.begin() + n);
     ++frames_;
+  }
+  // Many listeners: a frame never goes alone if it can help it (each turn's frames are one write
+  // to each listener). A lone frame made now waits for the next chunk; one that waited already
+  // goes, with whatever that chunk made. Two or more go at once.
+  const bool made_now = ready > (e.held ? 1u : 0u);
+  e.held = sinks_.size() >= kPairedListeners && ready == 1 && made_now;
+  const std::size_t out = ready - (e.held ? 1 : 0);
+  for (std::size_t f = 0; f < out && !stop_pending_; ++f) {
     // By id: a sink may unsubscribe itself or another while it runs.
     const int last = next_id_;
     for (std::size_t i = 0; i < sinks_.size(); ++i) {
       const int id = sinks_[i].first;
       if (id > last) break;
       const auto sink = sinks_[i].second;
-      (*sink)(std::span<const std::uint8_t>(e.frame));
+      (*sink)(std::span<const std::uint8_t>(e.frames[f]));
       if (i < sinks_.size() && sinks_[i].first != id) --i;
     }
   }
+  if (e.held) std::swap(e.frames[0], e.frames[out]);
   encoding_ = false;
   if (stop_pending_) {
     stop();

@@ -6,7 +6,9 @@
 //
 // A frame: byte 0 kLiveAudioTag, bytes 1..4 the frame's number (u32, little-endian), bytes
 // 5..12 its capture time (f64, milliseconds since the Unix epoch, little-endian), then one
-// Opus packet of 20 ms, mono, 48000 Hz.
+// Opus packet of 20 ms, mono, 48000 Hz. The frames made from one chunk of the capture go to each
+// sink one after another within one call, so a sink that sends what it got when the loop next
+// turns sends them together.
 
 #include <cstdint>
 #include <functional>
@@ -21,6 +23,10 @@ inline constexpr std::uint8_t kLiveAudioTag = 1;
 inline constexpr std::size_t kLiveHeaderBytes = 13;
 inline constexpr int kLiveRate = 48000;
 inline constexpr int kLiveFrameMs = 20;
+// From this many listeners of a channel on, a frame does not go out alone (one write to each
+// listener for two messages or more): a lone frame waits for the next chunk of the capture, and
+// none waits when the capture delivers 40 ms or more at a time (two frames are made together).
+inline constexpr std::size_t kPairedListeners = 8;
 
 class LiveFrames {
  public:

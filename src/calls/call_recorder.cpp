@@ -19,12 +19,20 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Scanner audio is narrowband voice (300-3000 Hz): Opus at 8000 Hz (narrowband SILK) keeps it
-// clear for about 60 % of the cost of 16000 Hz (tests/calls/call_clarity_test.cpp holds the
-// clarity, bench/calls_recorder_cpu the cost).
-constexpr int kRate = 8000;
-// Every call of every channel is encoded, heard or not: the cheapest Opus analysis.
-constexpr int kComplexity = 0;
+// Scanner audio is narrowband voice (300-3000 Hz): Opus at 8000 Hz keeps it clear
+// (tests/calls/call_clarity_test.cpp holds the clarity, bench/calls_recorder_cpu the cost).
+// Every call of every channel is encoded, heard or not, and the encoding is nearly all a
+// recording costs: the cheapest Opus there is. Its transform codec alone at complexity 0 costs
+// about 40 % of its speech model at complexity 0 (the speech model's cheapest), and 60 ms
+// packets a little less than 20 or 40 ms; at 20 kbit/s it keeps speech as close to what went in
+// as the speech model did at 16 (docs/calls.md).
+constexpr audio::EncoderSettings encoding(int bitrate_kbps) {
+  audio::EncoderSettings s{bitrate_kbps, 8000};
+  s.complexity = 0;
+  s.transform_only = true;
+  s.frame_ms = 60;
+  return s;
+}
 constexpr Millis kTick{100};
 constexpr int kSpaceCheckTicks = 50;       // every 5 s
 constexpr int kRetainTicks = 10 * 60 * 10;  // every 10 minutes
@@ -109,7 +117,7 @@ class CallRecorder::Channel final : public CallOutput {
       return;
     }
     try {
-      encoder_ = audio::make_encoder(audio::ListenFormat::Opus, {r_.cfg_.bitrate, kRate, kComplexity});
+      encoder_ = audio::make_encoder(audio::ListenFormat::Opus, encoding(r_.cfg_.bitrate));
     } catch (const std::exception& e) {
       failed_ = std::string("encoder: ") + e.what();
       return;

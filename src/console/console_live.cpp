@@ -2,9 +2,16 @@
 // routes and page files added by the server's composition: what a listeners' page uses.
 #include "console/console_internal.hpp"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
 #include <boost/asio/detached.hpp>
 
 #include <algorithm>
+#include <array>
+#include <type_traits>
+
+#include "console/ws_frames.hpp"
 
 namespace quillon {
 
@@ -106,6 +113,26 @@ std::optional<Response> ConsoleServer::Impl::open_answer(const Request& req, con
   return route_response(req, route->second(describe(req, address)));
 }
 
+namespace {
+
+// The wire under a live socket's WebSocket: the TCP socket itself, or the TLS stream.
+template <class Stream>
+auto& wire_of(websocket::stream<Stream>& ws) {
+  if constexpr (std::is_same_v<Stream, console_http::PlainStream>)
+    return beast::get_lowest_layer(ws).socket();
+  else
+    return ws.next_layer();
+}
+
+// What a live socket's reader hands its writer: control frames to go out before the next
+// messages (a pong, the answer to the page's close).
+struct LiveControl {
+  std::vector<std::vector<std::uint8_t>> frames;
+  bool peer_closed = false;  // the page closed: the answer goes, then the connection ends
+};
+
+}  // namespace
+
 template <class Stream>
 asio::awaitable<void> ConsoleServer::Impl::live_socket(Stream stream, Request req, std::string address, const SocketRoute& route) {
   auto self = shared_from_this();
@@ -127,7 +154,6 @@ asio::awaitable<void> ConsoleServer::Impl::live_socket(Stream stream, Request re
   }
   auto ws = std::make_shared<websocket::stream<Stream>>(std::move(stream));
   beast::tcp_stream& tcp_layer = beast::get_lowest_layer(*ws);
-  tcp_layer.expires_never();
   ws->set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
   ws->set_option(websocket::stream_base::decorator([](websocket::response_type& res) {
     res.set(http::field::server, "quillon");
@@ -143,11 +169,29 @@ asio::awaitable<void> ConsoleServer::Impl::live_socket(Stream stream, Request re
     if (!rec && !stopped) co_await ws->async_close(websocket::close_code::policy_error, kNoThrow);
     co_return;
   }
-  // What the kernel holds for a listener is audio it is behind by.
+  // From here on the messages are framed here rather than by Beast (ws_frames.hpp): whatever
+  // waits for this listener when its writer wakes goes out in one write, however many messages
+  // it is (a few frames of audio, 50 a second, to each of many listeners). The reader below
+  // answers the page's pings and its close through the same writer, so nothing else writes.
+  tcp_layer.expires_never();
+  // Beast's own timer would ping and time the socket out through writes of its own.
+  websocket::stream_base::timeout off;
+  off.handshake_timeout = websocket::stream_base::none();
+  off.idle_timeout = websocket::stream_base::none();
+  off.keep_alive_pings = false;
+  ws->set_option(off);
+  // What the kernel holds for a listener is audio it is behind by. A listener gone without a
+  // word (no reader at its end, nothing acknowledged for 30 s) is ended by the kernel.
   boost::system::error_code ec;
-  tcp_layer.socket().set_option(asio::socket_base::send_buffer_size(static_cast<int>(kStreamSendBuffer)), ec);
+  auto& sock = tcp_layer.socket();
+  sock.set_option(asio::socket_base::send_buffer_size(static_cast<int>(kStreamSendBuffer)), ec);
+  sock.set_option(asio::socket_base::keep_alive(true), ec);
+  const int user_timeout_ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(kIoTimeout).count());
+  ::setsockopt(sock.native_handle(), IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout_ms, sizeof user_timeout_ms);
+  auto& wire = wire_of(*ws);
 
   auto feed = std::make_shared<Feed>(io, tcp_layer);
+  auto control = std::make_shared<LiveControl>();
   feeds.insert(feed.get());
   ++live_sockets;
   std::weak_ptr<Feed> weak = feed;
@@ -164,40 +208,90 @@ asio::awaitable<void> ConsoleServer::Impl::live_socket(Stream stream, Request re
       f->bytes -= f->queue.front().first.size();
       f->queue.pop_front();
     }
-    f->queue.emplace_back(std::vector<std::uint8_t>(unit.begin(), unit.end()), std::chrono::steady_clock::now());
-    f->bytes += unit.size();
+    std::vector<std::uint8_t> message;
+    message.reserve(unit.size() + 10);
+    ws::append_frame(message, unit.front() == '{' ? ws::kText : ws::kBinary, unit);
+    f->bytes += message.size();
+    f->queue.emplace_back(std::move(message), std::chrono::steady_clock::time_point{});
+    // The writer wakes once for everything pushed before it runs (the wake is a posted event).
     f->wake.cancel();
     return true;
   });
-  // The reader answers pings and notices the page going away; what the page says is ignored.
+  // The reader notices the page going away and answers its pings and its close; what else the
+  // page says is ignored.
   asio::co_spawn(
       io,
-      [ws, feed]() -> asio::awaitable<void> {
-        beast::flat_buffer buffer;
-        for (;;) {
-          auto [read_ec, read_n] = co_await ws->async_read(buffer, kNoThrow);
+      [ws, feed, control, &wire]() -> asio::awaitable<void> {
+        std::string in;
+        std::array<char, 1024> buf;
+        while (!feed->ended && !control->peer_closed) {
+          auto [read_ec, n] = co_await wire.async_read_some(asio::buffer(buf), kNoThrow);
           if (read_ec) break;
-          buffer.consume(buffer.size());
+          in.append(buf.data(), n);
+          bool bad = false;
+          for (auto& f : ws::read_client_frames(in, kMaxClientMessage, bad)) {
+            if (f.op == ws::kPing) {
+              std::vector<std::uint8_t> pong;
+              ws::append_frame(pong, ws::kPong, std::span(reinterpret_cast<const std::uint8_t*>(f.control.data()), f.control.size()));
+              control->frames.push_back(std::move(pong));
+            } else if (f.op == ws::kClose) {
+              control->peer_closed = true;
+              break;
+            }
+          }
+          if (bad) break;
+          if (!control->frames.empty() || control->peer_closed) feed->wake.cancel();
         }
+        if (control->peer_closed && !feed->ended) co_return;  // the writer answers, then ends
         feed->end();
       },
       asio::detached);
+  std::vector<std::vector<std::uint8_t>> sending;
+  std::vector<asio::const_buffer> buffers;
+  std::optional<std::chrono::steady_clock::time_point> said_close;  // when this side's close went
   while (!feed->ended && !stopped) {
-    if (feed->queue.empty()) {
+    if (control->peer_closed) {
+      // The page closed: no more messages, its close is answered in kind (after the pongs owed).
+      if (!said_close) {
+        sending = std::move(control->frames);
+        sending.push_back(ws::close_frame(1000));
+        buffers.clear();
+        for (const auto& m : sending) buffers.push_back(asio::buffer(m));
+        co_await asio::async_write(wire, buffers, kNoThrow);
+      }
+      break;
+    }
+    if (said_close) {
+      // Waits for the page's answer to this side's close (checked above), for the I/O timeout.
+      control->frames.clear();
+      feed->wake.expires_at(*said_close + kIoTimeout);
+      auto [tec] = co_await feed->wake.async_wait(kNoThrow);
+      if (!tec) break;  // no answer in time
+      continue;
+    }
+    if (feed->queue.empty() && control->frames.empty()) {
       if (feed->closing) {
-        tcp_layer.expires_after(kIoTimeout);
-        co_await ws->async_close(websocket::close_code::policy_error, kNoThrow);
-        break;
+        // The source is done: what was queued is out; a policy close says so.
+        const auto close = ws::close_frame(1008);
+        auto [cec, cn] = co_await asio::async_write(wire, asio::buffer(close), kNoThrow);
+        if (cec) break;
+        said_close = std::chrono::steady_clock::now();
+        continue;
       }
       feed->wake.expires_at(std::chrono::steady_clock::time_point::max());
       co_await feed->wake.async_wait(kNoThrow);
       continue;
     }
-    const std::vector<std::uint8_t> unit = std::move(feed->queue.front().first);
-    feed->queue.pop_front();
-    feed->bytes -= unit.size();
-    ws->binary(unit.empty() || unit.front() != '{');
-    auto [wec, wn] = co_await ws->async_write(asio::buffer(unit), kNoThrow);
+    // Everything waiting, in one write.
+    sending.clear();
+    buffers.clear();
+    for (auto& c : control->frames) sending.push_back(std::move(c));
+    control->frames.clear();
+    for (auto& u : feed->queue) sending.push_back(std::move(u.first));
+    feed->queue.clear();
+    feed->bytes = 0;
+    for (const auto& m : sending) buffers.push_back(asio::buffer(m));
+    auto [wec, wn] = co_await asio::async_write(wire, buffers, kNoThrow);
     if (wec) break;
   }
   feeds.erase(feed.get());

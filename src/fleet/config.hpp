@@ -96,7 +96,7 @@ struct Calls {
   int max_s = 300;                               // a call is cut here, the next part linked to it
   std::string gate = "auto";                     // "auto", "squelch", "level" or "both"
   int level_dbfs = -45;                          // the level gate's threshold
-  int bitrate = 16;                              // kbit/s, Opus at 8000 Hz
+  int bitrate = 20;                              // kbit/s, Opus at 8000 Hz (its transform codec)
   int keep_days = 30;                            // 0: no limit
   int keep_mb = 2048;                            // 0: no limit
   std::vector<CallUpload> uploads;               // [[calls.upload]]

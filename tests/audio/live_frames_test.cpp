@@ -216,5 +216,49 @@ TEST(LiveFrames, ASinkThatLeavesInsideItsFrameStopsTheEncoderSafely) {
   EXPECT_TRUE(rig.taps.empty());
 }
 
+// With many listeners a frame does not go alone, so that each listener gets one write for two
+// messages or more: a lone frame waits for the next chunk, none waits when a chunk makes two or
+// more, and with few listeners every frame goes in the call that made it. Every listener gets
+// every frame.
+TEST(LiveFrames, ManyListenersGetFramesInPairsFewGetEachAtOnce) {
+  Rig rig;
+  // Chunks of `ms` at 48000 Hz (no resampling: a frame is made by every 20 ms fed); returns
+  // how many frames each call handed to the first listener.
+  std::vector<std::vector<std::uint32_t>> got(kPairedListeners);
+  auto feed48 = [&](int ms, int chunks) {
+    std::vector<std::size_t> per_call;
+    std::vector<std::int16_t> buf(static_cast<std::size_t>(48 * ms), 1000);
+    for (int c = 0; c < chunks; ++c) {
+      const std::size_t before = got[0].size();
+      rig.clock_ms += ms;
+      for (auto& [id, tap] : std::map(rig.taps)) tap(buf.data(), buf.size(), 48000);
+      per_call.push_back(got[0].size() - before);
+    }
+    return per_call;
+  };
+  std::vector<int> ids;
+  for (std::size_t k = 0; k + 1 < kPairedListeners; ++k)
+    ids.push_back(rig.frames.subscribe([&got, k](std::span<const std::uint8_t> f) { got[k].push_back(parse(f).number); }));
+
+  EXPECT_EQ(feed48(20, 6), (std::vector<std::size_t>(6, 1))) << "few listeners: each frame at once";
+  const int last = rig.frames.subscribe(
+      [&got](std::span<const std::uint8_t> f) { got[kPairedListeners - 1].push_back(parse(f).number); });
+  EXPECT_EQ(feed48(20, 6), (std::vector<std::size_t>{0, 2, 0, 2, 0, 2})) << "many: a frame waits for the next";
+  EXPECT_EQ(feed48(40, 3), (std::vector<std::size_t>{2, 2, 2})) << "two made together: none waits";
+  EXPECT_EQ(feed48(60, 2), (std::vector<std::size_t>{3, 3})) << "three made together: none waits";
+  EXPECT_EQ(feed48(20, 1), (std::vector<std::size_t>{0}));
+  rig.frames.unsubscribe(last);
+  EXPECT_EQ(feed48(20, 2), (std::vector<std::size_t>{2, 1})) << "fewer again: the held frame goes with the next";
+
+  // Nothing lost or reordered for any listener; the one that joined late got all from then on.
+  for (std::size_t k = 0; k < kPairedListeners; ++k) {
+    ASSERT_FALSE(got[k].empty());
+    for (std::size_t i = 1; i < got[k].size(); ++i) EXPECT_EQ(got[k][i], got[k][i - 1] + 1) << "listener " << k;
+  }
+  EXPECT_EQ(got[0].size(), 6u + 6 + 6 + 6 + 1 + 2);
+  EXPECT_EQ(got[kPairedListeners - 1].front(), 6u);
+  EXPECT_EQ(got[kPairedListeners - 1].back(), 23u) << "the frame held when it left was not its to hear";
+}
+
 }  // namespace
 }  // namespace quillon::audio

@@ -108,6 +108,9 @@ class CallClarityTest : public ::testing::Test {
       if (n <= 0) break;
       out.insert(out.end(), buf.begin(), buf.begin() + n);
     }
+    // The file's own clock (its packets' granule positions) agrees with the call's length: at
+    // most the last packet's padding (60 ms) and the resampler's few held-back samples apart.
+    EXPECT_NEAR(static_cast<double>(out.size()) / 48.0, calls[0].duration_ms, 80.0);
     return out;
   }
 
