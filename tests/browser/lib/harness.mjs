@@ -263,3 +263,12 @@ export async function windowJson(origin, headers = {}) {
   assert.equal(r.status, 200, `GET /api/window answered ${r.status}`);
   return r.json();
 }
+
+// Until these channels capture and wait for a call (their Calls state on the Audio page): a
+// squelch that opens before a channel's capture runs is a transmission nobody recorded.
+export async function whenRecording(origin, channels, ms = 60000) {
+  await eventually(async () => {
+    const { controls } = await windowJson(origin);
+    return channels.every((n) => controls.find((c) => c.id === `lblCalls(${n - 1})`)?.caption === 'waiting for a call');
+  }, `channels ${channels.join(', ')} waiting for a call`, ms);
+}

@@ -7,7 +7,7 @@
 import assert from 'node:assert/strict';
 import { createRequire } from 'node:module';
 import fs from 'node:fs';
-import { story, makeRig, startRadios, startAudio, startServer, launchBrowser, openPage, whenLive, eventually, screenshot, log } from '../lib/harness.mjs';
+import { story, makeRig, startRadios, startAudio, startServer, launchBrowser, openPage, whenLive, eventually, whenRecording, screenshot, log } from '../lib/harness.mjs';
 
 const require = createRequire(import.meta.url);
 const axeSource = fs.readFileSync(require.resolve('axe-core/axe.min.js'), 'utf8');
@@ -33,6 +33,7 @@ story('activity', async () => {
     return r.json();
   };
 
+  await whenRecording(srv.origin, [1, 2, 3]);
   sim.send('1 open 2500 1');
   sim.send('2 open 3000 4');
   sim.send('3 open 3500 5');

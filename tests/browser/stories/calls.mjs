@@ -12,7 +12,7 @@ import { createRequire } from 'node:module';
 import fs from 'node:fs';
 import http from 'node:http';
 import path from 'node:path';
-import { story, onCleanup, makeRig, startRadios, startAudio, startServer, launchBrowser, openPage, whenLive, eventually, screenshot, log } from '../lib/harness.mjs';
+import { story, onCleanup, makeRig, startRadios, startAudio, startServer, launchBrowser, openPage, whenLive, eventually, whenRecording, screenshot, log } from '../lib/harness.mjs';
 
 const require = createRequire(import.meta.url);
 const axeSource = fs.readFileSync(require.resolve('axe-core/axe.min.js'), 'utf8');
@@ -70,6 +70,7 @@ story('calls', async () => {
   };
 
   // Three transmissions on three radios, each on a channel of its own tags.
+  await whenRecording(srv.origin, [1, 2, 3]);
   sim.send('1 open 2500 1');
   sim.send('2 open 3000 4');
   sim.send('3 open 3500 5');

@@ -3,7 +3,7 @@
 // channel 1's, cannot fetch channel 1's audio by its number, and a browser without a code gets
 // no list at all.
 import assert from 'node:assert/strict';
-import { story, makeRig, startRadios, startAudio, startServer, launchBrowser, openPage, eventually, log } from '../lib/harness.mjs';
+import { story, makeRig, startRadios, startAudio, startServer, launchBrowser, openPage, eventually, whenRecording, log } from '../lib/harness.mjs';
 
 story('listeners_calls', async () => {
   const rig = makeRig({ settings: { audiodevice1: '1', audiodevice2: '2' } });
@@ -19,6 +19,7 @@ public_port = ${rig.sparePort}
 codes = [{ label = "Ferry crew", code = "ferry-two-123", channels = [2] }]
 `;
   const srv = await startServer(rig, { env, config });
+  await whenRecording(srv.origin, [1, 2]);
   sim.send('1 open 2500 1');
   sim.send('2 open 2500 4');
   const calls = await eventually(async () => {
