@@ -5,6 +5,7 @@
 #include <random>
 #include <sstream>
 
+#include "calls/backoff.hpp"
 #include "calls/call_json.hpp"
 #include "core/log.hpp"
 
@@ -487,10 +488,8 @@ void Alerts::retry(Destination& d, const std::string& why) {
   d.down = true;
   set_state(d, kUploadQueued, why);
   d.alert_id = 0;
-  const int spread = d.backoff_ms / 2;
-  const int delay = d.backoff_ms - spread / 2 + static_cast<int>(options_.random() % static_cast<std::uint32_t>(spread + 1));
+  const int delay = next_backoff(d.backoff_ms, kMaxBackoffMs, options_.random());
   d.state = "retrying in " + std::to_string((delay + 999) / 1000) + " s: " + why;
-  d.backoff_ms = std::min(d.backoff_ms * 2, kMaxBackoffMs);
   d.waiting = true;
   d.timer = loop_.call_after(Millis(delay), [this, &d] {
     d.timer = 0;

@@ -7,6 +7,7 @@
 #include <random>
 #include <sstream>
 
+#include "calls/backoff.hpp"
 #include "calls/upload_mp3.hpp"
 #include "calls/upload_protocols.hpp"
 #include "core/log.hpp"
@@ -413,11 +414,8 @@ void Uploader::retry(Destination& d, const std::string& why) {
   d.down = true;
   set_state(d, kUploadQueued, why);
   d.call_id = 0;
-  // Jitter: between 3/4 and 5/4 of the back-off, so many boxes do not come back together.
-  const int spread = d.backoff_ms / 2;
-  const int delay = d.backoff_ms - spread / 2 + static_cast<int>(options_.random() % static_cast<std::uint32_t>(spread + 1));
+  const int delay = next_backoff(d.backoff_ms, kMaxBackoffMs, options_.random());
   d.state = "retrying in " + std::to_string((delay + 999) / 1000) + " s: " + why;
-  d.backoff_ms = std::min(d.backoff_ms * 2, kMaxBackoffMs);
   d.waiting = true;
   d.timer = loop_.call_after(Millis(delay), [this, &d] {
     d.timer = 0;
