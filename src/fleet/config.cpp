@@ -27,6 +27,13 @@ namespace quillon::config {
 
 namespace {
 
+// A whole number, or nothing. Only an integer node is asked: the parser's own
+// float-to-integer conversion casts out-of-range floats (1.5e61), which is undefined.
+std::optional<std::int64_t> whole_number(const toml::node& node) {
+  if (!node.is_integer()) return std::nullopt;
+  return node.value<std::int64_t>();
+}
+
 // What a key's reader gets: the value node, and where to report a fault.
 struct KeyContext {
   const std::filesystem::path& file;
@@ -60,7 +67,7 @@ Key<Section> text_key(std::string_view name, std::string Section::*member,
 template <class Section>
 Key<Section> int_key(std::string_view name, int Section::*member, int lo, int hi) {
   return {name, [member, lo, hi](Section& s, const KeyContext& c) {
-            const auto v = c.node.value<std::int64_t>();
+            const auto v = whole_number(c.node);
             if (!c.node.is_integer() || !v) c.fail("expected a whole number");
             if (*v < lo || *v > hi) c.fail("expected a number from " + std::to_string(lo) + " to " + std::to_string(hi));
             s.*member = static_cast<int>(*v);
@@ -243,7 +250,7 @@ void read_codes(Listen& l, const KeyContext& c) {
         if (!chans || chans->empty()) kc.fail("expected a list of channels such as [1, 2]");
         code.channels = {};
         for (const auto& ch : *chans) {
-          const auto n = ch.value<std::int64_t>();
+          const auto n = whole_number(ch);
           if (!ch.is_integer() || !n || *n < 1 || *n > 4) kc.fail("expected channels from 1 to 4");
           code.channels[static_cast<std::size_t>(*n - 1)] = true;
         }
@@ -269,14 +276,14 @@ void read_codes(Listen& l, const KeyContext& c) {
         when.tm_sec = tm.second;
         code.expires = static_cast<std::int64_t>(timegm(&when)) - offset_minutes * 60;
       } else if (name == "max_listeners") {
-        const auto n = node.value<std::int64_t>();
+        const auto n = whole_number(node);
         if (!node.is_integer() || !n || *n < 1 || *n > 10000) kc.fail("expected a whole number from 1 to 10000");
         code.max_listeners = static_cast<int>(*n);
       } else if (name == "control") {
         const toml::array* chans = node.as_array();
         if (!chans) kc.fail("expected a list of channels such as [2, 3]");
         for (const auto& ch : *chans) {
-          const auto n = ch.value<std::int64_t>();
+          const auto n = whole_number(ch);
           if (!ch.is_integer() || !n || *n < 1 || *n > 4) kc.fail("expected channels from 1 to 4");
           code.control[static_cast<std::size_t>(*n - 1)] = true;
         }
@@ -353,7 +360,7 @@ Key<Calls> calls_channels_key() {
             if (!a) k.fail("expected a list of channel numbers such as [1, 2]");
             c.channels = {false, false, false, false};
             for (const auto& n : *a) {
-              const auto v = n.value<std::int64_t>();
+              const auto v = whole_number(n);
               if (!n.is_integer() || !v || *v < 1 || *v > 4) k.fail("expected channel numbers from 1 to 4");
               c.channels[static_cast<std::size_t>(*v - 1)] = true;
             }
@@ -393,7 +400,7 @@ std::vector<Key<CallUpload>> upload_keys() {
       text_key<CallUpload>("url", &CallUpload::url, upload_url),
       path_key<CallUpload>("api_key_file", &CallUpload::api_key_file),
       {"system", [](CallUpload& u, const KeyContext& k) {
-         if (const auto n = k.node.value<std::int64_t>(); k.node.is_integer() && n && *n >= 0) {
+         if (const auto n = whole_number(k.node); k.node.is_integer() && n && *n >= 0) {
            u.system = std::to_string(*n);
            return;
          }
@@ -406,7 +413,7 @@ std::vector<Key<CallUpload>> upload_keys() {
          if (!a) k.fail("expected a list of channel numbers such as [1, 2]");
          u.channels = {false, false, false, false};
          for (const auto& n : *a) {
-           const auto v = n.value<std::int64_t>();
+           const auto v = whole_number(n);
            if (!n.is_integer() || !v || *v < 1 || *v > 4) k.fail("expected channel numbers from 1 to 4");
            u.channels[static_cast<std::size_t>(*v - 1)] = true;
          }
@@ -422,7 +429,7 @@ std::vector<Key<CallUpload>> upload_keys() {
            for (const auto& [tk, tv] : *t) {
              const std::string_view name = tk.str();
              if (name == "channel") {
-               const auto v = tv.value<std::int64_t>();
+               const auto v = whole_number(tv);
                if (!tv.is_integer() || !v || *v < 1 || *v > 4) k.fail("channel: expected a channel number from 1 to 4");
                g.channel = static_cast<int>(*v);
              } else if (name == "tag" || name == "label") {
@@ -430,7 +437,7 @@ std::vector<Key<CallUpload>> upload_keys() {
                if (!tv.is_string() || !v || !header_text(*v).empty()) k.fail(std::string(name) + ": expected a short text");
                (name == "tag" ? g.tag : g.label) = *v;
              } else if (name == "number") {
-               const auto v = tv.value<std::int64_t>();
+               const auto v = whole_number(tv);
                if (!tv.is_integer() || !v || *v < 0 || *v > 2147483647) k.fail("number: expected a talkgroup number");
                g.number = static_cast<int>(*v);
              } else {
@@ -506,7 +513,7 @@ Key<Section> channels_key(std::array<bool, 4> Section::*member) {
             if (!a || a->empty()) k.fail("expected a list of channel numbers such as [1, 2]");
             s.*member = {false, false, false, false};
             for (const auto& n : *a) {
-              const auto v = n.value<std::int64_t>();
+              const auto v = whole_number(n);
               if (!n.is_integer() || !v || *v < 1 || *v > 4) k.fail("expected channel numbers from 1 to 4");
               (s.*member)[static_cast<std::size_t>(*v - 1)] = true;
             }
@@ -645,7 +652,7 @@ std::vector<Key<AlertSend>> send_keys() {
       channels_key<AlertSend>(&AlertSend::channels),
       bool_key<AlertSend>("allow_plain_http", &AlertSend::allow_plain_http),
       {"priority", [](AlertSend& s, const KeyContext& k) {
-         const auto v = k.node.value<std::int64_t>();
+         const auto v = whole_number(k.node);
          if (!k.node.is_integer() || !v || *v < -2 || *v > 5) k.fail("expected a whole number (ntfy 1 to 5, Pushover -2 to 2)");
          s.priority = static_cast<int>(*v);
        }},

@@ -107,6 +107,10 @@ keep_mb = 500
       {"[listen]\nmp3_rate = 44100\n", "b.toml:1: listen.mp3_bitrate: MP3 at 32000 Hz and above takes 32"},
       {"[listen]\nmp3_rate = 44000\n", "b.toml:2: listen.mp3_rate: MP3 takes"},
       {"[listen]\nmax_listeners = \"64\"\n", "b.toml:2: listen.max_listeners: expected a whole number"},
+      // Floats where whole numbers belong, beyond what any integer holds.
+      {"[mqtt]\nhost = \"h\"\nport = 1.5e61\n", "b.toml:3: mqtt.port: expected a whole number"},
+      {"[calls]\nchannels = [-1e300]\n", "b.toml:2: calls.channels: expected channel numbers from 1 to 4"},
+      {"[listen]\nmax_listeners = inf\n", "b.toml:2: listen.max_listeners: expected a whole number"},
       {"[calls]\ngate = \"vox\"\n", "b.toml:2: calls.gate: expected \"auto\", \"squelch\", \"level\" or \"both\""},
       {"[calls]\nchannels = [0, 5]\n", "b.toml:2: calls.channels: expected channel numbers from 1 to 4"},
       {"[calls]\nmax_s = 30\nsoft_max_s = 60\n", "b.toml:3: calls.soft_max_s: must not be above max_s"},
