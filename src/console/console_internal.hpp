@@ -12,9 +12,7 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
-#include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
-#include <boost/beast/websocket/ssl.hpp>
 #include <deque>
 #include <map>
 #include <set>
@@ -26,6 +24,7 @@
 #include <string>
 #include <string_view>
 
+#include "console/any_stream.hpp"
 #include "console/console_changes.hpp"
 #include "console/console_server.hpp"
 #include "console/console_view.hpp"
@@ -69,7 +68,6 @@ constexpr std::string_view kCookie = "quillon_session";
 using Request = http::request<http::string_body>;
 using Response = http::response<http::string_body>;
 using PlainStream = beast::tcp_stream;
-using TlsStream = beast::ssl_stream<beast::tcp_stream>;
 
 // Sent with every answer: the page runs only its own scripts and styles, talks only to its own
 // origin (WebSocket included), cannot be framed, and nothing is sniffed or leaks a referrer.
@@ -175,8 +173,7 @@ struct ConsoleServer::Impl : std::enable_shared_from_this<Impl> {
   struct Feed;
   std::set<Feed*> feeds;
   const StreamRoute* stream_route(std::string_view path) const;
-  template <class Stream>
-  asio::awaitable<void> stream_out(Stream& stream, const Request& req, ConsoleStream answer);
+  asio::awaitable<void> stream_out(AnyStream& stream, const Request& req, ConsoleStream answer);
 
   // Live sockets, open routes and pages added by the composition (console_live.cpp).
   struct SocketRoute {
@@ -198,8 +195,7 @@ struct ConsoleServer::Impl : std::enable_shared_from_this<Impl> {
   std::optional<Response> refuse_foreign(const Request& req);
   ConsoleRequest describe(const Request& req, const std::string& address);
   std::optional<Response> open_answer(const Request& req, const std::string& address);
-  template <class Stream>
-  asio::awaitable<void> live_socket(Stream stream, Request req, std::string address, const SocketRoute& route);
+  asio::awaitable<void> live_socket(AnyStream stream, Request req, std::string address, const SocketRoute& route);
 
   void start();
   void stop();
@@ -208,8 +204,7 @@ struct ConsoleServer::Impl : std::enable_shared_from_this<Impl> {
   asio::steady_timer drain_limit{io};
   asio::awaitable<void> accept_loop();
   void admit(tcp::socket socket);
-  template <class Stream>
-  asio::awaitable<void> http_session(Stream stream, std::uint64_t id);
+  asio::awaitable<void> http_session(AnyStream stream, std::uint64_t id);
   void forget(std::uint64_t id);
   void set_waiting(std::uint64_t id, bool waiting);
   bool shed_longest_waiting(std::string_view address);

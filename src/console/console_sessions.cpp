@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <type_traits>
 
 #include "core/cloexec.hpp"
 
@@ -12,10 +11,9 @@ namespace quillon {
 
 // One change stream: a read loop that keeps control frames flowing, and a write chain with
 // one write in flight and a bounded queue.
-template <class Stream>
-class WsSession : public WsSessionBase, public std::enable_shared_from_this<WsSession<Stream>> {
+class WsSession : public WsSessionBase, public std::enable_shared_from_this<WsSession> {
  public:
-  WsSession(const std::shared_ptr<ConsoleServer::Impl>& owner, Stream stream) : owner_(owner), ws_(std::move(stream)) {}
+  WsSession(const std::shared_ptr<ConsoleServer::Impl>& owner, AnyStream stream) : owner_(owner), ws_(std::move(stream)) {}
 
   // The handshake slot was taken by the caller (Impl::upgrading); it is given back here.
   asio::awaitable<void> run(Request req) {
@@ -132,7 +130,7 @@ class WsSession : public WsSessionBase, public std::enable_shared_from_this<WsSe
   // Weak: the server keeps its sessions, and a loop stopped with their operations pending
   // must not leave the two holding each other.
   std::weak_ptr<ConsoleServer::Impl> owner_;
-  websocket::stream<Stream> ws_;
+  websocket::stream<AnyStream> ws_;
   std::deque<std::shared_ptr<const std::string>> queue_;
   std::size_t queued_bytes_ = 0;
   std::shared_ptr<const std::string> in_flight_;
@@ -148,8 +146,7 @@ const ConsoleServer::Impl::StreamRoute* ConsoleServer::Impl::stream_route(std::s
   return nullptr;
 }
 
-template <class Stream>
-asio::awaitable<void> ConsoleServer::Impl::stream_out(Stream& stream, const Request& req, ConsoleStream answer) {
+asio::awaitable<void> ConsoleServer::Impl::stream_out(AnyStream& stream, const Request& req, ConsoleStream answer) {
   beast::tcp_stream& tcp_layer = beast::get_lowest_layer(stream);
   // Close-delimited: no length, no chunking; every player and browser takes that.
   http::response<http::empty_body> head{http::status::ok, req.version() == 10 ? 10u : 11u};
@@ -251,9 +248,9 @@ void ConsoleServer::Impl::admit(tcp::socket socket) {
   connections.emplace(id, Connection{std::move(address), nullptr, true, ++wait_order});
   auto done = [](std::exception_ptr) {};
   if (tls)
-    asio::co_spawn(io, http_session(TlsStream(PlainStream(std::move(socket)), *tls), id), done);
+    asio::co_spawn(io, http_session(AnyStream(PlainStream(std::move(socket)), *tls), id), done);
   else
-    asio::co_spawn(io, http_session(PlainStream(std::move(socket)), id), done);
+    asio::co_spawn(io, http_session(AnyStream(PlainStream(std::move(socket))), id), done);
 }
 
 void ConsoleServer::Impl::forget(std::uint64_t id) {
@@ -300,8 +297,7 @@ bool ConsoleServer::Impl::shed_longest_waiting(std::string_view address) {
   return true;
 }
 
-template <class Stream>
-asio::awaitable<void> ConsoleServer::Impl::http_session(Stream stream, std::uint64_t id) {
+asio::awaitable<void> ConsoleServer::Impl::http_session(AnyStream stream, std::uint64_t id) {
   auto self = shared_from_this();
   beast::tcp_stream& tcp_layer = beast::get_lowest_layer(stream);
   const auto entry = connections.find(id);
@@ -314,9 +310,9 @@ asio::awaitable<void> ConsoleServer::Impl::http_session(Stream stream, std::uint
     ~Unregister() { impl.forget(id); }
   } unregister{*this, id};
 
-  if constexpr (std::is_same_v<Stream, TlsStream>) {
+  if (auto* tls_layer = stream.tls()) {
     tcp_layer.expires_after(kHeaderTimeout);
-    auto [ec] = co_await stream.async_handshake(ssl::stream_base::server, kNoThrow);
+    auto [ec] = co_await tls_layer->async_handshake(ssl::stream_base::server, kNoThrow);
     if (stopped) co_return;
     if (ec) {
       boost::system::error_code ignored;
@@ -393,7 +389,7 @@ asio::awaitable<void> ConsoleServer::Impl::http_session(Stream stream, std::uint
       }
       forget(id);  // the session owns the connection from here on
       ++upgrading;
-      auto session = std::make_shared<WsSession<Stream>>(self, std::move(stream));
+      auto session = std::make_shared<WsSession>(self, std::move(stream));
       co_await session->run(std::move(req));
       co_return;
     }
