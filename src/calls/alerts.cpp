@@ -5,7 +5,7 @@
 #include <random>
 #include <sstream>
 
-#include "calls/backoff.hpp"
+#include "calls/delivery_lane.hpp"
 #include "calls/call_json.hpp"
 #include "core/log.hpp"
 
@@ -25,25 +25,20 @@ bool takes(const std::array<bool, 4>& channels, int channel) {
 
 }  // namespace
 
-struct Alerts::Destination {
+struct Alerts::Destination : DeliveryLane {
+  Destination(EventLoop& loop, config::AlertSend c)
+      : DeliveryLane(loop, "alerts to " + c.name, kMinBackoffMs, kMaxBackoffMs), cfg(std::move(c)) {
+    figures.destination = cfg.name;
+  }
   config::AlertSend cfg;
-  std::unique_ptr<HttpClient> client;
-  std::uint64_t generation = 0;
   std::int64_t alert_id = 0;  // in flight, 0: none
   bool without_attachment = false;  // the service would not take this alert's file
-  EventLoop::TimerId timer = 0;
-  int backoff_ms = Alerts::kMinBackoffMs;
-  bool waiting = false;
-  bool down = false;
   struct Unsaved {
     std::int64_t alert_id;
     int state;
     std::string reason;
   };
   std::optional<Unsaved> unsaved;
-  std::string paused;
-  std::string state = "idle";
-  std::string last_error;
   metrics::AlertDeliveryFigures figures;
 };
 
@@ -54,12 +49,9 @@ Alerts::Alerts(EventLoop& loop, CallStore& store, config::Alerts cfg, std::array
     options_.random = [rng] { return static_cast<std::uint32_t>((*rng)()); };
   }
   for (auto& c : cfg_.sends) {
-    auto d = std::make_unique<Destination>();
-    d->cfg = c;
-    d->figures.destination = c.name;
     for (const std::string* s : {&c.token, &c.user, &c.secret})
       if (!s->empty()) secrets_.push_back(*s);
-    dests_.push_back(std::move(d));
+    dests_.push_back(std::make_unique<Destination>(loop_, c));
   }
   for (std::size_t i = 0; i < cfg_.tones.size(); ++i)
     for (int k = 0; k < 4; ++k)
@@ -144,11 +136,7 @@ void Alerts::stop() {
     l.tap = -1;
   }
   for (auto& d : dests_) {
-    ++d->generation;
-    if (d->client) d->client->cancel();
-    loop_.cancel(d->timer);
-    d->timer = 0;
-    d->waiting = false;
+    d->halt();
     d->alert_id = 0;
   }
 }
@@ -327,12 +315,7 @@ void Alerts::store_unstored() {
 
 void Alerts::wait_for_index(Destination& d) {
   if (d.waiting || d.alert_id != 0) return;
-  d.waiting = true;
-  d.timer = loop_.call_after(Millis(kBusyRetryMs), [this, &d] {
-    d.timer = 0;
-    d.waiting = false;
-    pump(d);
-  });
+  d.wait(Millis(kBusyRetryMs), [this, &d] { pump(d); });
 }
 
 bool Alerts::save_unsaved(Destination& d) {
@@ -418,20 +401,7 @@ void Alerts::pump(Destination& d) {
 
 void Alerts::send(Destination& d, const HttpRequest& req, bool attached) {
   if (!d.client) d.client = options_.make_client(d.cfg);
-  const auto gen = ++d.generation;
-  d.timer = loop_.call_after(Millis(kRequestTimeoutMs), [this, &d, gen, attached] {
-    if (gen != d.generation) return;
-    d.timer = 0;
-    ++d.generation;
-    d.client->cancel();
-    answered(d, {0, "", "no answer within " + std::to_string(kRequestTimeoutMs / 1000) + " s"}, attached);
-  });
-  d.client->send(req, [this, &d, gen, attached](HttpAnswer a) {
-    if (gen != d.generation) return;
-    loop_.cancel(d.timer);
-    d.timer = 0;
-    answered(d, a, attached);
-  });
+  d.send(req, Millis(kRequestTimeoutMs), [this, &d, attached](const HttpAnswer& a) { answered(d, a, attached); });
 }
 
 void Alerts::answered(Destination& d, const HttpAnswer& a, bool attached) {
@@ -442,9 +412,7 @@ void Alerts::answered(Destination& d, const HttpAnswer& a, bool attached) {
     case AlertVerdict::Done:
       ++d.figures.delivered;
       if (d.figures.backlog > 0) --d.figures.backlog;
-      d.backoff_ms = kMinBackoffMs;
-      if (d.down) log::info("alerts to " + d.cfg.name + " go through again");
-      d.down = false;
+      d.went_through();
       d.without_attachment = false;
       set_state(d, kUploadDone, "");
       d.alert_id = 0;
@@ -483,19 +451,9 @@ void Alerts::answered(Destination& d, const HttpAnswer& a, bool attached) {
 }
 
 void Alerts::retry(Destination& d, const std::string& why) {
-  d.last_error = why;
-  if (!d.down) log::warning("alerts to " + d.cfg.name + " fail: " + why + "; retrying in the background");
-  d.down = true;
   set_state(d, kUploadQueued, why);
   d.alert_id = 0;
-  const int delay = next_backoff(d.backoff_ms, kMaxBackoffMs, options_.random());
-  d.state = "retrying in " + std::to_string((delay + 999) / 1000) + " s: " + why;
-  d.waiting = true;
-  d.timer = loop_.call_after(Millis(delay), [this, &d] {
-    d.timer = 0;
-    d.waiting = false;
-    pump(d);
-  });
+  d.retry_later(why, options_.random(), [this, &d] { pump(d); });
 }
 
 void Alerts::test(const std::string& name, std::function<void(bool ok, std::string text)> done) {
