@@ -438,11 +438,8 @@ void Alerts::answered(Destination& d, const HttpAnswer& a, bool attached) {
       break;
     case AlertVerdict::Pause:
       ++d.figures.failures;
-      d.paused = v.text;
       d.figures.paused = true;
-      d.last_error = v.text;
-      d.state = "paused: " + v.text;
-      log::warning("alerts to " + d.cfg.name + " paused: " + v.text + "; check the key or token, then restart");
+      d.pause(v.text, "check the key or token, then restart");
       set_state(d, kUploadQueued, v.text);
       d.alert_id = 0;
       return;

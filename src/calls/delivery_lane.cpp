@@ -48,6 +48,13 @@ void DeliveryLane::retry_later(const std::string& why, std::uint32_t random, std
   state = "retrying in " + std::to_string((delay + 999) / 1000) + " s: " + why;
 }
 
+void DeliveryLane::pause(const std::string& why, const std::string& what_to_check) {
+  paused = why;
+  last_error = why;
+  state = "paused: " + why;
+  log::warning(log_name_ + " paused: " + why + "; " + what_to_check);
+}
+
 void DeliveryLane::went_through() {
   backoff_ms_ = min_backoff_ms_;
   if (down_) log::info(log_name_ + " go through again");

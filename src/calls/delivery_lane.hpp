@@ -38,6 +38,8 @@ class DeliveryLane {
   void send(const HttpRequest& req, std::chrono::milliseconds timeout, std::function<void(const HttpAnswer&)> answered);
   // The try failed: `why` is kept and said once per outage; `again` runs after the back-off.
   void retry_later(const std::string& why, std::uint32_t random, std::function<void()> again);
+  // A refused key or setting: nothing goes until a restart; the log says why and what to check.
+  void pause(const std::string& why, const std::string& what_to_check);
   // The try went through: the back-off starts from its least again, and an outage's end is said.
   void went_through();
   // Nothing goes on: the wait ends and an answer still to come is ignored.

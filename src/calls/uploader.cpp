@@ -353,11 +353,8 @@ void Uploader::answered(Destination& d, const HttpAnswer& a, bool put) {
       break;
     case Verdict::Pause:
       ++d.figures.failures;
-      d.paused = v.text;
       d.figures.paused = true;
-      d.last_error = v.text;
-      d.state = "paused: " + v.text;
-      log::warning("uploads to " + d.cfg.name + " paused: " + v.text + "; check the key and the settings, then restart");
+      d.pause(v.text, "check the key and the settings, then restart");
       set_state(d, kUploadQueued, v.text);
       d.call_id = 0;
       return;
