@@ -26,20 +26,7 @@ using test::Process;
 
 #define QUILLON_SCANNER_SIM (std::string(QUILLON_TOOLS_DIR) + "/scanner-sim/quillon-scanner-sim")
 
-std::string http_get(int port, const std::string& path) {
-  const int fd = test::connect_tcp(port);
-  if (fd < 0) return "";
-  const std::string req = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-  ::send(fd, req.data(), req.size(), MSG_NOSIGNAL);
-  std::string got;
-  char buf[8192];
-  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) got.append(buf, static_cast<std::size_t>(n));
-  ::close(fd);
-  const auto end = got.find("\r\n\r\n");
-  return got.rfind("HTTP/1.1 200", 0) == 0 && end != std::string::npos ? got.substr(end + 4) : "";
-}
-
-nlohmann::json alerts_status(int console) { return nlohmann::json::parse(http_get(console, "/api/alerts"), nullptr, false); }
+nlohmann::json alerts_status(int console) { return nlohmann::json::parse(test::ok_body(console, "/api/alerts"), nullptr, false); }
 
 std::string hmac_hex(const std::string& key, const std::string& body) {
   unsigned char mac[EVP_MAX_MD_SIZE];
@@ -107,7 +94,7 @@ TEST(AlertsBinary, ARuleOnCallsReachesEachReceiverOnceThroughAnOutageAndAKilledS
   auto counts = [&] { return std::array<std::size_t, 3>{services.ntfy().size(), services.pushover().size(), services.webhook().size()}; };
   auto all_have = [&](std::size_t n) { return counts() == std::array<std::size_t, 3>{n, n, n}; };
   auto calls_of = [&](const std::string& query) {
-    const auto j = nlohmann::json::parse(http_get(console, "/api/calls" + query), nullptr, false);
+    const auto j = nlohmann::json::parse(test::ok_body(console, "/api/calls" + query), nullptr, false);
     return j.is_object() ? j["calls"].size() : 0;
   };
   auto server = start("run1");
@@ -184,9 +171,9 @@ TEST(AlertsBinary, ARuleOnCallsReachesEachReceiverOnceThroughAnOutageAndAKilledS
   ASSERT_EQ(status["alerts"].size(), n);
   for (const auto& a : status["alerts"])
     for (const auto& d : a["deliveries"]) EXPECT_EQ(d["state"], "done") << a.dump();
-  const auto alerted = nlohmann::json::parse(http_get(console, "/api/calls?alerts=1"), nullptr, false);
+  const auto alerted = nlohmann::json::parse(test::ok_body(console, "/api/calls?alerts=1"), nullptr, false);
   EXPECT_EQ(alerted["calls"].size(), n);
-  const std::string metrics = http_get(console, "/metrics");
+  const std::string metrics = test::ok_body(console, "/metrics");
   EXPECT_NE(metrics.find("quillon_alert_deliveries_total{destination=\"webhook-3\"} 1"), std::string::npos) << metrics;
   server->signal(SIGTERM);
   server->wait_exit(20s);

@@ -25,35 +25,6 @@ using test::Process;
 
 #define QUILLON_SCANNER_SIM (std::string(QUILLON_TOOLS_DIR) + "/scanner-sim/quillon-scanner-sim")
 
-std::string http_get(int port, const std::string& path) {
-  const int fd = test::connect_tcp(port);
-  if (fd < 0) return "";
-  const std::string req = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-  ::send(fd, req.data(), req.size(), MSG_NOSIGNAL);
-  std::string got;
-  char buf[8192];
-  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) got.append(buf, static_cast<std::size_t>(n));
-  ::close(fd);
-  const auto end = got.find("\r\n\r\n");
-  return got.rfind("HTTP/1.1 200", 0) == 0 && end != std::string::npos ? got.substr(end + 4) : "";
-}
-
-// POST with a JSON body; the status and the body.
-std::pair<int, std::string> http_post(int port, const std::string& path, const std::string& body) {
-  const int fd = test::connect_tcp(port);
-  if (fd < 0) return {0, ""};
-  const std::string req = "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Type: application/json\r\n"
-                          "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-  ::send(fd, req.data(), req.size(), MSG_NOSIGNAL);
-  std::string got;
-  char buf[8192];
-  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) got.append(buf, static_cast<std::size_t>(n));
-  ::close(fd);
-  const auto end = got.find("\r\n\r\n");
-  if (got.size() < 12 || end == std::string::npos) return {0, got};
-  return {std::atoi(got.c_str() + 9), got.substr(end + 4)};
-}
-
 // A data directory recording channel 1 (with `two`, channels 1 and 2) from the tone device and
 // uploading to `receiver`; returns channel 1's data port.
 int write_site(const fs::path& data, int receiver, bool two = false) {
@@ -92,7 +63,7 @@ TEST(UploadBinary, RecordedCallsReachTheReceiverOnceThroughAKillAndRestart) {
     auto p = std::make_unique<Process>(
         std::vector<std::string>{QUILLON_BIN, "--data-dir", data.string(), "--console", "127.0.0.1:" + std::to_string(console)},
         env.dir() / name, env.env());
-    EXPECT_TRUE(eventually([&] { return !http_get(console, "/api/calls/uploads").empty(); }, 30s)) << p->stderr_text();
+    EXPECT_TRUE(eventually([&] { return !test::ok_body(console, "/api/calls/uploads").empty(); }, 30s)) << p->stderr_text();
     std::this_thread::sleep_for(2s);
     return p;
   };
@@ -100,7 +71,7 @@ TEST(UploadBinary, RecordedCallsReachTheReceiverOnceThroughAKillAndRestart) {
   sim.say("1 open 2000 3");  // TWR Gardermoen, 118.5000 AM
   std::this_thread::sleep_for(4s);
   sim.say("1 open 2000 1");  // AMK OSL CH 2, 167.3500 FM
-  ASSERT_TRUE(eventually([&] { return receiver.taken().size() >= 2; }, 20s)) << http_get(console, "/api/calls/uploads");
+  ASSERT_TRUE(eventually([&] { return receiver.taken().size() >= 2; }, 20s)) << test::ok_body(console, "/api/calls/uploads");
   const auto first = receiver.taken();
   EXPECT_EQ(first[0].talkgroup, "118");
   EXPECT_EQ(first[0].talkgroup_label, "Tower");
@@ -122,12 +93,12 @@ TEST(UploadBinary, RecordedCallsReachTheReceiverOnceThroughAKillAndRestart) {
   const auto times = receiver.taken_times();
   ASSERT_EQ(times.size(), 3u);
   EXPECT_TRUE(times[0] < times[1] && times[1] < times[2]);
-  const auto status = nlohmann::json::parse(http_get(console, "/api/calls/uploads"), nullptr, false);
+  const auto status = nlohmann::json::parse(test::ok_body(console, "/api/calls/uploads"), nullptr, false);
   ASSERT_TRUE(status.is_object());
   EXPECT_EQ(status["destinations"][0]["backlog"], 0);
   EXPECT_EQ(status["calls"].size(), 3u);
   for (const auto& c : status["calls"]) EXPECT_EQ(c["state"], "done") << c;
-  EXPECT_NE(http_get(console, "/metrics").find("quillon_uploads_total{destination=\"rdio-scanner-1\"} 1"), std::string::npos);
+  EXPECT_NE(test::ok_body(console, "/metrics").find("quillon_uploads_total{destination=\"rdio-scanner-1\"} 1"), std::string::npos);
   server->signal(SIGTERM);
   server->wait_exit(20s);
 }
@@ -144,7 +115,7 @@ TEST(UploadBinary, AServerThatNeverAnswersHoldsUpNeitherDataClientsNorRecordingN
   ASSERT_TRUE(eventually([&] { return Process::slurp(env.dir() / "sim" / "quillon-scanner-sim.out").find("ready") != std::string::npos; }, 10s));
   sim.say("all auto off");
   Process server({QUILLON_BIN, "--data-dir", data.string(), "--console", "127.0.0.1:" + std::to_string(console)}, env.dir() / "run", env.env());
-  ASSERT_TRUE(eventually([&] { return !http_get(console, "/api/calls/uploads").empty(); }, 30s)) << server.stderr_text();
+  ASSERT_TRUE(eventually([&] { return !test::ok_body(console, "/api/calls/uploads").empty(); }, 30s)) << server.stderr_text();
   test::TcpClient client(data_port);
   ASSERT_TRUE(client.connected());
   ASSERT_TRUE(client.send_all("SET DELAY7A=100#"));  // ten frames a second
@@ -170,10 +141,10 @@ TEST(UploadBinary, AServerThatNeverAnswersHoldsUpNeitherDataClientsNorRecordingN
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   // At least one a second on average, of about ten.
   EXPECT_GE(static_cast<double>(frames() - before), seconds) << "frames while the receiver hung";
-  const auto calls = nlohmann::json::parse(http_get(console, "/api/calls"), nullptr, false);
+  const auto calls = nlohmann::json::parse(test::ok_body(console, "/api/calls"), nullptr, false);
   ASSERT_TRUE(calls.is_object()) << server.stderr_text();
   EXPECT_EQ(calls["calls"].size(), 2u);
-  const auto status = nlohmann::json::parse(http_get(console, "/api/calls/uploads"), nullptr, false);
+  const auto status = nlohmann::json::parse(test::ok_body(console, "/api/calls/uploads"), nullptr, false);
   ASSERT_TRUE(status.is_object());
   EXPECT_EQ(status["destinations"][0]["state"].get<std::string>().rfind("sending call", 0), 0u) << status.dump();
   EXPECT_EQ(status["destinations"][0]["backlog"], 2);
@@ -199,10 +170,10 @@ TEST(UploadBinary, OneTransmissionHeardByTwoRadiosIsListedOnceAndSentOnce) {
   ASSERT_TRUE(eventually([&] { return Process::slurp(env.dir() / "sim" / "quillon-scanner-sim.out").find("ready") != std::string::npos; }, 10s));
   sim.say("all auto off");
   Process server({QUILLON_BIN, "--data-dir", data.string(), "--console", "127.0.0.1:" + std::to_string(console)}, env.dir() / "run", env.env());
-  ASSERT_TRUE(eventually([&] { return !http_get(console, "/api/calls/uploads").empty(); }, 30s)) << server.stderr_text();
+  ASSERT_TRUE(eventually([&] { return !test::ok_body(console, "/api/calls/uploads").empty(); }, 30s)) << server.stderr_text();
   // Both radios answer their polls (their calls are cut from what they show).
   const auto rotations = [&](int channel) {
-    const std::string body = http_get(console, "/metrics");
+    const std::string body = test::ok_body(console, "/metrics");
     const std::string sample = "\nquillon_poll_rotations_total{channel=\"" + std::to_string(channel) + "\"} ";
     const auto at = body.find(sample);
     return at == std::string::npos ? -1.0 : std::atof(body.c_str() + at + sample.size());
@@ -210,7 +181,7 @@ TEST(UploadBinary, OneTransmissionHeardByTwoRadiosIsListedOnceAndSentOnce) {
   ASSERT_TRUE(eventually([&] { return rotations(1) > 3 && rotations(2) > 3; }, 30s)) << server.stderr_text();
   std::this_thread::sleep_for(2s);
   const auto list = [&](const std::string& query) {
-    const auto j = nlohmann::json::parse(http_get(console, "/api/calls" + query), nullptr, false);
+    const auto j = nlohmann::json::parse(test::ok_body(console, "/api/calls" + query), nullptr, false);
     return j.is_object() ? j["calls"] : nlohmann::json::array();
   };
 
@@ -225,30 +196,30 @@ TEST(UploadBinary, OneTransmissionHeardByTwoRadiosIsListedOnceAndSentOnce) {
   EXPECT_EQ(calls[0]["best"], calls[0]["id"]);
   for (const auto* q : {"?channel=1", "?channel=2"}) {
     const auto own = list(q)[0];
-    EXPECT_FALSE(http_get(console, own["audio"].get<std::string>()).empty()) << q << ": its file is kept";
+    EXPECT_FALSE(test::ok_body(console, own["audio"].get<std::string>()).empty()) << q << ": its file is kept";
   }
   // Sent once: one upload, the other recording marked linked.
   const auto settled = [&](std::size_t n) {
-    const auto st = nlohmann::json::parse(http_get(console, "/api/calls/uploads"), nullptr, false);
+    const auto st = nlohmann::json::parse(test::ok_body(console, "/api/calls/uploads"), nullptr, false);
     if (!st.is_object() || st["calls"].size() != n) return false;
     for (const auto& c : st["calls"])
       if (c["state"] != "done" && c["state"] != "linked") return false;
     return true;
   };
-  ASSERT_TRUE(eventually([&] { return settled(2); }, 30s)) << http_get(console, "/api/calls/uploads");
+  ASSERT_TRUE(eventually([&] { return settled(2); }, 30s)) << test::ok_body(console, "/api/calls/uploads");
   EXPECT_EQ(receiver.taken().size(), 1u);
   EXPECT_EQ(receiver.taken()[0].frequency, "100200000");
 
   // Separated by hand: two calls listed, and the recording held back goes too.
-  const auto [status, body] = http_post(console, "/api/calls/unlink", "{\"id\": " + calls[0]["id"].dump() + "}");
-  EXPECT_EQ(status, 200) << body;
+  const std::string unlinked = test::http_exchange(console, "POST", "/api/calls/unlink", "{\"id\": " + calls[0]["id"].dump() + "}");
+  EXPECT_EQ(test::status_of(unlinked), 200) << unlinked;
   EXPECT_EQ(list("").size(), 2u);
-  ASSERT_TRUE(eventually([&] { return receiver.taken().size() == 2; }, 30s)) << http_get(console, "/api/calls/uploads");
+  ASSERT_TRUE(eventually([&] { return receiver.taken().size() == 2; }, 30s)) << test::ok_body(console, "/api/calls/uploads");
 
   sim.say("1 open 3000 1");  // 167.3500 FM
   sim.say("2 open 3000 2");  // 156.1000 NFM
   ASSERT_TRUE(eventually([&] { return list("").size() == 4; }, 30s)) << list("").dump();
-  ASSERT_TRUE(eventually([&] { return settled(4); }, 30s)) << http_get(console, "/api/calls/uploads");
+  ASSERT_TRUE(eventually([&] { return settled(4); }, 30s)) << test::ok_body(console, "/api/calls/uploads");
   EXPECT_EQ(receiver.taken().size(), 4u);
   server.signal(SIGTERM);
   server.wait_exit(20s);

@@ -27,24 +27,6 @@ inline const std::string kSim = std::string(QUILLON_TOOLS_DIR) + "/scanner-sim/q
 // Whether a program is on PATH.
 inline bool have(const std::string& program) { return std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) == 0; }
 
-// One GET on the loopback address; the whole response (status line, headers, body).
-inline std::string http_get(int port, const std::string& path, const std::string& host = "127.0.0.1") {
-  const int fd = connect_tcp(port);
-  if (fd < 0) return "";
-  const std::string req = "GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n";
-  (void)!::send(fd, req.data(), req.size(), MSG_NOSIGNAL);
-  std::string out;
-  char buf[8192];
-  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) out.append(buf, static_cast<std::size_t>(n));
-  ::close(fd);
-  return out;
-}
-
-inline std::string body_of(const std::string& response) {
-  const auto at = response.find("\r\n\r\n");
-  return at == std::string::npos ? "" : response.substr(at + 4);
-}
-
 // The value of one sample line ("name{labels} value") in a metrics page, or -1.
 inline double sample(const std::string& page, const std::string& series) {
   const auto at = page.find("\n" + series + " ");

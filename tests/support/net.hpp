@@ -93,4 +93,38 @@ inline std::string read_n(int fd, std::size_t n) {
   return s;
 }
 
+// One request on the loopback address, Connection: close; the whole response (status line,
+// headers, body), or "" when nothing answered.
+inline std::string http_exchange(int port, const std::string& method, const std::string& path, const std::string& body = "",
+                                 const std::string& host = "127.0.0.1") {
+  const int fd = connect_tcp(port);
+  if (fd < 0) return "";
+  std::string req = method + " " + path + " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n";
+  if (!body.empty()) req += "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+  req += "\r\n" + body;
+  (void)!::send(fd, req.data(), req.size(), MSG_NOSIGNAL);
+  std::string out;
+  char buf[8192];
+  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+  ::close(fd);
+  return out;
+}
+
+inline std::string http_get(int port, const std::string& path, const std::string& host = "127.0.0.1") {
+  return http_exchange(port, "GET", path, "", host);
+}
+
+inline int status_of(const std::string& response) { return response.size() > 12 ? std::atoi(response.c_str() + 9) : 0; }
+
+inline std::string body_of(const std::string& response) {
+  const auto at = response.find("\r\n\r\n");
+  return at == std::string::npos ? "" : response.substr(at + 4);
+}
+
+// The body of a 200 answer to a GET, or "".
+inline std::string ok_body(int port, const std::string& path) {
+  const std::string response = http_get(port, path);
+  return status_of(response) == 200 ? body_of(response) : "";
+}
+
 }  // namespace quillon::test
